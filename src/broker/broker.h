@@ -1,0 +1,36 @@
+// The broker thread: owns every MQTT and MQTT-SN session, the topic list
+// with the last value of every topic, the users, the rules engine's topic
+// triggers and the id counters. Other threads reach it only through the
+// channels and the thread_mqtt_... calls below.
+#pragma once
+
+#include <cstdint>
+
+#include "list/lists.h"
+#include "list/mqtt_conn.h"
+#include "list/mqtt_user.h"
+#include "list/mqttsn_conn.h"
+#include "triggers/mqtt.h"
+
+// Broker state. Touched only by the broker thread while it runs (the users
+// and triggers are also filled by the main thread before it consumes).
+extern list<mqtt_conn> mqtt_conns;
+extern list<mqttsn_conn> mqttsn_conns;
+extern list<mqtt_user> mqtt_users;   // empty: no authentication
+extern list<pub_item> pub_list;      // every topic with its last value
+extern list<mqtt_trigger> mqtt_triggers;
+// Id counters: 1..65535, then 1 again; 0 means "no id".
+extern uint16_t mqtt_msg_id;
+extern uint16_t mqttsn_msg_id;
+extern uint16_t mqttsn_topic_id;
+
+// Main thread, start-up. Returns the thread-creation result.
+int thread_mqtt_start();
+// Main thread, shut-down: waits until the thread has released its state.
+void thread_mqtt_stop();
+
+// Configuration reader, main thread, before thread_mqtt_start.
+void thread_mqtt_user_add(const char* user_name, const char* password, uint8_t publish_enable);
+// Rules-file reader.
+void thread_mqtt_trigger_add(const char* topic, uint32_t next_id);
+void thread_mqtt_trigger_remove_all();

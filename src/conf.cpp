@@ -1,0 +1,139 @@
+#include "conf.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "broker/broker.h"
+#include "http.h"
+#include "logging.h"
+#include "mysql.h"
+#include "paths.h"
+#include "tcp/tcp.h"
+#include "udp.h"
+
+int32_t mysql_enable = 0;
+int32_t rules_enable = 0;
+
+namespace {
+
+// Lines are read through a buffer of this size; a longer line is split and
+// its remainder read as a line of its own.
+constexpr int CONF_LINE_SIZE = 106;
+
+void copy_value(char (&dest)[65], const char* value)
+{
+    std::snprintf(dest, sizeof dest, "%s", value);
+}
+
+} // namespace
+
+void parse_conf_long(int32_t* dest, const char* value)
+{
+    if (!value || !*value)
+        return;
+    errno = 0;
+    char* end = nullptr;
+    long long number = std::strtoll(value, &end, 10);
+    if (errno == ERANGE || *end != '\0' || end == value)
+        return;
+    if (number < INT32_MIN || number > INT32_MAX)
+        return;
+    *dest = static_cast<int32_t>(number);
+}
+
+void conf_parse_line(conf_parser* p, const char* line)
+{
+    const char* s = line;
+    while (*s == ' ' || *s == '\t' || *s == '\n' || *s == '\v' || *s == '\f' || *s == '\r')
+        ++s;
+    if (*s == '#' || *s == '\0' || *s == '=')
+        return;
+
+    char key[33] = {0};
+    char value[65] = {0};
+    if (std::sscanf(s, " %32[^ =] = %64[^ \n\r]", key, value) != 2)
+        return;
+
+    if (!std::strcmp(key, "rules_engine")) {
+        parse_conf_long(&rules_enable, value);
+    } else if (!std::strcmp(key, "http_iface")) {
+        copy_value(p->http->http_iface, value);
+    } else if (!std::strcmp(key, "http_port")) {
+        parse_conf_long(&p->http->http_port, value);
+    } else if (!std::strcmp(key, "http_files_path")) {
+        copy_value(p->http->http_files_path, value);
+    } else if (!std::strcmp(key, "mqtt_iface")) {
+        copy_value(p->tcp->mqtt_iface, value);
+    } else if (!std::strcmp(key, "mqtt_port")) {
+        parse_conf_long(&p->tcp->mqtt_port, value);
+    } else if (!std::strcmp(key, "mqtt_tls_port")) {
+        parse_conf_long(&p->tcp->mqtt_tls_port, value);
+    } else if (!std::strcmp(key, "mqtt_ws_port")) {
+        parse_conf_long(&p->tcp->mqtt_ws_port, value);
+    } else if (!std::strcmp(key, "mqtt_ws_tls_port")) {
+        parse_conf_long(&p->tcp->mqtt_ws_tls_port, value);
+    } else if (!std::strcmp(key, "mqttsn_iface")) {
+        copy_value(p->udp->mqttsn_iface, value);
+    } else if (!std::strcmp(key, "mqttsn_port")) {
+        parse_conf_long(&p->udp->mqttsn_port, value);
+    } else if (!std::strcmp(key, "mysql_enable")) {
+        parse_conf_long(&mysql_enable, value);
+    } else if (!std::strcmp(key, "mysql_server")) {
+        copy_value(p->mysql->mysql_server, value);
+    } else if (!std::strcmp(key, "mysql_user")) {
+        copy_value(p->mysql->mysql_user, value);
+    } else if (!std::strcmp(key, "mysql_password")) {
+        copy_value(p->mysql->mysql_password, value);
+    } else if (!std::strcmp(key, "mysql_database")) {
+        copy_value(p->mysql->mysql_database, value);
+    } else if (!std::strcmp(key, "mysql_port")) {
+        parse_conf_long(&p->mysql->mysql_port, value);
+    } else if (!std::strcmp(key, "mqtt_auth_enable")) {
+        parse_conf_long(&p->mqtt_auth_enable, value);
+    } else if (p->mqtt_auth_enable != 1) {
+        // User lines count only after "mqtt_auth_enable = 1".
+    } else if (!std::strcmp(key, "user_name")) {
+        copy_value(p->user_name, value);
+    } else if (!std::strcmp(key, "user_password")) {
+        copy_value(p->user_password, value);
+    } else if (!std::strcmp(key, "user_publish_enable")) {
+        parse_conf_long(&p->publish_enable, value);
+        // The name and password carry over to the next entry. An entry
+        // made before any name or password is added with empty texts: it
+        // can never match a login, and authentication stays in force.
+        thread_mqtt_user_add(p->user_name, p->user_password,
+                             static_cast<uint8_t>(p->publish_enable & 0xff));
+    }
+}
+
+int parse_conf_file()
+{
+    const char* path = conf_file_path();
+    FILE* file = std::fopen(path, "re");
+    if (!file) {
+        log_write(LOG_DEBUG, "can't open %s file: %s\n", path, std::strerror(errno));
+        return -1;
+    }
+
+    conf_parser parser{};
+    parser.http = new http_conf{};
+    parser.tcp = new tcp_conf{};
+    parser.udp = new udp_conf{};
+    parser.mysql = new mysql_conf{};
+
+    char line[CONF_LINE_SIZE];
+    while (std::fgets(line, sizeof line, file))
+        conf_parse_line(&parser, line);
+    std::fclose(file);
+
+    thread_http_serv_setup(parser.http);
+    thread_tcp_serv_setup(parser.tcp);
+    thread_udp_serv_setup(parser.udp);
+    if (mysql_enable == 1)
+        thread_mysql_setup(parser.mysql);
+    else
+        delete parser.mysql;
+    return 0;
+}

@@ -1,0 +1,16 @@
+// Small routines every thread module uses.
+#pragma once
+
+#include <netinet/in.h>
+
+// Starts a detached thread running start_routine(arg); stores its id
+// through thread_id when that is not null. Returns pthread_create's result.
+int thread_begin(void* (*start_routine)(void*), void* arg, pthread_t* thread_id);
+
+// Address a server binds to. The interface name is only used in log lines:
+// every server listens on all interfaces (INADDR_ANY). Returns 0.
+int get_device_ipaddress(const char* iface, in_addr* address);
+
+// Dotted IPv4 text of a peer address, for log lines; `buf` holds at least
+// INET_ADDRSTRLEN bytes.
+const char* addr_text(const sockaddr_in* addr, char* buf);

@@ -1,0 +1,8 @@
+// HTTP file server for the web user interface. Until the server itself
+// arrives the module only keeps its configuration record.
+#pragma once
+
+#include "conf.h"
+
+// Takes ownership of the record made by the configuration reader.
+void thread_http_serv_setup(http_conf* conf);

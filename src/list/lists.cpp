@@ -1,0 +1,450 @@
+#include "list/lists.h"
+
+#include <cstring>
+
+#define LISTS_ASSERT(expression) HALYX_ASSERT("list/lists", expression)
+
+namespace {
+
+uint8_t* bytes_copy(const uint8_t* bytes, uint16_t len)
+{
+    auto* copy = new uint8_t[len];
+    std::memcpy(copy, bytes, len);
+    return copy;
+}
+
+bool name_equals(const name_item* item, const uint8_t* name, uint16_t name_len)
+{
+    return item->name_len == name_len && std::memcmp(item->name, name, name_len) == 0;
+}
+
+} // namespace
+
+// --- Named items and subscriptions -------------------------------------------
+
+template <typename T>
+T* list_name_find_name(list<T>* list, const uint8_t* name, uint16_t name_len)
+{
+    LISTS_ASSERT(list != NULL);
+    LISTS_ASSERT(name != NULL);
+    LISTS_ASSERT(name_len != 0);
+    for (T* item = list->head; item; item = list_next(item))
+        if (name_equals(item, name, name_len))
+            return item;
+    return nullptr;
+}
+
+template <typename T>
+T* list_name_new(const uint8_t* name, uint16_t name_len)
+{
+    LISTS_ASSERT(name != NULL);
+    LISTS_ASSERT(name_len != 0);
+    T* item = new T{};
+    item->name = bytes_copy(name, name_len);
+    item->name_len = name_len;
+    return item;
+}
+
+template <typename T>
+void list_name_remove(list<T>* list, T* item)
+{
+    LISTS_ASSERT(list != NULL);
+    LISTS_ASSERT(item != NULL);
+    list_remove(list, item);
+    delete[] item->name;
+    delete item;
+}
+
+template <typename T>
+void list_name_remove_all(list<T>* list)
+{
+    LISTS_ASSERT(list != NULL);
+    T* item = list->head;
+    while (item) {
+        T* next = list_next(item);
+        delete[] item->name;
+        delete item;
+        item = next;
+    }
+    list->head = nullptr;
+}
+
+template sub_item* list_name_find_name(list<sub_item>*, const uint8_t*, uint16_t);
+template data_item* list_name_find_name(list<data_item>*, const uint8_t*, uint16_t);
+template pub_item* list_name_find_name(list<pub_item>*, const uint8_t*, uint16_t);
+template sub_item* list_name_new<sub_item>(const uint8_t*, uint16_t);
+template void list_name_remove(list<sub_item>*, sub_item*);
+template void list_name_remove_all(list<sub_item>*);
+
+sub_item* list_sub_add_replace(list<sub_item>* list, const uint8_t* name, uint16_t name_len, uint8_t qos)
+{
+    LISTS_ASSERT(list != NULL);
+    LISTS_ASSERT(name != NULL);
+    LISTS_ASSERT(name_len != 0);
+    sub_item* item = list_name_find_name(list, name, name_len);
+    if (!item)
+        item = list_add_item(list, list_name_new<sub_item>(name, name_len));
+    item->qos = qos;
+    return item;
+}
+
+void list_sub_remove_name(list<sub_item>* list, const uint8_t* name, uint16_t name_len)
+{
+    LISTS_ASSERT(list != NULL);
+    LISTS_ASSERT(name != NULL);
+    LISTS_ASSERT(name_len != 0);
+    if (sub_item* item = list_name_find_name(list, name, name_len))
+        list_name_remove(list, item);
+}
+
+void list_sub_remove_topic_id(list<sub_item>* list, uint16_t topic_id)
+{
+    LISTS_ASSERT(list != NULL);
+    LISTS_ASSERT(topic_id != 0);
+    for (sub_item* item = list->head; item; item = list_next(item)) {
+        if (item->topic_id == topic_id) {
+            list_name_remove(list, item);
+            return;
+        }
+    }
+}
+
+int list_sub_has_wildcard(sub_item* item)
+{
+    return name_has_wildcard(item->name, item->name_len);
+}
+
+// --- Data items and published topics -----------------------------------------
+
+template <typename T>
+T* list_data_new(const uint8_t* name, uint16_t name_len, const uint8_t* data, uint16_t data_len)
+{
+    T* item = list_name_new<T>(name, name_len);
+    if (data && data_len) {
+        item->data = bytes_copy(data, data_len);
+        item->data_len = data_len;
+    }
+    return item;
+}
+
+template <typename T>
+T* list_data_add_replace(list<T>* list, const uint8_t* name, uint16_t name_len, const uint8_t* data,
+                         uint16_t data_len, int* created)
+{
+    LISTS_ASSERT(list != NULL);
+    *created = 0;
+    T* item = list_name_find_name(list, name, name_len);
+    if (item) {
+        list_data_replace_data(item, data, data_len);
+        return item;
+    }
+    *created = 1;
+    return list_add_item(list, list_data_new<T>(name, name_len, data, data_len));
+}
+
+template <typename T>
+T* list_data_add_ignore(list<T>* list, const uint8_t* name, uint16_t name_len, const uint8_t* data,
+                        uint16_t data_len, int* created)
+{
+    LISTS_ASSERT(list != NULL);
+    *created = 0;
+    T* item = list_name_find_name(list, name, name_len);
+    if (item)
+        return item;
+    *created = 1;
+    return list_add_item(list, list_data_new<T>(name, name_len, data, data_len));
+}
+
+void list_data_replace_data(data_item* item, const uint8_t* data, uint16_t data_len)
+{
+    LISTS_ASSERT(item != NULL);
+    delete[] item->data;
+    item->data = nullptr;
+    item->data_len = data_len;
+    if (data_len) {
+        // A length without bytes to copy leaves the item without data.
+        if (data) {
+            item->data = bytes_copy(data, data_len);
+        } else {
+            item->data_len = 0;
+        }
+    }
+}
+
+template <typename T>
+void list_data_remove(T* item)
+{
+    if (!item)
+        return;
+    delete[] item->data;
+    delete[] item->name;
+    delete item;
+}
+
+template <typename T>
+void list_data_remove_all(list<T>* list)
+{
+    LISTS_ASSERT(list != NULL);
+    T* item = list->head;
+    while (item) {
+        T* next = list_next(item);
+        list_data_remove(item);
+        item = next;
+    }
+    list->head = nullptr;
+}
+
+template data_item* list_data_new<data_item>(const uint8_t*, uint16_t, const uint8_t*, uint16_t);
+template pub_item* list_data_new<pub_item>(const uint8_t*, uint16_t, const uint8_t*, uint16_t);
+template data_item* list_data_add_replace(list<data_item>*, const uint8_t*, uint16_t, const uint8_t*, uint16_t, int*);
+template pub_item* list_data_add_replace(list<pub_item>*, const uint8_t*, uint16_t, const uint8_t*, uint16_t, int*);
+template data_item* list_data_add_ignore(list<data_item>*, const uint8_t*, uint16_t, const uint8_t*, uint16_t, int*);
+template pub_item* list_data_add_ignore(list<pub_item>*, const uint8_t*, uint16_t, const uint8_t*, uint16_t, int*);
+template void list_data_remove(data_item*);
+template void list_data_remove(pub_item*);
+template void list_data_remove_all(list<data_item>*);
+template void list_data_remove_all(list<pub_item>*);
+
+pub_item* list_pub_add_replace(list<pub_item>* list, const uint8_t* name, uint16_t name_len, const uint8_t* data,
+                               uint16_t data_len, uint8_t retain)
+{
+    int created = 0;
+    pub_item* item = list_data_add_replace(list, name, name_len, data, data_len, &created);
+    item->retain = retain;
+    return item;
+}
+
+pub_item* list_pub_add_ignore(list<pub_item>* list, const uint8_t* name, uint16_t name_len, const uint8_t* data,
+                              uint16_t data_len, uint8_t retain)
+{
+    int created = 0;
+    pub_item* item = list_data_add_ignore(list, name, name_len, data, data_len, &created);
+    if (created)
+        item->retain = retain;
+    return item;
+}
+
+pub_item* list_pub_find_topic_id(list<pub_item>* list, uint16_t topic_id)
+{
+    LISTS_ASSERT(list != NULL);
+    LISTS_ASSERT(topic_id != 0);
+    for (pub_item* item = list->head; item; item = list_next(item))
+        if (item->topic_id == topic_id)
+            return item;
+    return nullptr;
+}
+
+void list_pub_data_replace(pub_item* item, const uint8_t* data, uint16_t data_len, int retain)
+{
+    LISTS_ASSERT(item != NULL);
+    if (data && data_len)
+        list_data_replace_data(item, data, data_len);
+    item->retain = static_cast<uint8_t>(retain & 0xff);
+}
+
+link_item* list_link_add_pubitem(list<link_item>* list, pub_item* pub_item)
+{
+    LISTS_ASSERT(list != NULL);
+    LISTS_ASSERT(pub_item != NULL);
+    auto* link = new link_item{};
+    link->pub_item = pub_item;
+    return list_add_item(list, link);
+}
+
+// --- Wills ----------------------------------------------------------------------
+
+void will_replace(will* will, const uint8_t* name, uint16_t name_len, const uint8_t* data, uint16_t data_len,
+                  uint8_t retain)
+{
+    will_name_replace(will, name, name_len, retain);
+    will_data_replace(will, data, data_len);
+}
+
+void will_name_replace(will* will, const uint8_t* name, uint16_t name_len, uint8_t retain)
+{
+    LISTS_ASSERT(will != NULL);
+    LISTS_ASSERT(name != NULL);
+    LISTS_ASSERT(name_len != 0);
+    delete[] will->name;
+    will->name = bytes_copy(name, name_len);
+    will->name_len = name_len;
+    will->retain = retain;
+}
+
+void will_data_replace(will* will, const uint8_t* data, uint16_t data_len)
+{
+    LISTS_ASSERT(will != NULL);
+    delete[] will->data;
+    will->data = nullptr;
+    will->data_len = 0;
+    if (data && data_len) {
+        will->data = bytes_copy(data, data_len);
+        will->data_len = data_len;
+    }
+}
+
+void will_remove_all(will* will)
+{
+    LISTS_ASSERT(will != NULL);
+    delete[] will->name;
+    delete[] will->data;
+    will->name = nullptr;
+    will->name_len = 0;
+    will->data = nullptr;
+    will->data_len = 0;
+}
+
+// --- Topic matching ---------------------------------------------------------------
+
+int pname_matches_sname(const uint8_t* sname, uint16_t slen, const uint8_t* pname, uint16_t plen)
+{
+    LISTS_ASSERT(sname != NULL);
+    LISTS_ASSERT(slen != 0);
+    LISTS_ASSERT(pname != NULL);
+    LISTS_ASSERT(plen != 0);
+    uint32_t i = 0; // into the filter
+    uint32_t j = 0; // into the name
+    while (i < slen && j < plen) {
+        if (sname[i] == pname[j]) {
+            // Bytes first: a wildcard byte in a name only matches itself.
+            ++i;
+            ++j;
+            if (i == slen && j == plen)
+                return 1;
+        } else if (sname[i] == '+') {
+            ++i;
+            while (j < plen && pname[j] != '/')
+                ++j;
+            if (i == slen && j == plen)
+                return 1;
+        } else if (sname[i] == '#') {
+            return i + 1 == slen ? 1 : 0;
+        } else {
+            return 0;
+        }
+        // The name is used up: a filter ending in "/#" matches its parent.
+        if (j == plen && slen - i == 2 && sname[i] == '/' && sname[i + 1] == '#')
+            return 1;
+    }
+    return 0;
+}
+
+int name_has_wildcard(const uint8_t* name, uint16_t len)
+{
+    LISTS_ASSERT(name != NULL);
+    LISTS_ASSERT(len != 0);
+    for (uint16_t i = 0; i < len; ++i)
+        if (name[i] == '#' || name[i] == '+')
+            return 1;
+    return 0;
+}
+
+int list_pub_sub_matches(pub_item* pub_item, list<sub_item>* subs)
+{
+    LISTS_ASSERT(subs != NULL);
+    for (sub_item* sub = subs->head; sub; sub = list_next(sub))
+        if (pname_matches_sname(sub->name, sub->name_len, pub_item->name, pub_item->name_len))
+            return sub->qos;
+    return -1;
+}
+
+void list_sub_pub_matches(sub_item* sub_item, list<pub_item>* pub_list, list<link_item>* result)
+{
+    LISTS_ASSERT(pub_list != NULL);
+    LISTS_ASSERT(result != NULL);
+    result->head = nullptr;
+    for (pub_item* pub = pub_list->head; pub; pub = list_next(pub))
+        if (pub->retain == 1 && pname_matches_sname(sub_item->name, sub_item->name_len, pub->name, pub->name_len))
+            list_link_add_pubitem(result, pub);
+}
+
+// --- MQTT-SN registration and delivery lists ----------------------------------------
+
+template <typename T>
+T* list_reg_find_topic_id(list<T>* list, uint16_t topic_id)
+{
+    LISTS_ASSERT(list != NULL);
+    LISTS_ASSERT(topic_id != 0);
+    for (T* item = list->head; item; item = list_next(item))
+        if (item->topic_id == topic_id)
+            return item;
+    return nullptr;
+}
+
+template <typename T>
+T* list_reg_add_ignore(list<T>* list, uint16_t topic_id)
+{
+    LISTS_ASSERT(list != NULL);
+    LISTS_ASSERT(topic_id != 0);
+    if (T* item = list_reg_find_topic_id(list, topic_id))
+        return item;
+    T* item = new T{};
+    item->topic_id = topic_id;
+    return list_add_item(list, item);
+}
+
+template <typename T>
+void list_reg_remove_all(list<T>* list)
+{
+    LISTS_ASSERT(list != NULL);
+    T* item = list->head;
+    while (item) {
+        T* next = list_next(item);
+        delete item;
+        item = next;
+    }
+    list->head = nullptr;
+}
+
+template reg_item* list_reg_find_topic_id(list<reg_item>*, uint16_t);
+template msg_item* list_reg_find_topic_id(list<msg_item>*, uint16_t);
+template reg_item* list_reg_add_ignore(list<reg_item>*, uint16_t);
+template msg_item* list_reg_add_ignore(list<msg_item>*, uint16_t);
+template void list_reg_remove_all(list<reg_item>*);
+template void list_reg_remove_all(list<msg_item>*);
+template void list_reg_remove_all(list<link_item>*);
+
+reg_item* list_reg_add(list<reg_item>* list, uint16_t topic_id)
+{
+    LISTS_ASSERT(list != NULL);
+    LISTS_ASSERT(topic_id != 0);
+    return list_reg_add_ignore(list, topic_id);
+}
+
+msg_item* list_msg_add(list<msg_item>* list, uint16_t topic_id, uint8_t qos)
+{
+    LISTS_ASSERT(list != NULL);
+    LISTS_ASSERT(topic_id != 0);
+    msg_item* item = list_reg_add_ignore(list, topic_id);
+    item->qos = qos;
+    item->retry = 0;
+    item->sent = 0;
+    return item;
+}
+
+msg_item* list_msg_find_msg_id(list<msg_item>* list, uint16_t msg_id)
+{
+    LISTS_ASSERT(list != NULL);
+    LISTS_ASSERT(msg_id != 0);
+    for (msg_item* item = list->head; item; item = list_next(item))
+        if (item->msg_id == msg_id)
+            return item;
+    return nullptr;
+}
+
+void list_msg_remove_msg_id(list<msg_item>* list, uint16_t msg_id)
+{
+    LISTS_ASSERT(list != NULL);
+    LISTS_ASSERT(msg_id != 0);
+    if (msg_item* item = list_msg_find_msg_id(list, msg_id))
+        list_msg_remove(list, item);
+}
+
+msg_item* list_msg_remove(list<msg_item>* list, msg_item* item)
+{
+    LISTS_ASSERT(list != NULL);
+    LISTS_ASSERT(item != NULL);
+    msg_item* successor = list_remove(list, item);
+    delete item;
+    return successor;
+}

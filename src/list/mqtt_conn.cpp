@@ -1,0 +1,62 @@
+#include "list/mqtt_conn.h"
+
+#include <cstring>
+#include <new>
+
+#define MQTT_CONN_ASSERT(expression) HALYX_ASSERT("list/mqtt_conn", expression)
+
+mqtt_conn* list_mqtt_conn_add_new(list<mqtt_conn>* list, const sockaddr_in* addr)
+{
+    MQTT_CONN_ASSERT(list != NULL);
+    auto* item = new (std::nothrow) mqtt_conn{};
+    if (!item)
+        return nullptr;
+    item->addr = *addr;
+    return list_add_item(list, item);
+}
+
+mqtt_conn* list_mqtt_conn_find_addr(list<mqtt_conn>* list, const sockaddr_in* addr)
+{
+    MQTT_CONN_ASSERT(list != NULL);
+    for (mqtt_conn* item = list->head; item; item = item->next)
+        if (std::memcmp(&item->addr, addr, sizeof item->addr) == 0)
+            return item;
+    return nullptr;
+}
+
+mqtt_conn* list_mqtt_conn_reset_remainsec(mqtt_conn* item)
+{
+    MQTT_CONN_ASSERT(item != NULL);
+    item->remainsec = item->keepalivesec;
+    return item;
+}
+
+void list_mqtt_conn_topics_clear(mqtt_conn* item)
+{
+    MQTT_CONN_ASSERT(item != NULL);
+    list_name_remove_all(&item->subs);
+    will_remove_all(&item->will);
+}
+
+mqtt_conn* list_mqtt_conn_remove(list<mqtt_conn>* list, mqtt_conn* item)
+{
+    MQTT_CONN_ASSERT(list != NULL);
+    MQTT_CONN_ASSERT(item != NULL);
+    list_mqtt_conn_topics_clear(item);
+    mqtt_conn* successor = list_remove(list, item);
+    delete item;
+    return successor;
+}
+
+void list_mqtt_conn_remove_all(list<mqtt_conn>* list)
+{
+    MQTT_CONN_ASSERT(list != NULL);
+    mqtt_conn* item = list->head;
+    while (item) {
+        mqtt_conn* next = item->next;
+        list_mqtt_conn_topics_clear(item);
+        delete item;
+        item = next;
+    }
+    list->head = nullptr;
+}

@@ -1,0 +1,33 @@
+// The broker's MQTT client sessions, one per TCP connection that sent
+// CONNECT, keyed by the peer address. Used by the broker thread only.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <type_traits>
+
+#include "list/lists.h"
+
+struct mqtt_conn {
+    mqtt_conn* next;
+    sockaddr_in addr;
+    list<sub_item> subs;
+    ::will will;
+    uint32_t keepalivesec; // 0: no keep-alive supervision
+    uint32_t remainsec;
+    uint8_t publish_enable; // 0: a PUBLISH drops the client
+};
+
+static_assert(std::is_standard_layout_v<mqtt_conn>);
+static_assert(offsetof(mqtt_conn, next) == 0);
+
+// Null only when the record cannot be allocated.
+mqtt_conn* list_mqtt_conn_add_new(list<mqtt_conn>* list, const sockaddr_in* addr);
+mqtt_conn* list_mqtt_conn_find_addr(list<mqtt_conn>* list, const sockaddr_in* addr);
+mqtt_conn* list_mqtt_conn_reset_remainsec(mqtt_conn* item);
+// Drops the subscriptions and empties the will.
+void list_mqtt_conn_topics_clear(mqtt_conn* item);
+// Frees the record with everything it owns; returns its successor.
+mqtt_conn* list_mqtt_conn_remove(list<mqtt_conn>* list, mqtt_conn* item);
+void list_mqtt_conn_remove_all(list<mqtt_conn>* list);

@@ -1,0 +1,93 @@
+#include "list/mqttsn_conn.h"
+
+#include <cstring>
+
+#define MQTTSN_CONN_ASSERT(expression) HALYX_ASSERT("list/mqttsn_conn", expression)
+
+mqttsn_conn* list_mqttsn_conn_add_new(list<mqttsn_conn>* list, const sockaddr_in* addr)
+{
+    MQTTSN_CONN_ASSERT(list != NULL);
+    auto* item = new mqttsn_conn{};
+    item->addr = *addr;
+    return list_add_item(list, item);
+}
+
+mqttsn_conn* list_mqttsn_conn_find_addr(list<mqttsn_conn>* list, const sockaddr_in* addr)
+{
+    MQTTSN_CONN_ASSERT(list != NULL);
+    for (mqttsn_conn* item = list->head; item; item = item->next)
+        if (std::memcmp(&item->addr, addr, sizeof item->addr) == 0)
+            return item;
+    return nullptr;
+}
+
+mqttsn_conn* list_mqttsn_conn_find_client_id(list<mqttsn_conn>* list, const uint8_t* client_id, uint32_t length)
+{
+    MQTTSN_CONN_ASSERT(list != NULL);
+    for (mqttsn_conn* item = list->head; item; item = item->next)
+        if (item->client_id && item->client_id_length == length &&
+            std::memcmp(item->client_id, client_id, length) == 0)
+            return item;
+    return nullptr;
+}
+
+void list_mqttsn_conn_set_client_id(mqttsn_conn* item, const uint8_t* client_id, uint32_t length)
+{
+    MQTTSN_CONN_ASSERT(item != NULL);
+    delete[] item->client_id;
+    item->client_id = new uint8_t[length ? length : 1];
+    if (length)
+        std::memcpy(item->client_id, client_id, length);
+    item->client_id_length = length;
+}
+
+mqttsn_conn* list_mqttsn_conn_reset_remainsec(mqttsn_conn* item)
+{
+    MQTTSN_CONN_ASSERT(item != NULL);
+    MQTTSN_CONN_ASSERT(item->keepalivesec != 0);
+    item->remainsec = item->keepalivesec;
+    return item;
+}
+
+void list_mqttsn_conn_topics_clear(mqttsn_conn* item)
+{
+    MQTTSN_CONN_ASSERT(item != NULL);
+    list_name_remove_all(&item->subs);
+    will_remove_all(&item->will);
+    list_reg_remove_all(&item->regs);
+    list_reg_remove_all(&item->wait_reg);
+    list_reg_remove_all(&item->wait_ack);
+}
+
+namespace {
+
+void mqttsn_conn_free(mqttsn_conn* item)
+{
+    delete[] item->client_id;
+    item->client_id = nullptr;
+    list_mqttsn_conn_topics_clear(item);
+    delete item;
+}
+
+} // namespace
+
+mqttsn_conn* list_mqttsn_conn_remove(list<mqttsn_conn>* list, mqttsn_conn* item)
+{
+    MQTTSN_CONN_ASSERT(list != NULL);
+    MQTTSN_CONN_ASSERT(item != NULL);
+    mqttsn_conn* successor = list_remove(list, item);
+    mqttsn_conn_free(item);
+    return successor;
+}
+
+void list_mqttsn_conn_remove_all(list<mqttsn_conn>* list)
+{
+    MQTTSN_CONN_ASSERT(list != NULL);
+    mqttsn_conn* item = list->head;
+    while (item) {
+        mqttsn_conn* next = item->next;
+        mqttsn_conn_free(item);
+        item = next;
+    }
+    list->head = nullptr;
+}

@@ -1,0 +1,44 @@
+// The broker's MQTT-SN client sessions, keyed by UDP address (and found by
+// client id when a node reconnects from a new address). Used by the broker
+// thread only.
+//
+// A record refused at CONNECT is removed by the gateway at once, so every
+// record in the list has a non-zero keep-alive and the reset below may
+// insist on one.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <type_traits>
+
+#include "list/lists.h"
+
+struct mqttsn_conn {
+    mqttsn_conn* next;
+    sockaddr_in addr;
+    uint8_t* client_id; // not terminated; null until set
+    uint32_t client_id_length;
+    list<sub_item> subs;
+    ::will will;
+    uint32_t keepalivesec;
+    uint32_t remainsec;
+    uint32_t state;
+    list<reg_item> regs;     // topic ids registered with the client
+    list<msg_item> wait_reg; // deliveries whose topic must be registered first
+    list<msg_item> wait_ack; // deliveries ready to send or awaiting their ack
+};
+
+static_assert(std::is_standard_layout_v<mqttsn_conn>);
+static_assert(offsetof(mqttsn_conn, next) == 0);
+
+mqttsn_conn* list_mqttsn_conn_add_new(list<mqttsn_conn>* list, const sockaddr_in* addr);
+mqttsn_conn* list_mqttsn_conn_find_addr(list<mqttsn_conn>* list, const sockaddr_in* addr);
+// Lengths must be equal: a prefix of a stored id finds nothing.
+mqttsn_conn* list_mqttsn_conn_find_client_id(list<mqttsn_conn>* list, const uint8_t* client_id, uint32_t length);
+void list_mqttsn_conn_set_client_id(mqttsn_conn* item, const uint8_t* client_id, uint32_t length);
+mqttsn_conn* list_mqttsn_conn_reset_remainsec(mqttsn_conn* item);
+// Drops subscriptions, will, registrations and both delivery lists.
+void list_mqttsn_conn_topics_clear(mqttsn_conn* item);
+mqttsn_conn* list_mqttsn_conn_remove(list<mqttsn_conn>* list, mqttsn_conn* item);
+void list_mqttsn_conn_remove_all(list<mqttsn_conn>* list);

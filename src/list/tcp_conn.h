@@ -1,0 +1,50 @@
+// Connections of the TCP thread, one per accepted socket, keyed by the
+// peer's 16-byte address. Used by the TCP thread only.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <type_traits>
+
+#include "list/list.h"
+
+enum : uint32_t {
+    CONN_STATE_HTTP_HEADER = 1, // WebSocket connection waiting for its upgrade request
+    CONN_STATE_WS_FRAME = 2,    // WebSocket connection exchanging frames
+    CONN_STATE_MQTT = 3,        // plain MQTT byte stream
+};
+
+struct tcp_conn {
+    tcp_conn* next;
+    int32_t sock;
+    sockaddr_in addr;
+    uint32_t state;
+    // Plain MQTT and upgrade request: accumulation buffer. WebSocket
+    // frames: the payload of the frame being assembled.
+    uint8_t* recv_buf;
+    uint32_t recv_len;
+    // Frame being parsed; all zero outside frame assembly.
+    uint32_t ws_opcode;
+    uint8_t ws_mask;
+    uint8_t ws_fin;
+    uint8_t ws_mask_key[4];
+    uint32_t ws_header_len;
+    uint32_t ws_payload_len;
+    uint8_t ws_header[14];
+    uint32_t ws_header_count;
+    // WebSocket only: MQTT bytes from earlier frames that do not yet form
+    // whole packets (a client may split a packet over frames).
+    uint8_t* ws_mqtt_buf;
+    uint32_t ws_mqtt_len;
+};
+
+static_assert(std::is_standard_layout_v<tcp_conn>);
+static_assert(offsetof(tcp_conn, next) == 0);
+
+// Allocates a zeroed record with `addr` copied in and appends it.
+tcp_conn* list_tcp_conn_add_new(list<tcp_conn>* list, const sockaddr_in* addr);
+tcp_conn* list_tcp_conn_find_addr(list<tcp_conn>* list, const sockaddr_in* addr);
+// Unlinks and frees the record (the caller frees its buffers first);
+// returns the record that followed it.
+tcp_conn* list_tcp_conn_remove(list<tcp_conn>* list, tcp_conn* item);

@@ -1,0 +1,88 @@
+#include "logging.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+
+namespace {
+
+std::mutex file_mutex;
+FILE* log_file = nullptr;
+bool syslog_open = false;
+
+const char* priority_name(int priority)
+{
+    static const char* const names[] = {"emerg", "alert", "crit",   "err",
+                                        "warning", "notice", "info", "debug"};
+    return names[LOG_PRI(priority)];
+}
+
+// The file sink keeps one record per line: trailing newlines go, other
+// control bytes (a payload may hold anything) are written as \xNN.
+void file_write(int priority, const char* text)
+{
+    std::string line = priority_name(priority);
+    line += ' ';
+    std::string body = text;
+    while (!body.empty() && (body.back() == '\n' || body.back() == '\r'))
+        body.pop_back();
+    for (unsigned char c : body) {
+        if (c < 0x20 || c == 0x7f) {
+            char esc[5];
+            std::snprintf(esc, sizeof esc, "\\x%02x", c);
+            line += esc;
+        } else {
+            line += static_cast<char>(c);
+        }
+    }
+    line += '\n';
+    std::lock_guard<std::mutex> guard(file_mutex);
+    if (log_file) {
+        std::fwrite(line.data(), 1, line.size(), log_file);
+        std::fflush(log_file);
+    }
+}
+
+} // namespace
+
+void log_set_file(const char* path)
+{
+    std::lock_guard<std::mutex> guard(file_mutex);
+    if (log_file) {
+        std::fclose(log_file);
+        log_file = nullptr;
+    }
+    if (path && *path)
+        log_file = std::fopen(path, "ae");
+}
+
+void log_open()
+{
+    openlog("halyx", LOG_PID, LOG_DAEMON);
+    syslog_open = true;
+    log_set_file(std::getenv("HALYX_LOG_FILE"));
+}
+
+void log_close()
+{
+    if (syslog_open)
+        closelog();
+    syslog_open = false;
+    log_set_file(nullptr);
+}
+
+void log_write(int priority, const char* format, ...)
+{
+    char buf[1024];
+    va_list args;
+    va_start(args, format);
+    int n = std::vsnprintf(buf, sizeof buf, format, args);
+    va_end(args);
+    if (n < 0)
+        return;
+    if (syslog_open)
+        syslog(priority, "%s", buf);
+    file_write(priority, buf);
+}

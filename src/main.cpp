@@ -1,0 +1,144 @@
+// Entry point: becomes a daemon, reads the configuration, creates the
+// channels, starts the threads, idles until SIGTERM and stops everything in
+// order.
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "broker/broker.h"
+#include "conf.h"
+#include "logging.h"
+#include "mqtt_tcp.h"
+#include "mqtt_udp.h"
+#include "paths.h"
+#include "rules_mqtt.h"
+#include "tcp/tcp.h"
+#include "tcp_mqtt.h"
+#include "trigger_rules.h"
+#include "udp_mqtt.h"
+
+// Set by the SIGTERM handler, read by the main loop.
+static std::atomic<int> signal_exit{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free flag");
+
+// Only sets the flag: the main loop writes the handler's messages when it
+// sees it, since neither stdio nor syslog may be used inside a handler.
+static void signal_handler(int sig)
+{
+    if (sig == SIGTERM)
+        signal_exit.store(1);
+}
+
+// After the detach nothing may land on descriptors 0-2 by accident.
+static void point_std_descriptors_at_null()
+{
+    int fd = open("/dev/null", O_RDWR);
+    if (fd < 0)
+        return;
+    for (int target = 0; target <= 2; ++target)
+        if (fd != target)
+            dup2(fd, target);
+    if (fd > 2)
+        close(fd);
+}
+
+static void channels_create()
+{
+    msg_tcp_mqtt_init();
+    msg_mqtt_tcp_init();
+    msg_udp_mqtt_init();
+    msg_mqtt_udp_init();
+    // The database channel (only when mysql_enable is 1) comes with the
+    // database writer.
+    msg_trigger_rules_init();
+    msggap_rules_mqtt_init();
+    msg_rules_mqtt_init();
+}
+
+static void channels_destroy()
+{
+    msg_tcp_mqtt_destroy();
+    msg_udp_mqtt_destroy();
+    msg_mqtt_tcp_destroy();
+    msg_mqtt_udp_destroy();
+    msg_trigger_rules_destroy();
+    msggap_rules_mqtt_destroy();
+    msg_rules_mqtt_destroy();
+}
+
+int main()
+{
+    paths_resolve();
+    signal(SIGTERM, signal_handler);
+
+    pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid < 0) {
+        std::fprintf(stderr, "fork failed: %s\n", std::strerror(errno));
+        std::exit(1);
+    }
+    if (pid > 0) {
+        std::printf("process id of child process %d \n", pid);
+        std::exit(0);
+    }
+
+    std::printf("process id of parent process %d \n", parent);
+    umask(0);
+    if (setsid() < 0) {
+        std::fprintf(stderr, "setsid failed: %s\n", std::strerror(errno));
+        std::exit(1);
+    }
+    if (chdir("/") < 0) {
+        std::fprintf(stderr, "chdir failed: %s\n", std::strerror(errno));
+        std::exit(1);
+    }
+    std::printf("process forked successfully, ready to receive messages\n");
+    std::fflush(stdout);
+    std::fflush(stderr);
+    close(0);
+    close(1);
+    close(2);
+    point_std_descriptors_at_null();
+
+    log_open();
+
+    if (parse_conf_file() < 0)
+        std::exit(1);
+
+    channels_create();
+
+    // The HTTP server starts here, before the TCP server.
+    if (thread_tcp_start() < 0)
+        std::exit(1);
+    // The UDP server of the MQTT-SN gateway starts here.
+    thread_mqtt_start();
+    // The database writer starts here when mysql_enable is 1.
+
+    // The rules engine starts here: read the rules file, publish the engine
+    // version, then start the rules and cron threads.
+
+    while (!signal_exit.load())
+        usleep(500000);
+
+    std::printf("signal_handler\n");
+    log_write(LOG_WARNING, "Received SIGTERM signal.\n");
+
+    msggap_rules_mqtt_close();
+    // Stop order: HTTP, UDP, TCP, broker, database, cron, rules.
+    thread_tcp_stop();
+    thread_mqtt_stop();
+
+    channels_destroy();
+
+    log_write(LOG_NOTICE, "exit\n");
+    log_close();
+    std::printf("We're done here! Goodbye!\n");
+    std::exit(0);
+}

@@ -1,0 +1,120 @@
+#include "msgs.h"
+
+
+namespace {
+
+// RAII guard over the queue's plain pthread mutex.
+struct mutex_guard {
+    explicit mutex_guard(pthread_mutex_t* m) : m_(m) { pthread_mutex_lock(m_); }
+    ~mutex_guard() { pthread_mutex_unlock(m_); }
+    mutex_guard(const mutex_guard&) = delete;
+    mutex_guard& operator=(const mutex_guard&) = delete;
+    pthread_mutex_t* m_;
+};
+
+} // namespace
+
+void msg_init(msg_queue* queue)
+{
+    pthread_mutex_init(&queue->mutex, nullptr);
+}
+
+void msg_add(msg_queue* queue, msg_record* record)
+{
+    mutex_guard guard(&queue->mutex);
+    record->next = queue->head;
+    queue->head = record;
+}
+
+msg_record* msg_get_first(msg_queue* queue)
+{
+    mutex_guard guard(&queue->mutex);
+    msg_record* record = queue->head;
+    while (record && record->next)
+        record = record->next;
+    return record;
+}
+
+void msg_remove(msg_queue* queue, msg_record* record)
+{
+    {
+        mutex_guard guard(&queue->mutex);
+        if (queue->head == record) {
+            queue->head = record->next;
+        } else {
+            for (msg_record* r = queue->head; r; r = r->next) {
+                if (r->next == record) {
+                    r->next = record->next;
+                    break;
+                }
+            }
+        }
+    }
+    record->next = nullptr;
+}
+
+void msg_destroy(msg_queue* queue)
+{
+    pthread_mutex_destroy(&queue->mutex);
+}
+
+void msggap_init(msg_gap* gap)
+{
+    gap->request = 0;
+    gap->pending = 0;
+    gap->closed = 0;
+    pthread_mutex_init(&gap->mutex, nullptr);
+    pthread_cond_init(&gap->cond, nullptr);
+}
+
+int msggap_request(msg_gap* gap)
+{
+    mutex_guard guard(&gap->mutex);
+    if (gap->closed)
+        return -1;
+    gap->pending = 1;
+    while (gap->pending == 2 || (gap->pending == 1 && !gap->closed))
+        pthread_cond_wait(&gap->cond, &gap->mutex);
+    if (gap->pending == 1) {
+        // Released by a close before the server took the request.
+        gap->pending = 0;
+        return -1;
+    }
+    return 0;
+}
+
+int msggap_get_request(msg_gap* gap)
+{
+    mutex_guard guard(&gap->mutex);
+    if (gap->pending == 1 && !gap->closed) {
+        gap->pending = 2;
+        return 1;
+    }
+    return 0;
+}
+
+void msggap_reply(msg_gap* gap)
+{
+    mutex_guard guard(&gap->mutex);
+    gap->pending = 0;
+    pthread_cond_broadcast(&gap->cond);
+}
+
+void msggap_close(msg_gap* gap)
+{
+    mutex_guard guard(&gap->mutex);
+    gap->closed = 1;
+    pthread_cond_broadcast(&gap->cond);
+}
+
+void msggap_reopen(msg_gap* gap)
+{
+    mutex_guard guard(&gap->mutex);
+    gap->closed = 0;
+}
+
+void msggap_destroy(msg_gap* gap)
+{
+    pthread_cond_destroy(&gap->cond);
+    pthread_mutex_destroy(&gap->mutex);
+}

@@ -1,0 +1,41 @@
+// Rules thread -> broker thread: values to publish; and the rendezvous
+// through which the rules thread asks the broker for topic values.
+//
+// A publish list's first item names the target topic; its data is the
+// payload, or, when a second item follows, the payload is the current value
+// of the topic the second item names.
+#pragma once
+
+#include <cstdint>
+
+#include "list/lists.h"
+#include "msgs.h"
+
+struct rules_mqtt_msg : msg_record {
+    list<data_item> data_list; // owned by the record
+    uint8_t retain;
+};
+
+void msg_rules_mqtt_init();
+rules_mqtt_msg* msg_rules_mqtt_new();
+void msg_rules_mqtt_add(rules_mqtt_msg* record);
+rules_mqtt_msg* msg_rules_mqtt_get_first();
+// Unlinks the record and frees it with its whole data list.
+void msg_rules_mqtt_remove(rules_mqtt_msg* record);
+void msg_rules_mqtt_destroy();
+// Takes over the list.
+void msg_rules_mqtt_add_packet(list<data_item> data_list, uint8_t retain);
+
+void msggap_rules_mqtt_init();
+void msggap_rules_mqtt_destroy();
+// Rules thread: hands the broker a list of items to fill with the topics'
+// current values and waits. 0 when answered; -1 when the rendezvous is
+// closed (shutdown or rules reload), in which case the items stay as they
+// were and the call never blocks.
+int msggap_rules_mqtt_request(data_item* data_list);
+// Broker thread, once per pass: the waiting request's list, or null.
+data_item* msggap_rules_mqtt_get_request();
+void msggap_rules_mqtt_reply_request();
+// Releases a waiting request; requests stay refused until reopened.
+void msggap_rules_mqtt_close();
+void msggap_rules_mqtt_reopen();

@@ -1,0 +1,37 @@
+// Configuration lines: any bytes, split at newlines as the reader splits
+// them, must be applied without reading or writing out of bounds.
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "broker/broker.h"
+#include "conf.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    http_conf http{};
+    tcp_conf tcp{};
+    udp_conf udp{};
+    mysql_conf mysql{};
+    conf_parser parser{};
+    parser.http = &http;
+    parser.tcp = &tcp;
+    parser.udp = &udp;
+    parser.mysql = &mysql;
+
+    // Lines as fgets with a 106-byte buffer delivers them.
+    std::string text(reinterpret_cast<const char*>(data), size);
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        size_t take = (end == std::string::npos ? text.size() : end + 1) - pos;
+        if (take > 105)
+            take = 105;
+        std::string line = text.substr(pos, take);
+        line.resize(std::strlen(line.c_str()));
+        conf_parse_line(&parser, line.c_str());
+        pos += take;
+    }
+    list_mqtt_user_remove_all(&mqtt_users);
+    return 0;
+}
