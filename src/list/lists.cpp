@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#define LISTS_ASSERT(expression) HALYX_ASSERT("list/lists", expression)
+#define LISTS_ASSERT(expression) HALYX_ASSERT_TEXT("list/lists", expression, #expression)
 
 namespace {
 
@@ -119,6 +119,8 @@ int list_sub_has_wildcard(sub_item* item)
 template <typename T>
 T* list_data_new(const uint8_t* name, uint16_t name_len, const uint8_t* data, uint16_t data_len)
 {
+    LISTS_ASSERT(name != NULL);
+    LISTS_ASSERT(name_len != 0);
     T* item = list_name_new<T>(name, name_len);
     if (data && data_len) {
         item->data = bytes_copy(data, data_len);
@@ -132,6 +134,8 @@ T* list_data_add_replace(list<T>* list, const uint8_t* name, uint16_t name_len, 
                          uint16_t data_len, int* created)
 {
     LISTS_ASSERT(list != NULL);
+    LISTS_ASSERT(name != NULL);
+    LISTS_ASSERT(name_len != 0);
     *created = 0;
     T* item = list_name_find_name(list, name, name_len);
     if (item) {
@@ -147,6 +151,8 @@ T* list_data_add_ignore(list<T>* list, const uint8_t* name, uint16_t name_len, c
                         uint16_t data_len, int* created)
 {
     LISTS_ASSERT(list != NULL);
+    LISTS_ASSERT(name != NULL);
+    LISTS_ASSERT(name_len != 0);
     *created = 0;
     T* item = list_name_find_name(list, name, name_len);
     if (item)
@@ -158,17 +164,13 @@ T* list_data_add_ignore(list<T>* list, const uint8_t* name, uint16_t name_len, c
 void list_data_replace_data(data_item* item, const uint8_t* data, uint16_t data_len)
 {
     LISTS_ASSERT(item != NULL);
+    // Copy before freeing: the new bytes may be the item's own (a rule that
+    // publishes a topic's value to that same topic). A length without bytes
+    // leaves the item without data.
+    uint8_t* copy = data && data_len ? bytes_copy(data, data_len) : nullptr;
     delete[] item->data;
-    item->data = nullptr;
-    item->data_len = data_len;
-    if (data_len) {
-        // A length without bytes to copy leaves the item without data.
-        if (data) {
-            item->data = bytes_copy(data, data_len);
-        } else {
-            item->data_len = 0;
-        }
-    }
+    item->data = copy;
+    item->data_len = copy ? data_len : 0;
 }
 
 template <typename T>
@@ -208,6 +210,9 @@ template void list_data_remove_all(list<pub_item>*);
 pub_item* list_pub_add_replace(list<pub_item>* list, const uint8_t* name, uint16_t name_len, const uint8_t* data,
                                uint16_t data_len, uint8_t retain)
 {
+    LISTS_ASSERT(list != NULL);
+    LISTS_ASSERT(name != NULL);
+    LISTS_ASSERT(name_len != 0);
     int created = 0;
     pub_item* item = list_data_add_replace(list, name, name_len, data, data_len, &created);
     item->retain = retain;
@@ -217,6 +222,9 @@ pub_item* list_pub_add_replace(list<pub_item>* list, const uint8_t* name, uint16
 pub_item* list_pub_add_ignore(list<pub_item>* list, const uint8_t* name, uint16_t name_len, const uint8_t* data,
                               uint16_t data_len, uint8_t retain)
 {
+    LISTS_ASSERT(list != NULL);
+    LISTS_ASSERT(name != NULL);
+    LISTS_ASSERT(name_len != 0);
     int created = 0;
     pub_item* item = list_data_add_ignore(list, name, name_len, data, data_len, &created);
     if (created)
@@ -256,6 +264,9 @@ link_item* list_link_add_pubitem(list<link_item>* list, pub_item* pub_item)
 void will_replace(will* will, const uint8_t* name, uint16_t name_len, const uint8_t* data, uint16_t data_len,
                   uint8_t retain)
 {
+    LISTS_ASSERT(will != NULL);
+    LISTS_ASSERT(name != NULL);
+    LISTS_ASSERT(name_len != 0);
     will_name_replace(will, name, name_len, retain);
     will_data_replace(will, data, data_len);
 }
@@ -265,8 +276,10 @@ void will_name_replace(will* will, const uint8_t* name, uint16_t name_len, uint8
     LISTS_ASSERT(will != NULL);
     LISTS_ASSERT(name != NULL);
     LISTS_ASSERT(name_len != 0);
+    // Copy first, in case the new name is the will's own buffer.
+    uint8_t* copy = bytes_copy(name, name_len);
     delete[] will->name;
-    will->name = bytes_copy(name, name_len);
+    will->name = copy;
     will->name_len = name_len;
     will->retain = retain;
 }
@@ -274,13 +287,10 @@ void will_name_replace(will* will, const uint8_t* name, uint16_t name_len, uint8
 void will_data_replace(will* will, const uint8_t* data, uint16_t data_len)
 {
     LISTS_ASSERT(will != NULL);
+    uint8_t* copy = data && data_len ? bytes_copy(data, data_len) : nullptr;
     delete[] will->data;
-    will->data = nullptr;
-    will->data_len = 0;
-    if (data && data_len) {
-        will->data = bytes_copy(data, data_len);
-        will->data_len = data_len;
-    }
+    will->data = copy;
+    will->data_len = copy ? data_len : 0;
 }
 
 void will_remove_all(will* will)

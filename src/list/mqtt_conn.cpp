@@ -3,7 +3,7 @@
 #include <cstring>
 #include <new>
 
-#define MQTT_CONN_ASSERT(expression) HALYX_ASSERT("list/mqtt_conn", expression)
+#define MQTT_CONN_ASSERT(expression) HALYX_ASSERT_TEXT("list/mqtt_conn", expression, #expression)
 
 mqtt_conn* list_mqtt_conn_add_new(list<mqtt_conn>* list, const sockaddr_in* addr)
 {

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#define MQTT_USER_ASSERT(expression) HALYX_ASSERT("list/mqtt_user", expression)
+#define MQTT_USER_ASSERT(expression) HALYX_ASSERT_TEXT("list/mqtt_user", expression, #expression)
 
 namespace {
 

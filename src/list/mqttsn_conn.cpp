@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#define MQTTSN_CONN_ASSERT(expression) HALYX_ASSERT("list/mqttsn_conn", expression)
+#define MQTTSN_CONN_ASSERT(expression) HALYX_ASSERT_TEXT("list/mqttsn_conn", expression, #expression)
 
 mqttsn_conn* list_mqttsn_conn_add_new(list<mqttsn_conn>* list, const sockaddr_in* addr)
 {
@@ -34,10 +34,12 @@ mqttsn_conn* list_mqttsn_conn_find_client_id(list<mqttsn_conn>* list, const uint
 void list_mqttsn_conn_set_client_id(mqttsn_conn* item, const uint8_t* client_id, uint32_t length)
 {
     MQTTSN_CONN_ASSERT(item != NULL);
-    delete[] item->client_id;
-    item->client_id = new uint8_t[length ? length : 1];
+    // Copy before freeing, in case the caller passes the stored id back.
+    auto* copy = new uint8_t[length ? length : 1];
     if (length)
-        std::memcpy(item->client_id, client_id, length);
+        std::memcpy(copy, client_id, length);
+    delete[] item->client_id;
+    item->client_id = copy;
     item->client_id_length = length;
 }
 
