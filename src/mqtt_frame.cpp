@@ -69,6 +69,8 @@ int mqtt_fixed_header_decode(mqtt_fixed_header* fixhdr, const uint8_t* bytes, ui
 
 void mqtt_packet_encode(mqtt_fixed_header* fixhdr, uint8_t** buffer, uint32_t* length)
 {
+    // Four length bytes hold at most 268,435,455.
+    HALYX_ASSERT("mqtt", fixhdr->rem_len <= 0x0FFFFFFFu);
     uint8_t len_bytes[4];
     uint32_t len_count = 0;
     uint32_t rem = fixhdr->rem_len;
@@ -82,7 +84,10 @@ void mqtt_packet_encode(mqtt_fixed_header* fixhdr, uint8_t** buffer, uint32_t* l
 
     uint32_t size = 1 + len_count + fixhdr->rem_len;
     auto* out = new uint8_t[size];
-    out[0] = static_cast<uint8_t>((fixhdr->msg_type << 4) + (fixhdr->dup << 3) + (fixhdr->qos << 1) + fixhdr->retain);
+    // Each field is cut to its bits, so that an out-of-range flag (a retain
+    // value of 2, a QoS of 4) cannot change the packet type.
+    out[0] = static_cast<uint8_t>(((fixhdr->msg_type & 0x0F) << 4) | ((fixhdr->dup & 1) << 3) |
+                                  ((fixhdr->qos & 3) << 1) | (fixhdr->retain & 1));
     std::memcpy(out + 1, len_bytes, len_count);
     if (fixhdr->rem_len) {
         std::memcpy(out + 1 + len_count, fixhdr->body, fixhdr->rem_len);
