@@ -1,0 +1,261 @@
+// MQTT sessions: the broker's reaction to each packet or close notice that
+// the TCP thread delivers, and the will published when a session ends.
+#include "broker/broker_internal.h"
+#include "logging.h"
+#include "mqtt.h"
+#include "mqtt_tcp.h"
+
+namespace {
+
+void send_packet(const sockaddr_in* addr, uint8_t* buffer, uint32_t length, const char* trace)
+{
+    log_write(LOG_DEBUG, "%s", trace);
+    msg_mqtt_tcp_add_packet(addr, buffer, length);
+}
+
+void send_pubxxx(const sockaddr_in* addr, uint32_t type, uint16_t msg_id, const char* trace)
+{
+    uint8_t* buffer = nullptr;
+    uint32_t length = 0;
+    mqtt_pubxxx_encode(type, &buffer, &length, msg_id);
+    send_packet(addr, buffer, length, trace);
+}
+
+// A packet that breaks the codec's layout rules gets no reply: the client
+// is dropped and the rest of its record is not looked at.
+void refuse_malformed(tcp_mqtt_msg* record)
+{
+    log_write(LOG_DEBUG, "mqtt: malformed packet, closing connection\n");
+    msg_mqtt_tcp_add_close_conn(&record->addr);
+    record->offset = record->packet_len;
+}
+
+void handle_connect(tcp_mqtt_msg* record, mqtt_conn* conn, const mqtt_fixed_header* fixhdr)
+{
+    log_write(LOG_DEBUG, ">MQTT_CONNECT\n");
+    mqtt_connect connect{};
+    int code;
+    if (conn) {
+        // A second CONNECT on one connection.
+        code = 1;
+    } else {
+        conn = list_mqtt_conn_add_new(&mqtt_conns, &record->addr);
+        if (!conn) {
+            code = 3;
+        } else {
+            connect.users = &mqtt_users;
+            code = mqtt_connect_decode(fixhdr, &connect);
+        }
+    }
+    if (code == MQTT_MALFORMED) {
+        refuse_malformed(record);
+        return;
+    }
+
+    if (code == 0) {
+        conn->keepalivesec = connect.keepalive;
+        conn->remainsec = connect.keepalive;
+        conn->publish_enable = connect.publish_enable;
+        if (connect.will_flag == 1)
+            will_replace(&conn->will, connect.will_topic, connect.will_topic_length, connect.will_message,
+                         connect.will_message_length, connect.will_retain);
+    }
+    uint8_t* buffer = nullptr;
+    uint32_t length = 0;
+    mqtt_connack_encode(&buffer, &length, static_cast<uint8_t>(code));
+    send_packet(&record->addr, buffer, length, "<MQTT_CONNACK\n");
+    if (code != 0)
+        msg_mqtt_tcp_add_close_conn(&record->addr);
+}
+
+void handle_publish(tcp_mqtt_msg* record, mqtt_conn* conn, const mqtt_fixed_header* fixhdr)
+{
+    log_write(LOG_DEBUG, ">MQTT_PUBLISH\n");
+    if (conn->publish_enable == 0) {
+        msg_mqtt_tcp_add_close_conn(&record->addr);
+        return;
+    }
+    mqtt_publish publish{};
+    publish.pub_list = &pub_list;
+    if (mqtt_publish_decode(fixhdr, &publish) != 0) {
+        refuse_malformed(record);
+        return;
+    }
+    pub_item* item = publish.pub_item;
+    broker_topic_id_assign(item);
+
+    if (publish.qos == 1)
+        send_pubxxx(&record->addr, MQTT_PUBACK, publish.msg_id, "<MQTT_PUBACK\n");
+    else if (publish.qos != 0)
+        send_pubxxx(&record->addr, MQTT_PUBREC, publish.msg_id, "<MQTT_PUBREC\n");
+
+    // The rules topic is offered to the rules-file handler here once the
+    // rules engine exists; a rules file is neither triggered nor delivered.
+    mqtt_trigger_send(item);
+    mqtt_publish_send(item);
+    // MQTT-SN subscribers are served here once the gateway exists.
+}
+
+void handle_subscribe(tcp_mqtt_msg* record, mqtt_conn* conn, const mqtt_fixed_header* fixhdr)
+{
+    log_write(LOG_DEBUG, ">MQTT_SUBSCRIBE\n");
+    mqtt_subscribe subscribe{};
+    subscribe.sub_list = &conn->subs;
+    if (mqtt_subscribe_decode(fixhdr, &subscribe) != 0) {
+        refuse_malformed(record);
+        return;
+    }
+
+    // Granted as requested, one code per filter of the request.
+    mqtt_suback suback{subscribe.msg_id, subscribe.qos, subscribe.qos_size};
+    uint8_t* buffer = nullptr;
+    uint32_t length = 0;
+    mqtt_suback_encode(&buffer, &length, &suback);
+    send_packet(&record->addr, buffer, length, "<MQTT_SUBACK\n");
+
+    // Retained values follow the SUBACK, each at the QoS of the filter
+    // that collected it.
+    for (sub_item* sub = subscribe.new_subs.head; sub; sub = list_next(sub)) {
+        list<link_item> links{};
+        list_sub_pub_matches(sub, &pub_list, &links);
+        for (link_item* link = links.head; link; link = link->next) {
+            mqtt_publish publish{};
+            publish.msg_id = broker_counter_take(&mqtt_msg_id);
+            publish.qos = sub->qos;
+            publish.pub_item = link->pub_item;
+            mqtt_publish_encode(&buffer, &length, &publish);
+            send_packet(&record->addr, buffer, length, "<MQTT_PUBLISH\n");
+        }
+        list_reg_remove_all(&links);
+    }
+    list_name_remove_all(&subscribe.new_subs);
+    delete[] subscribe.qos;
+}
+
+void handle_unsubscribe(tcp_mqtt_msg* record, mqtt_conn* conn, const mqtt_fixed_header* fixhdr)
+{
+    log_write(LOG_DEBUG, ">MQTT_UNSUBSCRIBE\n");
+    mqtt_unsubscribe unsubscribe{};
+    unsubscribe.sub_list = &conn->subs;
+    if (mqtt_unsubscribe_decode(fixhdr, &unsubscribe) != 0) {
+        refuse_malformed(record);
+        return;
+    }
+    send_pubxxx(&record->addr, MQTT_UNSUBACK, unsubscribe.msg_id, "<MQTT_UNSUBACK\n");
+}
+
+// PUBREC is answered with PUBREL, PUBREL with PUBCOMP; nothing is stored.
+void handle_pubrec_pubrel(tcp_mqtt_msg* record, const mqtt_fixed_header* fixhdr)
+{
+    bool pubrec = fixhdr->msg_type == MQTT_PUBREC;
+    log_write(LOG_DEBUG, pubrec ? ">MQTT_PUBREC\n" : ">MQTT_PUBREL\n");
+    int msg_id = mqtt_pubxxx_decode(fixhdr);
+    if (msg_id < 0) {
+        refuse_malformed(record);
+        return;
+    }
+    if (pubrec)
+        send_pubxxx(&record->addr, MQTT_PUBREL, static_cast<uint16_t>(msg_id), "<MQTT_PUBREL\n");
+    else
+        send_pubxxx(&record->addr, MQTT_PUBCOMP, static_cast<uint16_t>(msg_id), "<MQTT_PUBCOMP\n");
+}
+
+} // namespace
+
+void mqtt_packet_handle(tcp_mqtt_msg* record)
+{
+    mqtt_conn* conn = list_mqtt_conn_find_addr(&mqtt_conns, &record->addr);
+
+    if (record->close) {
+        if (conn) {
+            mqtt_conn_close(conn);
+            list_mqtt_conn_remove(&mqtt_conns, conn);
+        }
+        return;
+    }
+
+    mqtt_fixed_header fixhdr{};
+    uint32_t consumed = record->offset;
+    if (record->offset >= record->packet_len ||
+        mqtt_fixed_header_decode(&fixhdr, record->packet + record->offset, record->packet_len - record->offset,
+                                 &consumed) != 0) {
+        // Not a whole packet: drop the rest so the loop over this record ends.
+        record->offset = record->packet_len;
+        return;
+    }
+    record->offset = consumed;
+
+    if (!conn && fixhdr.msg_type != MQTT_CONNECT)
+        return;
+
+    if (fixhdr.msg_type == MQTT_CONNECT) {
+        handle_connect(record, conn, &fixhdr);
+        return;
+    }
+    list_mqtt_conn_reset_remainsec(conn);
+
+    switch (fixhdr.msg_type) {
+    case MQTT_PUBLISH:
+        handle_publish(record, conn, &fixhdr);
+        break;
+    case MQTT_PUBACK:
+        log_write(LOG_DEBUG, ">MQTT_PUBACK\n");
+        break;
+    case MQTT_PUBREC:
+    case MQTT_PUBREL:
+        handle_pubrec_pubrel(record, &fixhdr);
+        break;
+    case MQTT_PUBCOMP:
+        log_write(LOG_DEBUG, ">MQTT_PUBCOMP\n");
+        break;
+    case MQTT_SUBSCRIBE:
+        handle_subscribe(record, conn, &fixhdr);
+        break;
+    case MQTT_UNSUBSCRIBE:
+        handle_unsubscribe(record, conn, &fixhdr);
+        break;
+    case MQTT_PINGREQ: {
+        log_write(LOG_DEBUG, ">MQTT_PINGREQ\n");
+        uint8_t* buffer = nullptr;
+        uint32_t length = 0;
+        mqtt_pingresp_encode(&buffer, &length);
+        send_packet(&record->addr, buffer, length, "<MQTT_PINGRESP\n");
+        break;
+    }
+    case MQTT_DISCONNECT:
+        log_write(LOG_DEBUG, ">MQTT_DISCONNECT\n");
+        msg_mqtt_tcp_add_close_conn(&record->addr);
+        break;
+    case MQTT_CONNACK:
+        log_write(LOG_DEBUG, ">MQTT_CONNACK\n");
+        break;
+    case MQTT_SUBACK:
+        log_write(LOG_DEBUG, ">MQTT_SUBACK\n");
+        break;
+    case MQTT_UNSUBACK:
+        log_write(LOG_DEBUG, ">MQTT_UNSUBACK\n");
+        break;
+    case MQTT_PINGRESP:
+        log_write(LOG_DEBUG, ">MQTT_PINGRESP\n");
+        break;
+    default:
+        break;
+    }
+}
+
+void mqtt_conn_close(mqtt_conn* conn)
+{
+    if (!conn->will.name)
+        return;
+    // The client does not receive its own will.
+    list<sub_item> subs = conn->subs;
+    conn->subs.head = nullptr;
+
+    pub_item* item = list_pub_add_replace(&pub_list, conn->will.name, conn->will.name_len, conn->will.data,
+                                          conn->will.data_len, conn->will.retain);
+    broker_topic_id_assign(item);
+    mqtt_publish_send(item);
+    // MQTT-SN subscribers receive the will here once the gateway exists.
+
+    conn->subs = subs;
+}
