@@ -102,6 +102,9 @@ int mqtt_packet_check_length(const uint8_t* bytes, uint32_t count, uint32_t* rem
                              uint32_t* consumed);
 // 0 when the bytes are exactly one or more whole packets, else -1 or -2.
 int mqtt_packets_buffer_check(const uint8_t* bytes, uint32_t count);
+// Number of leading bytes that form whole packets (0 when the first packet
+// is not complete).
+uint32_t mqtt_packets_whole_length(const uint8_t* bytes, uint32_t count);
 // Decodes the fixed header of the packet at `bytes` and adds its size to
 // *consumed. -1 unless the whole packet lies within `count` bytes.
 int mqtt_fixed_header_decode(mqtt_fixed_header* fixhdr, const uint8_t* bytes, uint32_t count, uint32_t* consumed);

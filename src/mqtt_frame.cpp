@@ -48,6 +48,23 @@ int mqtt_packets_buffer_check(const uint8_t* bytes, uint32_t count)
     return offset == count ? 0 : -1;
 }
 
+uint32_t mqtt_packets_whole_length(const uint8_t* bytes, uint32_t count)
+{
+    uint64_t offset = 0;
+    while (offset < count) {
+        uint32_t rem_len = 0;
+        const uint8_t* body = nullptr;
+        if (mqtt_packet_check_length(bytes + offset, count - static_cast<uint32_t>(offset), &rem_len, &body,
+                                     nullptr) != 0)
+            break;
+        uint64_t size = static_cast<uint64_t>(body - (bytes + offset)) + rem_len;
+        if (offset + size > count)
+            break;
+        offset += size;
+    }
+    return static_cast<uint32_t>(offset);
+}
+
 int mqtt_fixed_header_decode(mqtt_fixed_header* fixhdr, const uint8_t* bytes, uint32_t count, uint32_t* consumed)
 {
     uint32_t rem_len = 0;

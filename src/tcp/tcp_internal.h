@@ -1,0 +1,139 @@
+// State and routines shared by the TCP server's files: server.cpp (thread,
+// listeners, connections, plain MQTT) and websocket.cpp (upgrade request and
+// frames). Everything here runs in the TCP thread, except `thread_state`,
+// which the main thread writes to ask for a stop.
+#pragma once
+
+#include <pthread.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "conf.h"
+#include "list/tcp_conn.h"
+
+namespace tcp {
+
+// Size of the shared receive area, and the most bytes one connection may
+// have pending (so the most one delivery to the broker holds).
+constexpr uint32_t TCP_BUF_SIZE = 32768;
+// Largest WebSocket payload accepted. A frame announcing more closes the
+// connection as soon as its header is read, before anything is allocated.
+constexpr uint32_t WS_PAYLOAD_MAX = 65536;
+
+// Magic string of the opening handshake (RFC 6455 section 1.3).
+constexpr char WS_GUID[] = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
+
+struct tcp_serv {
+    uint16_t port;      // host order; 0: this listener is not opened
+    int32_t sock;       // -1 while not open
+    uint32_t websocket; // 1: connections start with the upgrade request
+};
+
+// Upgrade-request headers of one parse: 64 characters and a terminator each.
+struct ws_header_fields {
+    char upgrade[65];
+    char connection[65];
+    char version[65];
+    char key[65];
+    char protocol[65];
+};
+
+extern tcp_conf* thread_options;
+// Entry 0: plain MQTT listener; entry 1: WebSocket listener.
+extern tcp_serv servs[2];
+// Open client connections, in the order they were accepted.
+extern list<tcp_conn> conns;
+// Every receive of the thread lands here; bytes are copied out before the
+// next receive.
+extern uint8_t sock_buf[TCP_BUF_SIZE];
+// 0 running, 1 stop requested, 2 stopped (also before the first start).
+extern std::atomic<int> thread_state;
+extern pthread_t thread_id;
+
+// --- server.cpp ---
+
+// Accepts one connection on a readable listener.
+void conn_new(tcp_serv* serv);
+// Receives into sock_buf. Returns the byte count, or 0 when there is nothing
+// to handle: the peer closed or a receive error closed the connection (the
+// record is then gone), or the call was interrupted.
+uint32_t conn_recv(tcp_conn* conn);
+// Posts a close notice while the thread runs, closes the socket, frees the
+// buffers and the record. Returns the record that followed it.
+tcp_conn* conn_close(tcp_conn* conn);
+// Closes every connection, then every listener.
+void serv_close();
+// Handler of CONN_STATE_MQTT.
+void mqtt_message_handle(tcp_conn* conn);
+// Adds received MQTT bytes to a connection's pending buffer (*pending, at
+// most `cap` bytes, allocated on first use) and posts them to the broker
+// once they form whole packets. When more bytes arrive than fit, the whole
+// packets already pending are posted first, so only a single packet larger
+// than `cap` closes the connection; so does a Remaining Length of more than
+// four bytes, which no further byte can repair. 0, or -1 when the
+// connection was closed.
+int mqtt_bytes_collect(tcp_conn* conn, uint8_t** pending, uint32_t* pending_len, uint32_t cap,
+                       const uint8_t* bytes, uint32_t count);
+// Frees recv_buf and clears the frame state; changes nothing when recv_buf
+// is null.
+void recv_buf_free(tcp_conn* conn);
+// Frees the MQTT bytes a WebSocket connection has pending (on close).
+void ws_mqtt_buf_free(tcp_conn* conn);
+// send with MSG_NOSIGNAL: a peer that reset the connection must not raise
+// SIGPIPE, whose default action would end the process.
+ssize_t conn_send(tcp_conn* conn, const void* data, size_t len, int flags);
+
+// --- websocket.cpp ---
+
+// Handler of CONN_STATE_HTTP_HEADER.
+void http_header_handle(tcp_conn* conn);
+// Collects received bytes of the upgrade request; answers it once the blank
+// line is in, and parses the bytes after it as frames. `bytes` may be
+// sock_buf. 0, or -1 when the connection was closed.
+int http_header_collect(tcp_conn* conn, const uint8_t* bytes, uint32_t count);
+// 0 when recv_buf holds "\r\n\r\n" within recv_len bytes (the search starts
+// at `from`), -1 otherwise. `end`, when given, receives the offset just
+// after the blank line.
+int http_header_detect(tcp_conn* conn, uint32_t from = 0, uint32_t* end = nullptr);
+// Parses the request text (NUL-terminated, without the blank line; it is
+// cut into lines in place). 1 and the client's key copied to `key` (65
+// bytes) when acceptable, else 0.
+int http_header_parse(char* text, char* key);
+// Stores one header line into the fields.
+void http_header_parse_token(const char* line, ws_header_fields* fields);
+// Parses the collected request (recv_buf, terminated where its blank line
+// began) and sends the 101 response when it is acceptable. The send result,
+// or 0 when the request is rejected.
+ssize_t http_ws_response_send(tcp_conn* conn);
+// Sec-WebSocket-Accept for `key`: 28 characters and a terminator.
+void ws_handshake_encode(const char* key, char* accept_out);
+
+// Handler of CONN_STATE_WS_FRAME.
+void ws_frame_handle(tcp_conn* conn);
+// Feeds received bytes to the frame state of the connection. `buf` is
+// worked on in place (sock_buf in the thread). 0, or -1 when the connection
+// was closed.
+int ws_frame_collect(tcp_conn* conn, uint8_t* buf, uint32_t count);
+// Result of ws_frame_parse for a frame that must not be accepted (payload
+// above WS_PAYLOAD_MAX, or no memory for it): the caller closes.
+constexpr int WS_FRAME_REFUSED = -3;
+// Parses one frame from `buf`. -1 header incomplete, -2 payload incomplete,
+// 0 frame complete with nothing after it, 1 frame complete and the bytes
+// after it moved to the start of `buf` with *count their number, or
+// WS_FRAME_REFUSED.
+int ws_frame_parse(tcp_conn* conn, uint8_t* buf, uint32_t* count);
+// Parses and processes frames until the bytes are used up or incomplete.
+// 0, or -1 when the connection was closed.
+int ws_frame_parse_loop(tcp_conn* conn, uint8_t* buf, uint32_t count);
+// Zeroes the frame state (header bytes, lengths, mask, opcode).
+void ws_frame_state_clear(tcp_conn* conn);
+// Unmasks the payload in place when the mask bit was set.
+void ws_frame_decode(tcp_conn* conn);
+// Acts on a complete frame. 0, or -1 when it closed the connection.
+int ws_frame_process(tcp_conn* conn);
+// One unfragmented, unmasked frame. Returns the result of the last send.
+ssize_t ws_frame_send(tcp_conn* conn, uint32_t opcode, const uint8_t* data, uint32_t len);
+
+} // namespace tcp

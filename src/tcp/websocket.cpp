@@ -1,0 +1,387 @@
+// MQTT over WebSocket (RFC 6455) inside the TCP thread: the HTTP upgrade
+// request and its 101 answer, then frames in both directions. Binary
+// payloads are gathered per connection until they form whole MQTT packets,
+// because a client may split one packet over several frames.
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "logging.h"
+#include "mqtt.h"
+#include "tcp/tcp_internal.h"
+#include "tcp_mqtt.h"
+#include "tls.h"
+
+namespace tcp {
+
+namespace {
+
+enum : uint32_t {
+    WS_OPCODE_BINARY = 2,
+    WS_OPCODE_PING = 9,
+    WS_OPCODE_PONG = 10,
+};
+
+constexpr char WS_RESPONSE[] = "HTTP/1.1 101 Switching Protocols\r\n"
+                               "Upgrade: websocket\r\n"
+                               "Connection: Upgrade\r\n"
+                               "Sec-WebSocket-Protocol: mqttv3.1\r\n"
+                               "Sec-WebSocket-Accept: %s\r\n\r\n";
+
+// Frame done with: drop its payload and header so the next frame starts
+// clean. recv_buf_free alone leaves the state of an empty frame behind.
+void ws_frame_reset(tcp_conn* conn)
+{
+    recv_buf_free(conn);
+    ws_frame_state_clear(conn);
+}
+
+// Binary payload: add it to the connection's pending MQTT bytes and deliver
+// them once they are whole packets, as the plain path does.
+int ws_mqtt_append(tcp_conn* conn)
+{
+    const uint8_t* payload = conn->recv_buf;
+    uint32_t len = conn->recv_len;
+    if (len == 0)
+        return 0;
+    if (!conn->ws_mqtt_buf && mqtt_packets_buffer_check(payload, len) == 0) {
+        // Whole packets in one frame, the usual case: no copy needed.
+        msg_tcp_mqtt_add_packet(&conn->addr, payload, len);
+        return 0;
+    }
+    return mqtt_bytes_collect(conn, &conn->ws_mqtt_buf, &conn->ws_mqtt_len, WS_PAYLOAD_MAX, payload, len);
+}
+
+void field_set(char* field, const char* value)
+{
+    std::memcpy(field, value, std::strlen(value) + 1);
+}
+
+} // namespace
+
+void http_header_handle(tcp_conn* conn)
+{
+    uint32_t received = conn_recv(conn);
+    if (received == 0)
+        return;
+    http_header_collect(conn, sock_buf, received);
+}
+
+int http_header_collect(tcp_conn* conn, const uint8_t* bytes, uint32_t count)
+{
+    if (conn->recv_len + count > TCP_BUF_SIZE) {
+        conn_close(conn);
+        return -1;
+    }
+    if (!conn->recv_buf) {
+        conn->recv_buf = new (std::nothrow) uint8_t[TCP_BUF_SIZE];
+        if (!conn->recv_buf) {
+            conn_close(conn);
+            return -1;
+        }
+    }
+    // The blank line may straddle the previous segment's last bytes.
+    uint32_t from = conn->recv_len > 3 ? conn->recv_len - 3 : 0;
+    std::memmove(conn->recv_buf + conn->recv_len, bytes, count);
+    conn->recv_len += count;
+
+    uint32_t end = 0;
+    if (http_header_detect(conn, from, &end) != 0)
+        return 0;
+    conn->recv_buf[end - 4] = '\0';
+    if (http_ws_response_send(conn) == 0) {
+        conn_close(conn);
+        return -1;
+    }
+
+    // A client may send its first frame right behind the request.
+    uint32_t rest = conn->recv_len - end;
+    if (rest)
+        std::memmove(sock_buf, conn->recv_buf + end, rest);
+    recv_buf_free(conn);
+    conn->state = CONN_STATE_WS_FRAME;
+    if (rest)
+        return ws_frame_parse_loop(conn, sock_buf, rest);
+    return 0;
+}
+
+int http_header_detect(tcp_conn* conn, uint32_t from, uint32_t* end)
+{
+    if (!conn->recv_buf)
+        return -1;
+    for (uint32_t i = from; i + 4 <= conn->recv_len; ++i) {
+        if (std::memcmp(conn->recv_buf + i, "\r\n\r\n", 4) == 0) {
+            if (end)
+                *end = i + 4;
+            return 0;
+        }
+    }
+    return -1;
+}
+
+void http_header_parse_token(const char* line, ws_header_fields* fields)
+{
+    char name[65];
+    char value[65];
+    if (std::sscanf(line, "%64[^:]: %64[^\r\n]", name, value) != 2)
+        return;
+    if (std::strcmp(name, "Upgrade") == 0)
+        field_set(fields->upgrade, value);
+    else if (std::strcmp(name, "Connection") == 0)
+        field_set(fields->connection, value);
+    else if (std::strcmp(name, "Sec-WebSocket-Version") == 0)
+        field_set(fields->version, value);
+    else if (std::strcmp(name, "Sec-WebSocket-Key") == 0)
+        field_set(fields->key, value);
+    else if (std::strcmp(name, "Sec-WebSocket-Protocol") == 0)
+        field_set(fields->protocol, value);
+}
+
+int http_header_parse(char* text, char* key)
+{
+    ws_header_fields fields{};
+    char* save = nullptr;
+    for (char* line = strtok_r(text, "\r\n", &save); line; line = strtok_r(nullptr, "\r\n", &save))
+        http_header_parse_token(line, &fields);
+
+    if (!std::strstr(fields.connection, "Upgrade"))
+        return 0;
+    if (std::strcmp(fields.upgrade, "websocket") != 0 && std::strcmp(fields.upgrade, "Websocket") != 0)
+        return 0;
+    if (std::strcmp(fields.version, "13") != 0)
+        return 0;
+    if (std::strcmp(fields.protocol, "mqttv3.1") != 0)
+        return 0;
+    if (fields.key[0] == '\0')
+        return 0;
+    field_set(key, fields.key);
+    return 1;
+}
+
+ssize_t http_ws_response_send(tcp_conn* conn)
+{
+    char key[65];
+    if (!http_header_parse(reinterpret_cast<char*>(conn->recv_buf), key))
+        return 0;
+    char accept[29];
+    ws_handshake_encode(key, accept);
+    char response[sizeof WS_RESPONSE + sizeof accept];
+    int len = std::snprintf(response, sizeof response, WS_RESPONSE, accept);
+    return conn_send(conn, response, static_cast<size_t>(len), 0);
+}
+
+void ws_handshake_encode(const char* key, char* accept_out)
+{
+    char text[64 + sizeof WS_GUID];
+    size_t key_len = strnlen(key, 64);
+    std::memcpy(text, key, key_len);
+    std::memcpy(text + key_len, WS_GUID, sizeof WS_GUID - 1);
+
+    SHA1_CTX ctx;
+    uint8_t digest[20];
+    SHA1_Init(&ctx);
+    SHA1_Update(&ctx, reinterpret_cast<const uint8_t*>(text), key_len + sizeof WS_GUID - 1);
+    SHA1_Final(digest, &ctx);
+    base64_encode(digest, sizeof digest, accept_out);
+}
+
+void ws_frame_handle(tcp_conn* conn)
+{
+    uint32_t received = conn_recv(conn);
+    if (received == 0)
+        return;
+    ws_frame_collect(conn, sock_buf, received);
+}
+
+int ws_frame_collect(tcp_conn* conn, uint8_t* buf, uint32_t count)
+{
+    if (!conn->recv_buf)
+        return ws_frame_parse_loop(conn, buf, count);
+
+    // The payload of the current frame is still arriving.
+    uint32_t missing = conn->ws_payload_len - conn->recv_len;
+    uint32_t take = count < missing ? count : missing;
+    std::memcpy(conn->recv_buf + conn->recv_len, buf, take);
+    conn->recv_len += take;
+    if (conn->recv_len < conn->ws_payload_len)
+        return 0;
+
+    ws_frame_decode(conn);
+    if (ws_frame_process(conn) < 0) {
+        log_write(LOG_DEBUG, "ws_frame_handle: connection has been closed\n");
+        return -1;
+    }
+    if (count > take) {
+        std::memmove(buf, buf + take, count - take);
+        return ws_frame_parse_loop(conn, buf, count - take);
+    }
+    return 0;
+}
+
+int ws_frame_parse_loop(tcp_conn* conn, uint8_t* buf, uint32_t count)
+{
+    for (;;) {
+        int result = ws_frame_parse(conn, buf, &count);
+        if (result == WS_FRAME_REFUSED) {
+            conn_close(conn);
+            log_write(LOG_DEBUG, "ws_frame_parse_loop: connection has been closed\n");
+            return -1;
+        }
+        if (result < 0)
+            return 0;
+        ws_frame_decode(conn);
+        if (ws_frame_process(conn) < 0) {
+            log_write(LOG_DEBUG, "ws_frame_parse_loop: connection has been closed\n");
+            return -1;
+        }
+        if (result == 0)
+            return 0;
+    }
+}
+
+int ws_frame_parse(tcp_conn* conn, uint8_t* buf, uint32_t* count)
+{
+    uint32_t held = conn->ws_header_count;
+    uint32_t avail = *count;
+    if (avail == 0)
+        return -1;
+
+    uint32_t room = sizeof conn->ws_header - held;
+    uint32_t take = avail < room ? avail : room;
+    std::memcpy(conn->ws_header + held, buf, take);
+    uint32_t have = held + take;
+    if (have < 2) {
+        conn->ws_header_count = have;
+        return -1;
+    }
+
+    const uint8_t* header = conn->ws_header;
+    conn->ws_fin = header[0] >> 7;
+    conn->ws_opcode = header[0] & 0x0F;
+    conn->ws_mask = header[1] >> 7;
+    uint32_t code = header[1] & 0x7F;
+    conn->ws_payload_len = code;
+    uint32_t length_bytes = code == 126 ? 2 : code == 127 ? 8 : 0;
+    conn->ws_header_len = 2 + length_bytes + (conn->ws_mask ? 4 : 0);
+    if (have < conn->ws_header_len) {
+        conn->ws_header_count = have;
+        return -1;
+    }
+
+    // Header bytes beyond what this call needed were payload; it starts in
+    // buf right after the header's last byte.
+    uint32_t payload_start = conn->ws_header_len - held;
+    conn->ws_header_count = conn->ws_header_len;
+    uint32_t payload_len = code;
+    bool too_long = false;
+    if (code == 126) {
+        payload_len = static_cast<uint32_t>(header[2]) << 8 | header[3];
+    } else if (code == 127) {
+        payload_len = static_cast<uint32_t>(header[6]) << 24 | static_cast<uint32_t>(header[7]) << 16 |
+                      static_cast<uint32_t>(header[8]) << 8 | header[9];
+        // A set bit in the high word announces more than the bound too;
+        // reading only the low word would take the frame for a short one
+        // and parse its payload as headers.
+        too_long = (header[2] | header[3] | header[4] | header[5]) != 0;
+    }
+    conn->ws_payload_len = payload_len;
+    if (conn->ws_mask)
+        std::memcpy(conn->ws_mask_key, header + 2 + length_bytes, 4);
+    if (too_long || payload_len > WS_PAYLOAD_MAX)
+        return WS_FRAME_REFUSED;
+
+    uint32_t avail_payload = avail - payload_start;
+    uint32_t filled = 0;
+    if (payload_len > 0) {
+        conn->recv_buf = new (std::nothrow) uint8_t[payload_len];
+        if (!conn->recv_buf)
+            return WS_FRAME_REFUSED;
+        filled = avail_payload < payload_len ? avail_payload : payload_len;
+        std::memcpy(conn->recv_buf, buf + payload_start, filled);
+        conn->recv_len = filled;
+        if (filled < payload_len)
+            return -2;
+    }
+
+    uint32_t rest = avail_payload - filled;
+    if (rest == 0)
+        return 0;
+    std::memmove(buf, buf + payload_start + filled, rest);
+    *count = rest;
+    return 1;
+}
+
+void ws_frame_decode(tcp_conn* conn)
+{
+    if (!conn->ws_mask || !conn->recv_buf)
+        return;
+    for (uint32_t i = 0; i < conn->recv_len; ++i)
+        conn->recv_buf[i] ^= conn->ws_mask_key[i & 3];
+}
+
+void ws_frame_state_clear(tcp_conn* conn)
+{
+    conn->ws_opcode = 0;
+    conn->ws_mask = 0;
+    conn->ws_fin = 0;
+    std::memset(conn->ws_mask_key, 0, sizeof conn->ws_mask_key);
+    conn->ws_header_len = 0;
+    conn->ws_payload_len = 0;
+    std::memset(conn->ws_header, 0, sizeof conn->ws_header);
+    conn->ws_header_count = 0;
+}
+
+int ws_frame_process(tcp_conn* conn)
+{
+    switch (conn->ws_opcode) {
+    case WS_OPCODE_BINARY:
+        if (ws_mqtt_append(conn) < 0)
+            return -1;
+        ws_frame_reset(conn);
+        return 0;
+    case WS_OPCODE_PING:
+        // The ping's data are not echoed back.
+        ws_frame_reset(conn);
+        ws_frame_send(conn, WS_OPCODE_PONG, nullptr, 0);
+        return 0;
+    case WS_OPCODE_PONG:
+        ws_frame_reset(conn);
+        return 0;
+    default:
+        // Continuation, text, close and reserved opcodes: no close frame is
+        // sent back, the connection just ends.
+        conn_close(conn);
+        return -1;
+    }
+}
+
+ssize_t ws_frame_send(tcp_conn* conn, uint32_t opcode, const uint8_t* data, uint32_t len)
+{
+    uint8_t header[10] = {};
+    size_t header_len;
+    header[0] = static_cast<uint8_t>(0x80 | (opcode & 0x0F));
+    if (len <= 125) {
+        header[1] = static_cast<uint8_t>(len);
+        header_len = 2;
+    } else if (len < 65536) {
+        header[1] = 126;
+        header[2] = static_cast<uint8_t>(len >> 8);
+        header[3] = static_cast<uint8_t>(len);
+        header_len = 4;
+    } else {
+        header[1] = 127;
+        header[6] = static_cast<uint8_t>(len >> 24);
+        header[7] = static_cast<uint8_t>(len >> 16);
+        header[8] = static_cast<uint8_t>(len >> 8);
+        header[9] = static_cast<uint8_t>(len);
+        header_len = 10;
+    }
+    if (len == 0)
+        return conn_send(conn, header, header_len, 0);
+    // MSG_MORE keeps the small header from going out alone and then waiting
+    // on the peer's delayed acknowledgement before the payload may follow.
+    conn_send(conn, header, header_len, MSG_MORE);
+    return conn_send(conn, data, len, 0);
+}
+
+} // namespace tcp
