@@ -48,18 +48,10 @@ bytes packet(uint8_t first, const bytes& body)
     return bytes{first, static_cast<uint8_t>(body.size())} + body;
 }
 
-bytes connect(const std::string& id, uint16_t keepalive, const std::string& will_topic = "",
-              const std::string& will_message = "")
+bytes connect(const std::string& id, uint16_t keepalive)
 {
-    uint8_t flags = 0x02;
-    bytes payload = field(id);
-    if (!will_topic.empty()) {
-        flags |= 0x04;
-        payload = payload + field(will_topic) + field(will_message);
-    }
-    bytes body = field("MQTT") + bytes{4, flags, static_cast<uint8_t>(keepalive >> 8),
-                                       static_cast<uint8_t>(keepalive & 0xff)} + payload;
-    return packet(0x10, body);
+    return packet(0x10, field("MQTT") + bytes{4, 0x02, static_cast<uint8_t>(keepalive >> 8),
+                                              static_cast<uint8_t>(keepalive & 0xff)} + field(id));
 }
 
 bytes subscribe(uint16_t id, const std::string& filter, uint8_t qos)
@@ -128,10 +120,9 @@ struct BrokerTest : ::testing::Test {
         return out;
     }
 
-    void connected(const sockaddr_in& addr, const std::string& id, uint16_t keepalive = 0,
-                   const std::string& will_topic = "", const std::string& will_message = "")
+    void connected(const sockaddr_in& addr, const std::string& id, uint16_t keepalive = 0)
     {
-        deliver(addr, connect(id, keepalive, will_topic, will_message));
+        deliver(addr, connect(id, keepalive));
         auto out = drain();
         ASSERT_EQ(out.size(), 1u);
         ASSERT_EQ(out[0].packet, (bytes{0x20, 0x02, 0x00, 0x00}));
@@ -190,32 +181,6 @@ TEST_F(BrokerTest, KeepAliveTwoClosesOnTheThirdSilentTickAndRepeats)
     timer_handle();
     timer_handle();
     EXPECT_TRUE(drain().empty());
-}
-
-TEST_F(BrokerTest, KeepAliveZeroIsNeverSupervised)
-{
-    sockaddr_in a = peer(1003);
-    connected(a, "a", 0);
-    for (int i = 0; i < 10; ++i)
-        timer_handle();
-    EXPECT_TRUE(drain().empty());
-}
-
-TEST_F(BrokerTest, CloseNoticePublishesTheWillToOthersOnly)
-{
-    sockaddr_in a = peer(1004), b = peer(1005);
-    connected(a, "a", 0, "will/a", "gone");
-    connected(b, "b");
-    deliver(a, subscribe(1, "will/#", 0));
-    deliver(b, subscribe(1, "will/#", 1));
-    drain();
-    closed(a);
-    auto out = drain();
-    ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(std::memcmp(&out[0].addr, &b, sizeof b), 0);
-    EXPECT_EQ(out[0].packet.size(), 2u + 2 + 6 + 2 + 4);
-    EXPECT_EQ(out[0].packet[0], 0x32);
-    EXPECT_EQ(mqtt_conns.head->next, nullptr);
 }
 
 TEST_F(BrokerTest, CloseNoticeForAnUnknownAddressChangesNothing)
