@@ -1,7 +1,9 @@
 """Start-up, detaching and shut-down of the real daemon."""
 
 import os
+import shutil
 import signal
+import socket
 import unittest
 
 from halyx_harness import Daemon, wait_until
@@ -11,6 +13,7 @@ class Lifecycle(unittest.TestCase):
     def tearDown(self):
         if getattr(self, "daemon", None):
             self.daemon.kill()
+            shutil.rmtree(self.daemon.dir, ignore_errors=True)
 
     def test_parent_exits_zero_and_names_the_detached_child(self):
         self.daemon = d = Daemon().start()
@@ -56,6 +59,16 @@ class Lifecycle(unittest.TestCase):
         self.assertEqual(d.launch.returncode, 0)
         self.assertEqual(d.wait_exit(), 1)
         self.assertTrue(any(l.startswith("debug can't open ") and d.conf_path in l
+                            for l in d.log_lines()), d.log())
+
+    def test_port_in_use_ends_start_up_with_status_one(self):
+        self.daemon = d = Daemon()
+        with socket.socket() as taken:
+            taken.bind(("0.0.0.0", d.mqtt_port))
+            taken.listen()
+            d.start(wait_ready=False)
+            self.assertEqual(d.wait_exit(), 1)
+        self.assertTrue(any("Socket Error on line" in l and "Address already in use" in l
                             for l in d.log_lines()), d.log())
 
     def test_other_signals_keep_their_default_action(self):
