@@ -7,6 +7,7 @@
 
 #include "broker/broker.h"
 #include "conf.h"
+#include "test_bytes.h"
 
 namespace {
 
@@ -15,30 +16,29 @@ struct ConfTest : ::testing::Test {
     tcp_conf tcp{};
     udp_conf udp{};
     mysql_conf mysql{};
-    conf_parser parser{};
+    conf_parser parser{&http, &tcp, &udp, &mysql, 0, {}, {}, 0};
 
     void SetUp() override
     {
-        parser.http = &http;
-        parser.tcp = &tcp;
-        parser.udp = &udp;
-        parser.mysql = &mysql;
         mysql_enable = 0;
         rules_enable = 0;
     }
     void TearDown() override { list_mqtt_user_remove_all(&mqtt_users); }
-
     void lines(std::initializer_list<const char*> text)
     {
         for (const char* line : text)
             conf_parse_line(&parser, line);
     }
+    // The user entries as "name:password:flag ".
+    static std::string users()
+    {
+        std::string out;
+        for (mqtt_user* u = mqtt_users.head; u; u = u->next)
+            out += str(u->user_name, u->user_name_length) + ":" + str(u->password, u->password_length) + ":" +
+                   std::to_string(u->publish_enable) + " ";
+        return out;
+    }
 };
-
-std::string user_text(const uint8_t* bytes, uint16_t len)
-{
-    return std::string(reinterpret_cast<const char*>(bytes), len);
-}
 
 // One line applied to fresh records; `port` is mqtt_port afterwards (it
 // starts at 1 so that "left unchanged" is visible).
@@ -51,19 +51,19 @@ TEST_F(ConfTest, LineSyntax)
         {"mqtt_port=1883\n", 1883},
         {"   mqtt_port   =    1883\n", 1883},
         {"\tmqtt_port = 1883\r\n", 1883},
-        {"mqtt_port = 0x10\n", 1},         // not a whole base-10 number
+        {"mqtt_port = 0x10\n", 1}, // not a whole base-10 number
         {"mqtt_port = 1883abc\n", 1},
-        {"mqtt_port = 99999999999\n", 1},  // out of range
+        {"mqtt_port = 99999999999\n", 1}, // out of range
         {"mqtt_port = +42\n", 42},
         {"mqtt_port = -7\n", -7},
         {"# mqtt_port = 2\n", 1},
         {"   # mqtt_port = 2\n", 1},
         {"\n", 1},
         {"= mqtt_port\n", 1},
-        {"mqtt_port\t= 1883\n", 1},       // a tab belongs to the key
-        {"mqtt_port = 1883\t\n", 1},      // ... and to the value
-        {"MQTT_PORT = 5\n", 1},            // keys are case-sensitive
-        {"mqtt_port = 7 # seven\n", 7},    // the value ends at a blank
+        {"mqtt_port\t= 1883\n", 1},     // a tab belongs to the key
+        {"mqtt_port = 1883\t\n", 1},    // ... and to the value
+        {"MQTT_PORT = 5\n", 1},         // keys are case-sensitive
+        {"mqtt_port = 7 # seven\n", 7}, // the value ends at a blank
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line);
@@ -74,84 +74,82 @@ TEST_F(ConfTest, LineSyntax)
     }
 }
 
-TEST_F(ConfTest, StringValues)
+// Each key gets a value of its own, so a key wired to another's field shows.
+TEST_F(ConfTest, EveryKeyReachesItsField)
+{
+    const std::pair<const char*, char*> texts[] = {
+        {"http_iface", http.http_iface},          {"http_files_path", http.http_files_path},
+        {"mqtt_iface", tcp.mqtt_iface},           {"mqttsn_iface", udp.mqttsn_iface},
+        {"mysql_server", mysql.mysql_server},     {"mysql_user", mysql.mysql_user},
+        {"mysql_password", mysql.mysql_password}, {"mysql_database", mysql.mysql_database},
+    };
+    const std::pair<const char*, int32_t*> numbers[] = {
+        {"rules_engine", &rules_enable},     {"http_port", &http.http_port},
+        {"mqtt_port", &tcp.mqtt_port},       {"mqtt_tls_port", &tcp.mqtt_tls_port},
+        {"mqtt_ws_port", &tcp.mqtt_ws_port}, {"mqtt_ws_tls_port", &tcp.mqtt_ws_tls_port},
+        {"mqttsn_port", &udp.mqttsn_port},   {"mysql_enable", &mysql_enable},
+        {"mysql_port", &mysql.mysql_port},
+    };
+    for (auto [key, field] : texts)
+        lines({(std::string(key) + " = " + key + "\n").c_str()});
+    for (size_t i = 0; i < std::size(numbers); ++i)
+        lines({(std::string(numbers[i].first) + " = " + std::to_string(i + 2) + "\n").c_str()});
+    for (auto [key, field] : texts)
+        EXPECT_STREQ(field, key);
+    for (size_t i = 0; i < std::size(numbers); ++i)
+        EXPECT_EQ(*numbers[i].second, static_cast<int32_t>(i + 2)) << numbers[i].first;
+}
+
+TEST_F(ConfTest, StringValuesAndLastOccurrence)
 {
     lines({"http_files_path = /var/www # web root\n", "mqtt_iface = eth0\t# x\n"});
     EXPECT_STREQ(http.http_files_path, "/var/www");
     EXPECT_STREQ(tcp.mqtt_iface, "eth0\t#");
     std::string long_key = std::string(33, 'k') + " = 1\n";
     std::string long_value = "http_iface = " + std::string(70, 'v') + "\n";
-    lines({long_key.c_str(), long_value.c_str()});
+    lines({long_key.c_str(), long_value.c_str(), "mqtt_port = 6\n", "mqtt_port = 7\n"});
     EXPECT_EQ(std::string(http.http_iface), std::string(64, 'v'));
-}
-
-TEST_F(ConfTest, LastOccurrenceWins)
-{
-    lines({"mqtt_port = 6\n", "mqtt_port = 7\n"});
     EXPECT_EQ(tcp.mqtt_port, 7);
-}
-
-TEST_F(ConfTest, UserLinesCountOnlyAfterAuthIsEnabled)
-{
-    lines({"user_name = early\n", "user_password = pw\n", "user_publish_enable = 1\n"});
-    EXPECT_EQ(mqtt_users.head, nullptr);
 }
 
 TEST_F(ConfTest, UserEntriesInheritNameAndPassword)
 {
-    lines({"mqtt_auth_enable = 1\n", "user_name = alice\n", "user_password = secret\n",
-           "user_publish_enable = 1\n", "user_name = bob\n", "user_publish_enable = 0\n"});
-    mqtt_user* first = mqtt_users.head;
-    ASSERT_NE(first, nullptr);
-    EXPECT_EQ(user_text(first->user_name, first->user_name_length), "alice");
-    EXPECT_EQ(user_text(first->password, first->password_length), "secret");
-    EXPECT_EQ(first->publish_enable, 1);
-    mqtt_user* second = first->next;
-    ASSERT_NE(second, nullptr);
-    EXPECT_EQ(user_text(second->user_name, second->user_name_length), "bob");
-    EXPECT_EQ(user_text(second->password, second->password_length), "secret");
-    EXPECT_EQ(second->publish_enable, 0);
-    EXPECT_EQ(second->next, nullptr);
+    lines({"mqtt_auth_enable = 1\n", "user_name = alice\n", "user_password = secret\n", "user_publish_enable = 1\n",
+           "user_name = bob\n", "user_publish_enable = 0\n"});
+    EXPECT_EQ(users(), "alice:secret:1 bob:secret:0 ");
 }
 
-TEST_F(ConfTest, PublishFlagIsCutToEightBits)
+// User lines before "mqtt_auth_enable = 1" are ignored, so the entry has
+// empty texts; the publish flag keeps its low 8 bits.
+TEST_F(ConfTest, UserLinesCountOnlyAfterAuthIsEnabled)
 {
-    lines({"mqtt_auth_enable = 1\n", "user_name = a\n", "user_password = b\n", "user_publish_enable = 257\n"});
-    ASSERT_NE(mqtt_users.head, nullptr);
-    EXPECT_EQ(mqtt_users.head->publish_enable, 1);
-}
-
-TEST_F(ConfTest, UserBeforeAnyNameIsAddedWithEmptyTexts)
-{
-    lines({"mqtt_auth_enable = 1\n", "user_publish_enable = 1\n"});
-    ASSERT_NE(mqtt_users.head, nullptr);
-    EXPECT_EQ(mqtt_users.head->user_name_length, 0);
-    EXPECT_EQ(mqtt_users.head->password_length, 0);
+    lines({"user_name = early\n", "user_password = pw\n", "user_publish_enable = 1\n"});
+    EXPECT_EQ(users(), "");
+    lines({"mqtt_auth_enable = 1\n", "user_publish_enable = 257\n"});
+    EXPECT_EQ(users(), "::1 ");
 }
 
 struct ConfFileTest : ::testing::Test {
-    std::string path;
+    char path[32] = "/tmp/halyx-conf-XXXXXX";
     void SetUp() override
     {
-        char name[] = "/tmp/halyx-conf-XXXXXX";
-        int fd = mkstemp(name);
+        int fd = mkstemp(path);
         ASSERT_GE(fd, 0);
         close(fd);
-        path = name;
-        setenv("HALYX_CONF", path.c_str(), 1);
+        setenv("HALYX_CONF", path, 1);
         mysql_enable = 0;
     }
     void TearDown() override
     {
-        unlink(path.c_str());
+        unlink(path);
         unsetenv("HALYX_CONF");
-        list_mqtt_user_remove_all(&mqtt_users);
     }
-    void write(const std::string& text)
+    int parse(const std::string& text)
     {
-        FILE* f = std::fopen(path.c_str(), "w");
+        FILE* f = std::fopen(path, "w");
         std::fputs(text.c_str(), f);
         std::fclose(f);
+        return parse_conf_file();
     }
 };
 
@@ -164,17 +162,10 @@ TEST_F(ConfFileTest, MissingFileFails)
 TEST_F(ConfFileTest, LongLineRemainderIsReadAsALineOfItsOwn)
 {
     // 105 characters fill one read; the rest of the line is a line too.
+    // mysql_enable 2 leaves the database off.
     std::string head = "http_files_path = " + std::string(87, 'x');
     ASSERT_EQ(head.size(), 105u);
-    write(head + "mysql_enable=3\n");
-    EXPECT_EQ(parse_conf_file(), 0);
-    EXPECT_EQ(mysql_enable, 3);
-}
-
-TEST_F(ConfFileTest, MysqlEnableTwoDisablesTheDatabase)
-{
-    write("mysql_enable = 2\nmysql_server = db\n");
-    EXPECT_EQ(parse_conf_file(), 0);
+    EXPECT_EQ(parse(head + "mysql_enable=2\n"), 0);
     EXPECT_EQ(mysql_enable, 2);
 }
 

@@ -1,12 +1,24 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
 #include "msgs.h"
 
 namespace {
+
+using namespace std::chrono_literals;
+
+// Polls `done` until it holds; false once a generous deadline has passed.
+template <typename F> bool eventually(F done)
+{
+    for (auto deadline = std::chrono::steady_clock::now() + 30s; !done(); std::this_thread::yield())
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+    return true;
+}
 
 struct item : msg_record {
     int producer;
@@ -28,13 +40,12 @@ struct QueueTest : ::testing::Test {
 
 TEST_F(QueueTest, OldestFirst)
 {
-    item a{}, b{}, c{};
+    item a{}, b{}, c{}, d{};
     msg_add(&queue, &a);
     msg_add(&queue, &b);
     msg_add(&queue, &c);
     EXPECT_EQ(take(), &a);
     // Added while the consumer works: comes after what was queued before.
-    item d{};
     msg_add(&queue, &d);
     EXPECT_EQ(take(), &b);
     EXPECT_EQ(take(), &c);
@@ -47,8 +58,7 @@ TEST_F(QueueTest, RemovingARecordNotQueuedChangesNothing)
     item a{}, b{}, stray{};
     msg_add(&queue, &a);
     msg_add(&queue, &b);
-    msg_record dummy{};
-    stray.next = &dummy;
+    stray.next = &b;
     msg_remove(&queue, &stray);
     EXPECT_EQ(stray.next, nullptr);
     EXPECT_EQ(take(), &a);
@@ -64,85 +74,73 @@ TEST_F(QueueTest, ManyProducersOneConsumerKeepEachProducersOrder)
     for (int p = 0; p < producers; ++p) {
         threads.emplace_back([&, p] {
             for (int i = 0; i < per_producer; ++i) {
-                item* it = &items[p * per_producer + i];
-                it->producer = p;
-                it->seq = i;
-                msg_add(&queue, it);
+                items[p * per_producer + i] = item{{nullptr}, p, i};
+                msg_add(&queue, &items[p * per_producer + i]);
             }
         });
     }
     int next_seq[producers] = {0};
     int received = 0;
-    while (received < producers * per_producer) {
-        item* it = take();
-        if (!it) {
-            std::this_thread::yield();
-            continue;
+    bool in_order = true;
+    EXPECT_TRUE(eventually([&] {
+        if (item* it = take()) {
+            in_order = in_order && it->seq == next_seq[it->producer]++;
+            ++received;
         }
-        ASSERT_EQ(it->seq, next_seq[it->producer]);
-        ++next_seq[it->producer];
-        ++received;
-    }
+        return received == producers * per_producer;
+    }));
     for (auto& t : threads)
         t.join();
-    EXPECT_EQ(msg_get_first(&queue), nullptr);
+    EXPECT_TRUE(in_order);
 }
 
 struct GapTest : ::testing::Test {
     msg_gap gap{};
+    std::atomic<int> result{99};
+    std::thread requester;
     void SetUp() override { msggap_init(&gap); }
-    void TearDown() override { msggap_destroy(&gap); }
+    void TearDown() override
+    {
+        msggap_close(&gap); // releases a requester that a failed check left waiting
+        if (requester.joinable())
+            requester.join();
+        msggap_destroy(&gap);
+    }
 };
 
-TEST_F(GapTest, RequestWaitsForTheReply)
-{
-    int data = 0;
-    std::atomic<int> result{99};
-    gap.request = reinterpret_cast<uintptr_t>(&data);
-    std::thread requester([&] { result = msggap_request(&gap); });
-    while (msggap_get_request(&gap) != 1)
-        std::this_thread::yield();
-    *reinterpret_cast<int*>(gap.request) = 42;
-    EXPECT_EQ(result.load(), 99);
-    msggap_reply(&gap);
-    requester.join();
-    EXPECT_EQ(result.load(), 0);
-    EXPECT_EQ(data, 42);
-    EXPECT_EQ(msggap_get_request(&gap), 0);
-}
-
-TEST_F(GapTest, CloseReleasesAWaitingRequester)
-{
-    std::atomic<int> result{99};
-    std::thread requester([&] { result = msggap_request(&gap); });
-    // Wait until the request is pending, without taking it.
-    for (;;) {
-        pthread_mutex_lock(&gap.mutex);
-        int pending = gap.pending;
-        pthread_mutex_unlock(&gap.mutex);
-        if (pending == 1)
-            break;
-        std::this_thread::yield();
-    }
-    msggap_close(&gap);
-    requester.join();
-    EXPECT_EQ(result.load(), -1);
-}
-
-TEST_F(GapTest, RequestAfterCloseDoesNotBlockUntilReopened)
+TEST_F(GapTest, RequestAfterCloseFailsUntilReopenedThenWaitsForTheReply)
 {
     msggap_close(&gap);
     EXPECT_EQ(msggap_request(&gap), -1);
     EXPECT_EQ(msggap_request(&gap), -1);
     EXPECT_EQ(msggap_get_request(&gap), 0);
     msggap_reopen(&gap);
-    std::atomic<int> result{99};
-    std::thread requester([&] { result = msggap_request(&gap); });
-    while (msggap_get_request(&gap) != 1)
-        std::this_thread::yield();
+
+    int data = 0;
+    gap.request = reinterpret_cast<uintptr_t>(&data);
+    requester = std::thread([this] { result = msggap_request(&gap); });
+    ASSERT_TRUE(eventually([this] { return msggap_get_request(&gap) == 1; }));
+    *reinterpret_cast<int*>(gap.request) = 42;
+    EXPECT_EQ(result.load(), 99);
     msggap_reply(&gap);
     requester.join();
     EXPECT_EQ(result.load(), 0);
+    EXPECT_EQ(data, 42);
+}
+
+TEST_F(GapTest, CloseReleasesAWaitingRequester)
+{
+    requester = std::thread([this] { result = msggap_request(&gap); });
+    // Wait until the request is pending, without taking it.
+    ASSERT_TRUE(eventually([this] {
+        pthread_mutex_lock(&gap.mutex);
+        int pending = gap.pending;
+        pthread_mutex_unlock(&gap.mutex);
+        return pending == 1;
+    }));
+    msggap_close(&gap);
+    requester.join();
+    EXPECT_EQ(result.load(), -1);
 }
 
 TEST_F(GapTest, CloseWaitsForARequestTheServerIsStillFilling)
@@ -150,16 +148,15 @@ TEST_F(GapTest, CloseWaitsForARequestTheServerIsStillFilling)
     int* data = new int(0);
     std::atomic<bool> returned{false};
     gap.request = reinterpret_cast<uintptr_t>(data);
-    std::thread requester([&] {
+    requester = std::thread([&] {
         msggap_request(&gap);
         returned = true;
         delete data; // what the rules thread does after its request
     });
-    while (msggap_get_request(&gap) != 1)
-        std::this_thread::yield();
+    ASSERT_TRUE(eventually([this] { return msggap_get_request(&gap) == 1; }));
     // Shut-down closes the gap while the server is still writing.
     msggap_close(&gap);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::this_thread::sleep_for(50ms);
     EXPECT_FALSE(returned.load());
     *reinterpret_cast<int*>(gap.request) = 7; // still valid memory
     msggap_reply(&gap);

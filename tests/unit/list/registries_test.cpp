@@ -1,10 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-
 #include <string_view>
 
-#include "list/http_conn.h"
+#include "../test_bytes.h"
 #include "list/mqtt_conn.h"
 #include "list/mqtt_user.h"
 #include "list/mqttsn_conn.h"
@@ -12,29 +10,9 @@
 
 namespace {
 
-const uint8_t* b(std::string_view s)
-{
-    return reinterpret_cast<const uint8_t*>(s.data());
-}
-
-uint16_t n(std::string_view s)
-{
-    return static_cast<uint16_t>(s.size());
-}
-
-sockaddr_in peer(const char* ip, uint16_t port)
-{
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    inet_pton(AF_INET, ip, &addr.sin_addr);
-    return addr;
-}
-
 // Gives a session everything a record can own, so that a leak of any part
 // shows up under AddressSanitizer.
-template <typename Conn>
-void fill_topics(Conn* conn)
+template <typename Conn> void fill_topics(Conn* conn)
 {
     list_sub_add_replace(&conn->subs, b("a/#"), 3, 1);
     list_sub_add_replace(&conn->subs, b("b"), 1, 0);
@@ -44,24 +22,14 @@ void fill_topics(Conn* conn)
 TEST(TcpConn, SameHostDifferentPortsAreDifferentRecords)
 {
     list<tcp_conn> conns{};
-    sockaddr_in a = peer("192.168.1.20", 50000), b2 = peer("192.168.1.20", 50001);
+    sockaddr_in a = peer("192.168.1.20", 50000), a2 = peer("192.168.1.20", 50001), other = peer("192.168.1.21", 50000);
     tcp_conn* first = list_tcp_conn_add_new(&conns, &a);
-    tcp_conn* second = list_tcp_conn_add_new(&conns, &b2);
-    EXPECT_NE(first, second);
+    tcp_conn* second = list_tcp_conn_add_new(&conns, &a2);
     EXPECT_EQ(list_tcp_conn_find_addr(&conns, &a), first);
-    EXPECT_EQ(list_tcp_conn_find_addr(&conns, &b2), second);
-    EXPECT_EQ(first->state, 0u);
-    EXPECT_EQ(first->recv_buf, nullptr);
-    sockaddr_in other = peer("192.168.1.21", 50000);
+    EXPECT_EQ(list_tcp_conn_find_addr(&conns, &a2), second);
     EXPECT_EQ(list_tcp_conn_find_addr(&conns, &other), nullptr);
     EXPECT_EQ(list_tcp_conn_remove(&conns, first), second);
     EXPECT_EQ(list_tcp_conn_remove(&conns, second), nullptr);
-    EXPECT_EQ(list_head(&conns), nullptr);
-
-    list<http_conn> http{};
-    http_conn* h = list_http_conn_add_new(&http, &a);
-    EXPECT_EQ(memcmp(&h->addr, &a, sizeof a), 0);
-    EXPECT_EQ(list_http_conn_remove(&http, h), nullptr);
 }
 
 TEST(MqttConn, RemovingInAWalkContinuesWithTheNextRecord)
@@ -73,80 +41,45 @@ TEST(MqttConn, RemovingInAWalkContinuesWithTheNextRecord)
         c->keepalivesec = port % 2 ? 60 : 0;
         fill_topics(c);
     }
-    sockaddr_in third = peer("10.0.0.1", 3);
-    mqtt_conn* c3 = list_mqtt_conn_find_addr(&conns, &third);
-    ASSERT_NE(c3, nullptr);
-    EXPECT_EQ(list_mqtt_conn_reset_remainsec(c3)->remainsec, 60u);
-
     int visited = 0;
     for (mqtt_conn* c = list_head(&conns); c; ++visited)
         c = c->keepalivesec ? list_mqtt_conn_remove(&conns, c) : list_next(c);
     EXPECT_EQ(visited, 4);
     ASSERT_EQ(list_get_length(&conns), 2u);
     EXPECT_EQ(ntohs(list_head(&conns)->addr.sin_port), 2);
-
-    list_mqtt_conn_topics_clear(list_head(&conns));
-    EXPECT_EQ(list_head(&list_head(&conns)->subs), nullptr);
-    EXPECT_EQ(list_head(&conns)->will.name, nullptr);
     list_mqtt_conn_remove_all(&conns);
-    EXPECT_EQ(list_head(&conns), nullptr);
 }
 
 TEST(MqttsnConn, ClientIdNeedsTheExactLength)
 {
     list<mqttsn_conn> conns{};
-    sockaddr_in a = peer("10.0.0.2", 1884), b2 = peer("10.0.0.3", 1884);
+    sockaddr_in a = peer("10.0.0.2", 1884), a2 = peer("10.0.0.3", 1884);
     mqttsn_conn* sensor = list_mqttsn_conn_add_new(&conns, &a);
-    mqttsn_conn* fresh = list_mqttsn_conn_add_new(&conns, &b2);
-    EXPECT_EQ(fresh->client_id, nullptr);
+    mqttsn_conn* fresh = list_mqttsn_conn_add_new(&conns, &a2);
     list_mqttsn_conn_set_client_id(sensor, b("old-id"), 6);
     list_mqttsn_conn_set_client_id(sensor, b("sensor-12"), 9);
-    EXPECT_EQ(sensor->client_id_length, 9u);
-
-    struct {
-        std::string_view id;
-        mqttsn_conn* expected;
-    } const cases[] = {
-        {"sensor-12", sensor}, {"sensor-1", nullptr}, {"sensor-123", nullptr}, {"old-id", nullptr}, {"Sensor-12", nullptr},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(list_mqttsn_conn_find_client_id(&conns, b(c.id), n(c.id)), c.expected) << c.id;
-    EXPECT_EQ(list_mqttsn_conn_find_addr(&conns, &b2), fresh);
-
+    // Set again from its own bytes: the id must survive.
     list_mqttsn_conn_set_client_id(sensor, sensor->client_id, sensor->client_id_length);
     EXPECT_EQ(list_mqttsn_conn_find_client_id(&conns, b("sensor-12"), 9), sensor);
+    EXPECT_EQ(list_mqttsn_conn_find_client_id(&conns, b("sensor-1"), 8), nullptr);
+    EXPECT_EQ(list_mqttsn_conn_find_client_id(&conns, b("sensor-123"), 10), nullptr);
+    EXPECT_EQ(list_mqttsn_conn_find_client_id(&conns, b("old-id"), 6), nullptr);
+    EXPECT_EQ(list_mqttsn_conn_find_addr(&conns, &a2), fresh);
     list_mqttsn_conn_remove_all(&conns);
-    EXPECT_EQ(list_head(&conns), nullptr);
 }
 
 TEST(MqttsnConn, RemoveFreesEverythingTheSessionOwns)
 {
     list<mqttsn_conn> conns{};
-    sockaddr_in a = peer("10.0.0.2", 1884), b2 = peer("10.0.0.2", 1885);
+    sockaddr_in a = peer("10.0.0.2", 1884), a2 = peer("10.0.0.2", 1885);
     mqttsn_conn* s = list_mqttsn_conn_add_new(&conns, &a);
-    mqttsn_conn* next = list_mqttsn_conn_add_new(&conns, &b2);
+    mqttsn_conn* next = list_mqttsn_conn_add_new(&conns, &a2);
     list_mqttsn_conn_set_client_id(s, b("node"), 4);
     fill_topics(s);
     list_reg_add(&s->regs, 1);
     list_msg_add(&s->wait_reg, 2, 1);
     list_msg_add(&s->wait_ack, 1, 0);
-    s->keepalivesec = 30;
-    EXPECT_EQ(list_mqttsn_conn_reset_remainsec(s)->remainsec, 30u);
-
-    // Clearing keeps the session (clean-session reconnect).
-    list_mqttsn_conn_topics_clear(s);
-    EXPECT_EQ(list_head(&s->subs), nullptr);
-    EXPECT_EQ(s->will.name, nullptr);
-    EXPECT_EQ(list_head(&s->regs), nullptr);
-    EXPECT_EQ(list_head(&s->wait_reg), nullptr);
-    EXPECT_EQ(list_head(&s->wait_ack), nullptr);
-
-    fill_topics(s);
-    list_reg_add(&s->regs, 1);
-    list_msg_add(&s->wait_reg, 2, 1);
-    list_msg_add(&s->wait_ack, 1, 0);
     EXPECT_EQ(list_mqttsn_conn_remove(&conns, s), next);
-    EXPECT_EQ(list_head(&conns), next);
     EXPECT_EQ(list_mqttsn_conn_remove(&conns, next), nullptr);
 }
 
@@ -157,23 +90,19 @@ TEST(MqttUser, LookupIsExactOnNameAndPassword)
     mqtt_user* viewer = list_mqtt_user_add_new(&users, "viewer", "look", 0);
     mqtt_user* admin2 = list_mqtt_user_add_new(&users, "admin", "other", 0);
     list_mqtt_user_add_new(&users, "admin", "secret", 0);
-    EXPECT_EQ(admin->user_name_length, 5);
-    EXPECT_EQ(admin->password_length, 6);
-
     struct {
         std::string_view name;
         std::string_view password;
         mqtt_user* expected;
     } const cases[] = {
-        {"admin", "secret", admin},   {"viewer", "look", viewer},  {"admin", "other", admin2},
+        {"admin", "secret", admin},   {"viewer", "look", viewer},    {"admin", "other", admin2},
         {"admin", "secre", nullptr},  {"admin", "secrets", nullptr}, {"admi", "secret", nullptr},
-        {"Admin", "secret", nullptr}, {"admin", "Secret", nullptr}, {"viewer", "secret", nullptr},
+        {"Admin", "secret", nullptr}, {"admin", "Secret", nullptr},  {"viewer", "secret", nullptr},
     };
     for (const auto& c : cases)
         EXPECT_EQ(list_mqtt_user_find_user(&users, b(c.name), n(c.name), b(c.password), n(c.password)), c.expected)
             << c.name << ":" << c.password;
     list_mqtt_user_remove_all(&users);
-    EXPECT_EQ(list_head(&users), nullptr);
 }
 
 } // namespace
