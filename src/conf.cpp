@@ -5,13 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "broker/broker.h"
-#include "http.h"
 #include "logging.h"
-#include "mysql.h"
 #include "paths.h"
-#include "tcp/tcp.h"
-#include "udp.h"
 
 int32_t mysql_enable = 0;
 int32_t rules_enable = 0;
@@ -59,37 +54,42 @@ void conf_parse_line(conf_parser* p, const char* line)
     if (!std::strcmp(key, "rules_engine")) {
         parse_conf_long(&rules_enable, value);
     } else if (!std::strcmp(key, "http_iface")) {
-        copy_value(p->http->http_iface, value);
+        copy_value(p->out.http->http_iface, value);
     } else if (!std::strcmp(key, "http_port")) {
-        parse_conf_long(&p->http->http_port, value);
+        parse_conf_long(&p->out.http->http_port, value);
     } else if (!std::strcmp(key, "http_files_path")) {
-        copy_value(p->http->http_files_path, value);
+        copy_value(p->out.http->http_files_path, value);
     } else if (!std::strcmp(key, "mqtt_iface")) {
-        copy_value(p->tcp->mqtt_iface, value);
+        copy_value(p->out.tcp->mqtt_iface, value);
     } else if (!std::strcmp(key, "mqtt_port")) {
-        parse_conf_long(&p->tcp->mqtt_port, value);
+        parse_conf_long(&p->out.tcp->mqtt_port, value);
     } else if (!std::strcmp(key, "mqtt_tls_port")) {
-        parse_conf_long(&p->tcp->mqtt_tls_port, value);
+        parse_conf_long(&p->out.tcp->mqtt_tls_port, value);
     } else if (!std::strcmp(key, "mqtt_ws_port")) {
-        parse_conf_long(&p->tcp->mqtt_ws_port, value);
+        parse_conf_long(&p->out.tcp->mqtt_ws_port, value);
     } else if (!std::strcmp(key, "mqtt_ws_tls_port")) {
-        parse_conf_long(&p->tcp->mqtt_ws_tls_port, value);
+        parse_conf_long(&p->out.tcp->mqtt_ws_tls_port, value);
     } else if (!std::strcmp(key, "mqttsn_iface")) {
-        copy_value(p->udp->mqttsn_iface, value);
+        copy_value(p->out.udp->mqttsn_iface, value);
     } else if (!std::strcmp(key, "mqttsn_port")) {
-        parse_conf_long(&p->udp->mqttsn_port, value);
+        parse_conf_long(&p->out.udp->mqttsn_port, value);
     } else if (!std::strcmp(key, "mysql_enable")) {
         parse_conf_long(&mysql_enable, value);
     } else if (!std::strcmp(key, "mysql_server")) {
-        copy_value(p->mysql->mysql_server, value);
+        copy_value(p->out.mysql->mysql_server, value);
     } else if (!std::strcmp(key, "mysql_user")) {
-        copy_value(p->mysql->mysql_user, value);
+        copy_value(p->out.mysql->mysql_user, value);
     } else if (!std::strcmp(key, "mysql_password")) {
-        copy_value(p->mysql->mysql_password, value);
+        copy_value(p->out.mysql->mysql_password, value);
     } else if (!std::strcmp(key, "mysql_database")) {
-        copy_value(p->mysql->mysql_database, value);
+        copy_value(p->out.mysql->mysql_database, value);
     } else if (!std::strcmp(key, "mysql_port")) {
-        parse_conf_long(&p->mysql->mysql_port, value);
+        parse_conf_long(&p->out.mysql->mysql_port, value);
+    } else if (!std::strcmp(key, "log_level")) {
+        int32_t level = -1;
+        parse_conf_long(&level, value);
+        if (level >= 0 && level <= 7)
+            p->out.log_level = level;
     } else if (!std::strcmp(key, "mqtt_auth_enable")) {
         parse_conf_long(&p->mqtt_auth_enable, value);
     } else if (p->mqtt_auth_enable != 1) {
@@ -103,12 +103,12 @@ void conf_parse_line(conf_parser* p, const char* line)
         // The name and password carry over to the next entry. An entry
         // made before any name or password is added with empty texts: it
         // can never match a login, and authentication stays in force.
-        thread_mqtt_user_add(p->user_name, p->user_password,
-                             static_cast<uint8_t>(p->publish_enable & 0xff));
+        list_mqtt_user_add_new(&p->out.users, p->user_name, p->user_password,
+                               static_cast<uint8_t>(p->publish_enable & 0xff));
     }
 }
 
-int parse_conf_file()
+int parse_conf_file(conf_records* records)
 {
     const char* path = conf_file_path();
     FILE* file = std::fopen(path, "re");
@@ -118,22 +118,16 @@ int parse_conf_file()
     }
 
     conf_parser parser{};
-    parser.http = new http_conf{};
-    parser.tcp = new tcp_conf{};
-    parser.udp = new udp_conf{};
-    parser.mysql = new mysql_conf{};
+    parser.out.http = new http_conf{};
+    parser.out.tcp = new tcp_conf{};
+    parser.out.udp = new udp_conf{};
+    parser.out.mysql = new mysql_conf{};
+    parser.out.log_level = CONF_LOG_LEVEL_DEFAULT;
 
     char line[CONF_LINE_SIZE];
     while (std::fgets(line, sizeof line, file))
         conf_parse_line(&parser, line);
     std::fclose(file);
-
-    thread_http_serv_setup(parser.http);
-    thread_tcp_serv_setup(parser.tcp);
-    thread_udp_serv_setup(parser.udp);
-    if (mysql_enable == 1)
-        thread_mysql_setup(parser.mysql);
-    else
-        delete parser.mysql;
+    *records = parser.out;
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "logging.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +12,7 @@ namespace {
 std::mutex file_mutex;
 FILE* log_file = nullptr;
 bool syslog_open = false;
+std::atomic<int> log_level{LOG_DEBUG};
 
 const char* priority_name(int priority)
 {
@@ -73,8 +75,20 @@ void log_close()
     log_set_file(nullptr);
 }
 
+void log_set_level(int level)
+{
+    log_level.store(level, std::memory_order_relaxed);
+}
+
+bool log_enabled(int priority)
+{
+    return LOG_PRI(priority) <= log_level.load(std::memory_order_relaxed);
+}
+
 void log_write(int priority, const char* format, ...)
 {
+    if (!log_enabled(priority))
+        return;
     char buf[1024];
     va_list args;
     va_start(args, format);

@@ -14,4 +14,11 @@ void log_close();
 // that never open syslog.
 void log_set_file(const char* path);
 
+// Lines whose priority is above `level` (0-7) are dropped before anything
+// is formatted; 7, the default, keeps every line.
+void log_set_level(int level);
+// Whether a line of this priority would be written: callers that build
+// arguments for a trace line (an address in text) ask first.
+bool log_enabled(int priority);
+
 void log_write(int priority, const char* format, ...) __attribute__((format(printf, 2, 3)));

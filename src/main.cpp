@@ -12,17 +12,22 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <string>
+
 #include "broker/broker.h"
+#include "channels/mqtt_tcp.h"
+#include "channels/mqtt_udp.h"
+#include "channels/rules_mqtt.h"
+#include "channels/tcp_mqtt.h"
+#include "channels/trigger_rules.h"
+#include "channels/udp_mqtt.h"
 #include "conf.h"
+#include "http.h"
 #include "logging.h"
-#include "mqtt_tcp.h"
-#include "mqtt_udp.h"
+#include "mysql.h"
 #include "paths.h"
-#include "rules_mqtt.h"
 #include "tcp/tcp.h"
-#include "tcp_mqtt.h"
-#include "trigger_rules.h"
-#include "udp_mqtt.h"
+#include "udp.h"
 
 // Set by the SIGTERM handler, read by the main loop.
 static std::atomic<int> signal_exit{0};
@@ -47,6 +52,26 @@ static void point_std_descriptors_at_null()
             dup2(fd, target);
     if (fd > 2)
         close(fd);
+}
+
+// Gives each thread module its configuration record and the broker its
+// users; the records then belong to the modules.
+static void conf_hand_over(conf_records* conf)
+{
+    log_set_level(conf->log_level);
+    thread_http_serv_setup(conf->http);
+    thread_tcp_serv_setup(conf->tcp);
+    thread_udp_serv_setup(conf->udp);
+    if (mysql_enable == 1)
+        thread_mysql_setup(conf->mysql);
+    else
+        delete conf->mysql;
+    for (mqtt_user* user = conf->users.head; user; user = user->next) {
+        std::string name(reinterpret_cast<const char*>(user->user_name), user->user_name_length);
+        std::string password(reinterpret_cast<const char*>(user->password), user->password_length);
+        thread_mqtt_user_add(name.c_str(), password.c_str(), user->publish_enable);
+    }
+    list_mqtt_user_remove_all(&conf->users);
 }
 
 static void channels_create()
@@ -109,8 +134,10 @@ int main()
 
     log_open();
 
-    if (parse_conf_file() < 0)
+    conf_records conf{};
+    if (parse_conf_file(&conf) < 0)
         std::exit(1);
+    conf_hand_over(&conf);
 
     channels_create();
 

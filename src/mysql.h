@@ -2,7 +2,7 @@
 // its configuration record (handed over only when mysql_enable is 1).
 #pragma once
 
-#include "conf.h"
+#include "conf_records.h"
 
 // Takes ownership of the record made by the configuration reader.
 void thread_mysql_setup(mysql_conf* conf);

@@ -2,7 +2,7 @@
 // module only keeps its configuration record.
 #pragma once
 
-#include "conf.h"
+#include "conf_records.h"
 
 // Takes ownership of the record made by the configuration reader.
 void thread_udp_serv_setup(udp_conf* conf);

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "broker/broker.h"
-#include "tcp_mqtt.h"
+#include "channels/tcp_mqtt.h"
 
 // Counter rule shared by the three id counters: returns the current value
 // and advances it, 65535 being followed by 1, so 0 ("no id") never appears.

@@ -6,9 +6,9 @@
 #include "broker/broker_internal.h"
 #include "daemon.h"
 #include "logging.h"
-#include "mqtt.h"
-#include "mqtt_tcp.h"
-#include "trigger_rules.h"
+#include "codec/mqtt.h"
+#include "channels/mqtt_tcp.h"
+#include "channels/trigger_rules.h"
 
 void mqtt_publish_send(pub_item* item)
 {

@@ -4,8 +4,8 @@
 
 #include "broker/broker_internal.h"
 #include "daemon.h"
-#include "mqtt_tcp.h"
-#include "udp_mqtt.h"
+#include "channels/mqtt_tcp.h"
+#include "channels/udp_mqtt.h"
 
 list<mqtt_conn> mqtt_conns;
 list<mqttsn_conn> mqttsn_conns;

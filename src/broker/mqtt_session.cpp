@@ -2,8 +2,8 @@
 // the TCP thread delivers, and the will published when a session ends.
 #include "broker/broker_internal.h"
 #include "logging.h"
-#include "mqtt.h"
-#include "mqtt_tcp.h"
+#include "codec/mqtt.h"
+#include "channels/mqtt_tcp.h"
 
 namespace {
 

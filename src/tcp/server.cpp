@@ -14,11 +14,11 @@
 
 #include "daemon.h"
 #include "logging.h"
-#include "mqtt.h"
-#include "mqtt_tcp.h"
+#include "codec/mqtt.h"
+#include "channels/mqtt_tcp.h"
 #include "tcp/tcp.h"
 #include "tcp/tcp_internal.h"
-#include "tcp_mqtt.h"
+#include "channels/tcp_mqtt.h"
 
 namespace tcp {
 

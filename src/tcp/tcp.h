@@ -4,7 +4,7 @@
 // closes what the broker posts (mqtt_tcp).
 #pragma once
 
-#include "conf.h"
+#include "conf_records.h"
 
 // Configuration reader, main thread: takes ownership of the record.
 void thread_tcp_serv_setup(tcp_conf* conf);

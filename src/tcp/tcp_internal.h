@@ -10,7 +10,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "conf.h"
+#include "conf_records.h"
 #include "list/tcp_conn.h"
 
 namespace tcp {

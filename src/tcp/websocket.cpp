@@ -7,10 +7,10 @@
 #include <new>
 
 #include "logging.h"
-#include "mqtt.h"
+#include "codec/mqtt.h"
 #include "tcp/tcp_internal.h"
-#include "tcp_mqtt.h"
-#include "tls.h"
+#include "channels/tcp_mqtt.h"
+#include "tcp/tls.h"
 
 namespace tcp {
 

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <string>
 
-#include "broker/broker.h"
 #include "conf.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -14,10 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     udp_conf udp{};
     mysql_conf mysql{};
     conf_parser parser{};
-    parser.http = &http;
-    parser.tcp = &tcp;
-    parser.udp = &udp;
-    parser.mysql = &mysql;
+    parser.out = {&http, &tcp, &udp, &mysql, {}, CONF_LOG_LEVEL_DEFAULT};
 
     // Lines as fgets with a 106-byte buffer delivers them.
     std::string text(reinterpret_cast<const char*>(data), size);
@@ -32,6 +28,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         conf_parse_line(&parser, line.c_str());
         pos += take;
     }
-    list_mqtt_user_remove_all(&mqtt_users);
+    list_mqtt_user_remove_all(&parser.out.users);
     return 0;
 }

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <utility>
 
-#include "mqtt.h"
+#include "codec/mqtt.h"
 
 namespace {
 

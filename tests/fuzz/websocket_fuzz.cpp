@@ -11,7 +11,7 @@
 #include <cstring>
 
 #include "tcp/tcp_internal.h"
-#include "tcp_mqtt.h"
+#include "channels/tcp_mqtt.h"
 
 static void drain(int fd)
 {

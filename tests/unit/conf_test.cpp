@@ -5,7 +5,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "broker/broker.h"
+
 #include "conf.h"
 #include "test_bytes.h"
 
@@ -16,24 +16,24 @@ struct ConfTest : ::testing::Test {
     tcp_conf tcp{};
     udp_conf udp{};
     mysql_conf mysql{};
-    conf_parser parser{&http, &tcp, &udp, &mysql, 0, {}, {}, 0};
+    conf_parser parser{{&http, &tcp, &udp, &mysql, {}, CONF_LOG_LEVEL_DEFAULT}, 0, {}, {}, 0};
 
     void SetUp() override
     {
         mysql_enable = 0;
         rules_enable = 0;
     }
-    void TearDown() override { list_mqtt_user_remove_all(&mqtt_users); }
+    void TearDown() override { list_mqtt_user_remove_all(&parser.out.users); }
     void lines(std::initializer_list<const char*> text)
     {
         for (const char* line : text)
             conf_parse_line(&parser, line);
     }
     // The user entries as "name:password:flag ".
-    static std::string users()
+    std::string users() const
     {
         std::string out;
-        for (mqtt_user* u = mqtt_users.head; u; u = u->next)
+        for (mqtt_user* u = parser.out.users.head; u; u = u->next)
             out += str(u->user_name, u->user_name_length) + ":" + str(u->password, u->password_length) + ":" +
                    std::to_string(u->publish_enable) + " ";
         return out;
@@ -143,20 +143,27 @@ struct ConfFileTest : ::testing::Test {
     {
         unlink(path);
         unsetenv("HALYX_CONF");
+        delete records.http;
+        delete records.tcp;
+        delete records.udp;
+        delete records.mysql;
+        list_mqtt_user_remove_all(&records.users);
     }
     int parse(const std::string& text)
     {
         FILE* f = std::fopen(path, "w");
         std::fputs(text.c_str(), f);
         std::fclose(f);
-        return parse_conf_file();
+        return parse_conf_file(&records);
     }
+    conf_records records{};
 };
 
 TEST_F(ConfFileTest, MissingFileFails)
 {
     setenv("HALYX_CONF", "/nonexistent/halyx.conf", 1);
-    EXPECT_EQ(parse_conf_file(), -1);
+    EXPECT_EQ(parse_conf_file(&records), -1);
+    EXPECT_EQ(records.tcp, nullptr);
 }
 
 TEST_F(ConfFileTest, LongLineRemainderIsReadAsALineOfItsOwn)
@@ -167,6 +174,16 @@ TEST_F(ConfFileTest, LongLineRemainderIsReadAsALineOfItsOwn)
     ASSERT_EQ(head.size(), 105u);
     EXPECT_EQ(parse(head + "mysql_enable=2\n"), 0);
     EXPECT_EQ(mysql_enable, 2);
+}
+
+// The log level defaults to 7 (everything) and takes only 0-7.
+TEST_F(ConfFileTest, LogLevel)
+{
+    EXPECT_EQ(parse("mqtt_port = 1\n"), 0);
+    EXPECT_EQ(records.log_level, 7);
+    delete records.http, delete records.tcp, delete records.udp, delete records.mysql;
+    EXPECT_EQ(parse("log_level = 6\nlog_level = 8\nlog_level = -1\n"), 0);
+    EXPECT_EQ(records.log_level, 6);
 }
 
 } // namespace

@@ -7,10 +7,10 @@
 
 #include "../test_bytes.h"
 #include "broker/broker_internal.h"
-#include "mqtt_tcp.h"
-#include "tcp_mqtt.h"
-#include "trigger_rules.h"
-#include "udp_mqtt.h"
+#include "channels/mqtt_tcp.h"
+#include "channels/tcp_mqtt.h"
+#include "channels/trigger_rules.h"
+#include "channels/udp_mqtt.h"
 
 namespace {
 

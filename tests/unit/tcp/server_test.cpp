@@ -2,7 +2,7 @@
 // close notices, the broker's outgoing bytes, and starting the thread.
 #include <signal.h>
 
-#include "mqtt.h"
+#include "codec/mqtt.h"
 #include "tcp/tcp_internal.h"
 #include "tcp_harness.h"
 

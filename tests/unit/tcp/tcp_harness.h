@@ -22,11 +22,11 @@
 #include <utility>
 #include <vector>
 
-#include "conf.h"
+#include "conf_records.h"
 #include "logging.h"
-#include "mqtt_tcp.h"
+#include "channels/mqtt_tcp.h"
 #include "tcp/tcp.h"
-#include "tcp_mqtt.h"
+#include "channels/tcp_mqtt.h"
 
 namespace tcptest {
 

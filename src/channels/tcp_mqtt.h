@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "msgs.h"
+#include "channels/msgs.h"
 
 struct tcp_mqtt_msg : msg_record {
     uint8_t* packet;     // heap copy of the received bytes; null in a close record

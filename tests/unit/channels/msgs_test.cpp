@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "msgs.h"
+#include "channels/msgs.h"
 
 namespace {
 

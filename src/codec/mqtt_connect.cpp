@@ -2,8 +2,8 @@
 // first packet of a connection.
 #include <cstring>
 
-#include "mqtt.h"
-#include "utf8.h"
+#include "codec/mqtt.h"
+#include "codec/utf8.h"
 
 #define MQTT_ASSERT(expression) HALYX_ASSERT_TEXT("mqtt", expression, #expression)
 

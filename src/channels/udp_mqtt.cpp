@@ -1,4 +1,4 @@
-#include "udp_mqtt.h"
+#include "channels/udp_mqtt.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "mqtt_tcp.h"
+#include "channels/mqtt_tcp.h"
 
 #include <cstring>
 

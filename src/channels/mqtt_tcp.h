@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "msgs.h"
+#include "channels/msgs.h"
 
 struct mqtt_tcp_msg : msg_record {
     uint8_t* packet;     // one or more encoded packets, owned by the record; null in a close record

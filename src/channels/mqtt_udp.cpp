@@ -1,4 +1,4 @@
-#include "mqtt_udp.h"
+#include "channels/mqtt_udp.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "rules_mqtt.h"
+#include "channels/rules_mqtt.h"
 
 namespace {
 msg_queue queue;

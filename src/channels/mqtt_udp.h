@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "msgs.h"
+#include "channels/msgs.h"
 
 struct mqtt_udp_msg : msg_record {
     uint8_t* packet; // owned by the record

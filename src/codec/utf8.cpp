@@ -1,4 +1,4 @@
-#include "utf8.h"
+#include "codec/utf8.h"
 
 uint32_t utf8_strlen(const uint8_t* bytes, uint32_t length)
 {

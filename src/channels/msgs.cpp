@@ -1,4 +1,4 @@
-#include "msgs.h"
+#include "channels/msgs.h"
 
 
 namespace {

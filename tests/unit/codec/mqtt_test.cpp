@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "logging.h"
-#include "mqtt.h"
-#include "utf8.h"
+#include "codec/mqtt.h"
+#include "codec/utf8.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <iterator>
 
-#include "tls.h"
+#include "tcp/tls.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "msgs.h"
+#include "channels/msgs.h"
 
 struct udp_mqtt_msg : msg_record {
     uint8_t* packet; // heap copy of the datagram

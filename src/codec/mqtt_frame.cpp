@@ -3,7 +3,7 @@
 // mqtt.cpp.
 #include <cstring>
 
-#include "mqtt.h"
+#include "codec/mqtt.h"
 
 int mqtt_packet_check_length(const uint8_t* bytes, uint32_t count, uint32_t* rem_len, const uint8_t** body,
                              uint32_t* consumed)

@@ -1,4 +1,4 @@
-#include "trigger_rules.h"
+#include "channels/trigger_rules.h"
 
 namespace {
 msg_queue queue;

@@ -7,13 +7,13 @@
 #include <thread>
 #include <vector>
 
-#include "mqtt_tcp.h"
-#include "mqtt_udp.h"
-#include "rules_mqtt.h"
-#include "tcp_mqtt.h"
-#include "test_bytes.h"
-#include "trigger_rules.h"
-#include "udp_mqtt.h"
+#include "channels/mqtt_tcp.h"
+#include "channels/mqtt_udp.h"
+#include "channels/rules_mqtt.h"
+#include "channels/tcp_mqtt.h"
+#include "../test_bytes.h"
+#include "channels/trigger_rules.h"
+#include "channels/udp_mqtt.h"
 
 namespace {
 

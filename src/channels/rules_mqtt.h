@@ -9,7 +9,7 @@
 #include <cstdint>
 
 #include "list/lists.h"
-#include "msgs.h"
+#include "channels/msgs.h"
 
 struct rules_mqtt_msg : msg_record {
     list<data_item> data_list; // owned by the record

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "msgs.h"
+#include "channels/msgs.h"
 #include "triggers/mqtt.h"
 
 struct trigger_rules_msg : msg_record {

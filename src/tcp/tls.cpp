@@ -1,7 +1,7 @@
 // SHA-1 (FIPS 180-1) and base64 (RFC 4648 section 4). Words are assembled
 // from bytes with shifts, so the result does not depend on the host's byte
 // order.
-#include "tls.h"
+#include "tcp/tls.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "tcp_mqtt.h"
+#include "channels/tcp_mqtt.h"
 
 #include <cstring>
 

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "logging.h"
-#include "mqtt.h"
+#include "codec/mqtt.h"
 
 #define MQTT_ASSERT(expression) HALYX_ASSERT_TEXT("mqtt", expression, #expression)
 

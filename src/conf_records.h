@@ -1,0 +1,39 @@
+// The records the configuration file fills, one per server thread. The
+// configuration reader allocates them and main hands each to its thread
+// module, which keeps it as its `thread_options` and frees it.
+#pragma once
+
+#include <cstdint>
+#include <type_traits>
+
+// Strings hold at most 64 characters and are NUL-terminated. Ports are
+// 32-bit as read; servers use the low 16 bits. Omitted keys stay zero.
+struct http_conf {
+    int32_t http_port;
+    char http_files_path[65];
+    char http_iface[65];
+};
+
+struct tcp_conf {
+    int32_t mqtt_port;
+    int32_t mqtt_tls_port;
+    int32_t mqtt_ws_port;
+    int32_t mqtt_ws_tls_port;
+    char mqtt_iface[65];
+};
+
+struct udp_conf {
+    int32_t mqttsn_port;
+    char mqttsn_iface[65];
+};
+
+struct mysql_conf {
+    char mysql_server[65];
+    char mysql_user[65];
+    char mysql_password[65];
+    char mysql_database[65];
+    int32_t mysql_port;
+};
+
+static_assert(std::is_standard_layout_v<tcp_conf> && std::is_trivial_v<tcp_conf>);
+static_assert(std::is_standard_layout_v<mysql_conf> && std::is_trivial_v<mysql_conf>);
