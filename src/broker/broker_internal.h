@@ -7,6 +7,10 @@
 #include "broker/broker.h"
 #include "channels/tcp_mqtt.h"
 
+// Records taken from one channel in one pass of the loop, at most; the
+// rest wait for the next pass, so no channel starves the others.
+constexpr uint32_t BROKER_BATCH = 256;
+
 // Counter rule shared by the three id counters: returns the current value
 // and advances it, 65535 being followed by 1, so 0 ("no id") never appears.
 uint16_t broker_counter_take(uint16_t* counter);
@@ -14,11 +18,23 @@ uint16_t broker_counter_take(uint16_t* counter);
 // Gives a topic the next MQTT-SN topic id when it has none yet.
 void broker_topic_id_assign(pub_item* item);
 
-// One pass of the broker loop without its sleep: at most one record from
-// each channel, and the timer on every 100th pass (pass 0 included).
-void mqtt_loop_pass(uint32_t pass);
-// One timer tick: keep-alive supervision.
+// One pass of the broker loop without its wait: the records queued now on
+// each channel, at most BROKER_BATCH from each. True when records remain.
+bool mqtt_loop_pass();
+// One timer tick (once a second): keep-alive supervision.
 void timer_handle();
+
+// MQTT sessions by peer address: mqtt_conns in connection order, with an
+// index beside it for lookups.
+mqtt_conn* broker_conn_find(const sockaddr_in* addr);
+// Null when memory runs out.
+mqtt_conn* broker_conn_add(const sockaddr_in* addr);
+void broker_conn_remove(mqtt_conn* conn);
+void broker_conn_remove_all();
+// Orders the TCP thread to close the client's connection, once. From then
+// on the client's packets are ignored; its record stays until the TCP
+// thread's close notice comes back.
+void broker_conn_close_request(mqtt_conn* conn);
 
 // Handles the packet at record->packet + record->offset (or the close
 // notice) and advances `offset` past it. A record whose remaining bytes do

@@ -15,12 +15,17 @@ void mqtt_publish_send(pub_item* item)
     for (mqtt_conn* conn = mqtt_conns.head; conn; conn = conn->next) {
         // The QoS of the client's oldest matching subscription, whatever
         // the publication's own QoS.
+        // A client whose close is under way gets nothing more.
+        if (conn->closing)
+            continue;
         int qos = list_pub_sub_matches(item, &conn->subs);
         if (qos < 0)
             continue;
-        char text[INET_ADDRSTRLEN];
-        log_write(LOG_DEBUG, "mqtt conn:%s:%d, qos:%d\n", addr_text(&conn->addr, text), ntohs(conn->addr.sin_port),
-                  qos);
+        if (log_enabled(LOG_DEBUG)) {
+            char text[INET_ADDRSTRLEN];
+            log_write(LOG_DEBUG, "mqtt conn:%s:%d, qos:%d\n", addr_text(&conn->addr, text),
+                      ntohs(conn->addr.sin_port), qos);
+        }
         mqtt_publish publish{};
         publish.msg_id = broker_counter_take(&mqtt_msg_id);
         publish.qos = static_cast<uint8_t>(qos);

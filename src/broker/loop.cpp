@@ -1,11 +1,15 @@
-// The broker thread: state, start/stop, the polling loop and the timer.
-#include <atomic>
+// The broker thread: state, start/stop, the loop and the timer.
+#include <chrono>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+
 #include "broker/broker_internal.h"
-#include "daemon.h"
 #include "channels/mqtt_tcp.h"
+#include "channels/rules_mqtt.h"
 #include "channels/udp_mqtt.h"
+#include "daemon.h"
 
 list<mqtt_conn> mqtt_conns;
 list<mqttsn_conn> mqttsn_conns;
@@ -18,52 +22,68 @@ uint16_t mqttsn_topic_id = 1;
 
 namespace {
 
+using clock_type = std::chrono::steady_clock;
+
 // 0 running, 1 stop requested, 2 stopped.
 std::atomic<int> thread_state{2};
+// Signalled by every channel the broker consumes, and by a stop request.
+msg_waker waker{-1, {false}};
 
-constexpr uint32_t TIMER_PASSES = 100;
-constexpr useconds_t PASS_SLEEP_US = 10000;
+constexpr auto TICK = std::chrono::seconds(1);
+// Longest sleep of an idle pass.
+constexpr int IDLE_WAIT_MS = 10;
 
-void serve_tcp_mqtt()
+void serve_tcp_mqtt(tcp_mqtt_msg* record)
 {
-    tcp_mqtt_msg* record = msg_tcp_mqtt_get_first();
-    if (!record)
-        return;
     // A close notice or a one-packet record takes one call; a record with
     // several whole packets takes one call per packet.
     record->offset = 0;
     do {
         mqtt_packet_handle(record);
     } while (record->offset != 0 && record->offset != record->packet_len);
-    msg_tcp_mqtt_remove(record);
 }
 
-void serve_udp_mqtt()
-{
-    udp_mqtt_msg* record = msg_udp_mqtt_get_first();
-    if (!record)
-        return;
-    // MQTT-SN datagrams are handled here once the gateway sessions exist;
-    // until then they are dropped.
-    msg_udp_mqtt_remove(record);
-}
+// MQTT-SN datagrams are handled here once the gateway sessions exist;
+// until then they are dropped.
+void serve_udp_mqtt(udp_mqtt_msg*) {}
 
 void release_all()
 {
     list_mqttsn_conn_remove_all(&mqttsn_conns);
-    list_mqtt_conn_remove_all(&mqtt_conns);
+    broker_conn_remove_all();
     list_data_remove_all(&pub_list);
     list_mqtt_user_remove_all(&mqtt_users);
     mqtt_trigger_remove_all(&mqtt_triggers);
 }
 
+void wakers_attach(msg_waker* w)
+{
+    msg_tcp_mqtt_set_waker(w);
+    msg_udp_mqtt_set_waker(w);
+    msg_rules_mqtt_set_waker(w);
+    msggap_rules_mqtt_set_waker(w);
+}
+
 void thread_mqtt_loop()
 {
-    for (uint32_t pass = 0;; ++pass) {
-        mqtt_loop_pass(pass);
+    // The timer runs in the first pass, then once a second by the clock,
+    // however busy or idle the loop is.
+    auto next_tick = clock_type::now();
+    for (;;) {
+        bool more = mqtt_loop_pass();
+        auto now = clock_type::now();
+        if (now >= next_tick) {
+            timer_handle();
+            next_tick += TICK;
+            if (next_tick <= now)
+                next_tick = now + TICK;
+        }
         if (thread_state.load() == 1)
             break;
-        usleep(PASS_SLEEP_US);
+        if (!more) {
+            auto until_tick = std::chrono::duration_cast<std::chrono::milliseconds>(next_tick - now).count();
+            msg_waker_wait(&waker, static_cast<int>(std::clamp<long long>(until_tick, 0, IDLE_WAIT_MS)));
+        }
     }
     // Nothing is sent and no will is published at shut-down.
     release_all();
@@ -91,25 +111,22 @@ void broker_topic_id_assign(pub_item* item)
         item->topic_id = broker_counter_take(&mqttsn_topic_id);
 }
 
-void mqtt_loop_pass(uint32_t pass)
+bool mqtt_loop_pass()
 {
-    serve_tcp_mqtt();
-    serve_udp_mqtt();
+    uint32_t left = msg_tcp_mqtt_drain(BROKER_BATCH, serve_tcp_mqtt);
+    left += msg_udp_mqtt_drain(BROKER_BATCH, serve_udp_mqtt);
     // The rules engine's topic-value requests (rendezvous) and its
     // publications (rules_mqtt) are served here once the engine exists.
-    if (pass % TIMER_PASSES == 0)
-        timer_handle();
+    return left != 0;
 }
 
 void timer_handle()
 {
     for (mqtt_conn* conn = mqtt_conns.head; conn; conn = conn->next) {
-        if (conn->keepalivesec == 0)
+        if (conn->keepalivesec == 0 || conn->closing)
             continue;
-        // The record stays until the TCP thread's close notice comes back,
-        // so the order is repeated on every tick until then.
         if (conn->remainsec == 0)
-            msg_mqtt_tcp_add_close_conn(&conn->addr);
+            broker_conn_close_request(conn);
         else
             --conn->remainsec;
     }
@@ -119,6 +136,9 @@ void timer_handle()
 
 int thread_mqtt_start()
 {
+    if (msg_waker_init(&waker) != 0)
+        return -1;
+    wakers_attach(&waker);
     thread_state.store(0);
     int result = thread_begin(thread_mqtt_launcher, nullptr, nullptr);
     if (result != 0)
@@ -129,9 +149,12 @@ int thread_mqtt_start()
 void thread_mqtt_stop()
 {
     int running = 0;
-    thread_state.compare_exchange_strong(running, 1);
+    if (thread_state.compare_exchange_strong(running, 1))
+        msg_waker_signal(&waker);
     while (thread_state.load() != 2)
         usleep(10000);
+    wakers_attach(nullptr);
+    msg_waker_destroy(&waker);
 }
 
 void thread_mqtt_user_add(const char* user_name, const char* password, uint8_t publish_enable)

@@ -1,11 +1,14 @@
 // MQTT sessions: the broker's reaction to each packet or close notice that
 // the TCP thread delivers, and the will published when a session ends.
 #include "broker/broker_internal.h"
-#include "logging.h"
-#include "codec/mqtt.h"
 #include "channels/mqtt_tcp.h"
+#include "codec/mqtt.h"
+#include "list/addr_index.h"
+#include "logging.h"
 
 namespace {
+
+addr_index<mqtt_conn> conn_index;
 
 void send_packet(const sockaddr_in* addr, uint8_t* buffer, uint32_t length, const char* trace)
 {
@@ -23,10 +26,10 @@ void send_pubxxx(const sockaddr_in* addr, uint32_t type, uint16_t msg_id, const 
 
 // A packet that breaks the codec's layout rules gets no reply: the client
 // is dropped and the rest of its record is not looked at.
-void refuse_malformed(tcp_mqtt_msg* record)
+void refuse_malformed(tcp_mqtt_msg* record, mqtt_conn* conn)
 {
     log_write(LOG_DEBUG, "mqtt: malformed packet, closing connection\n");
-    msg_mqtt_tcp_add_close_conn(&record->addr);
+    broker_conn_close_request(conn);
     record->offset = record->packet_len;
 }
 
@@ -39,7 +42,7 @@ void handle_connect(tcp_mqtt_msg* record, mqtt_conn* conn, const mqtt_fixed_head
         // A second CONNECT on one connection.
         code = 1;
     } else {
-        conn = list_mqtt_conn_add_new(&mqtt_conns, &record->addr);
+        conn = broker_conn_add(&record->addr);
         if (!conn) {
             code = 3;
         } else {
@@ -48,15 +51,17 @@ void handle_connect(tcp_mqtt_msg* record, mqtt_conn* conn, const mqtt_fixed_head
         }
     }
     if (code == MQTT_MALFORMED) {
-        refuse_malformed(record);
+        refuse_malformed(record, conn);
         return;
     }
 
     if (code == 0) {
+        // The keep-alive count starts now, as the CONNACK goes out.
         conn->keepalivesec = connect.keepalive;
         conn->remainsec = connect.keepalive;
         conn->publish_enable = connect.publish_enable;
-        if (connect.will_flag == 1)
+        // A will is a publication: a client that may not publish has none.
+        if (connect.will_flag == 1 && connect.publish_enable)
             will_replace(&conn->will, connect.will_topic, connect.will_topic_length, connect.will_message,
                          connect.will_message_length, connect.will_retain);
     }
@@ -64,7 +69,12 @@ void handle_connect(tcp_mqtt_msg* record, mqtt_conn* conn, const mqtt_fixed_head
     uint32_t length = 0;
     mqtt_connack_encode(&buffer, &length, static_cast<uint8_t>(code));
     send_packet(&record->addr, buffer, length, "<MQTT_CONNACK\n");
-    if (code != 0)
+    if (code == 0)
+        return;
+    // Refused: nothing the connection sends from here on is answered.
+    if (conn)
+        broker_conn_close_request(conn);
+    else
         msg_mqtt_tcp_add_close_conn(&record->addr);
 }
 
@@ -72,13 +82,13 @@ void handle_publish(tcp_mqtt_msg* record, mqtt_conn* conn, const mqtt_fixed_head
 {
     log_write(LOG_DEBUG, ">MQTT_PUBLISH\n");
     if (conn->publish_enable == 0) {
-        msg_mqtt_tcp_add_close_conn(&record->addr);
+        broker_conn_close_request(conn);
         return;
     }
     mqtt_publish publish{};
     publish.pub_list = &pub_list;
     if (mqtt_publish_decode(fixhdr, &publish) != 0) {
-        refuse_malformed(record);
+        refuse_malformed(record, conn);
         return;
     }
     pub_item* item = publish.pub_item;
@@ -102,7 +112,7 @@ void handle_subscribe(tcp_mqtt_msg* record, mqtt_conn* conn, const mqtt_fixed_he
     mqtt_subscribe subscribe{};
     subscribe.sub_list = &conn->subs;
     if (mqtt_subscribe_decode(fixhdr, &subscribe) != 0) {
-        refuse_malformed(record);
+        refuse_malformed(record, conn);
         return;
     }
 
@@ -138,20 +148,20 @@ void handle_unsubscribe(tcp_mqtt_msg* record, mqtt_conn* conn, const mqtt_fixed_
     mqtt_unsubscribe unsubscribe{};
     unsubscribe.sub_list = &conn->subs;
     if (mqtt_unsubscribe_decode(fixhdr, &unsubscribe) != 0) {
-        refuse_malformed(record);
+        refuse_malformed(record, conn);
         return;
     }
     send_pubxxx(&record->addr, MQTT_UNSUBACK, unsubscribe.msg_id, "<MQTT_UNSUBACK\n");
 }
 
 // PUBREC is answered with PUBREL, PUBREL with PUBCOMP; nothing is stored.
-void handle_pubrec_pubrel(tcp_mqtt_msg* record, const mqtt_fixed_header* fixhdr)
+void handle_pubrec_pubrel(tcp_mqtt_msg* record, mqtt_conn* conn, const mqtt_fixed_header* fixhdr)
 {
     bool pubrec = fixhdr->msg_type == MQTT_PUBREC;
     log_write(LOG_DEBUG, pubrec ? ">MQTT_PUBREC\n" : ">MQTT_PUBREL\n");
     int msg_id = mqtt_pubxxx_decode(fixhdr);
     if (msg_id < 0) {
-        refuse_malformed(record);
+        refuse_malformed(record, conn);
         return;
     }
     if (pubrec)
@@ -162,15 +172,55 @@ void handle_pubrec_pubrel(tcp_mqtt_msg* record, const mqtt_fixed_header* fixhdr)
 
 } // namespace
 
+mqtt_conn* broker_conn_find(const sockaddr_in* addr)
+{
+    return addr_index_find(&conn_index, addr);
+}
+
+mqtt_conn* broker_conn_add(const sockaddr_in* addr)
+{
+    mqtt_conn* conn = list_mqtt_conn_add_new(&mqtt_conns, addr);
+    if (conn && addr_index_add(&conn_index, conn) != 0) {
+        list_mqtt_conn_remove(&mqtt_conns, conn);
+        return nullptr;
+    }
+    return conn;
+}
+
+void broker_conn_remove(mqtt_conn* conn)
+{
+    addr_index_remove(&conn_index, &conn->addr);
+    list_mqtt_conn_remove(&mqtt_conns, conn);
+}
+
+void broker_conn_remove_all()
+{
+    addr_index_clear(&conn_index);
+    list_mqtt_conn_remove_all(&mqtt_conns);
+}
+
+void broker_conn_close_request(mqtt_conn* conn)
+{
+    if (conn->closing)
+        return;
+    conn->closing = 1;
+    msg_mqtt_tcp_add_close_conn(&conn->addr);
+}
+
 void mqtt_packet_handle(tcp_mqtt_msg* record)
 {
-    mqtt_conn* conn = list_mqtt_conn_find_addr(&mqtt_conns, &record->addr);
+    mqtt_conn* conn = broker_conn_find(&record->addr);
 
     if (record->close) {
         if (conn) {
             mqtt_conn_close(conn);
-            list_mqtt_conn_remove(&mqtt_conns, conn);
+            broker_conn_remove(conn);
         }
+        return;
+    }
+    if (conn && conn->closing) {
+        // Bytes that were on their way when the close was ordered.
+        record->offset = record->packet_len;
         return;
     }
 
@@ -203,7 +253,7 @@ void mqtt_packet_handle(tcp_mqtt_msg* record)
         break;
     case MQTT_PUBREC:
     case MQTT_PUBREL:
-        handle_pubrec_pubrel(record, &fixhdr);
+        handle_pubrec_pubrel(record, conn, &fixhdr);
         break;
     case MQTT_PUBCOMP:
         log_write(LOG_DEBUG, ">MQTT_PUBCOMP\n");
@@ -224,7 +274,7 @@ void mqtt_packet_handle(tcp_mqtt_msg* record)
     }
     case MQTT_DISCONNECT:
         log_write(LOG_DEBUG, ">MQTT_DISCONNECT\n");
-        msg_mqtt_tcp_add_close_conn(&record->addr);
+        broker_conn_close_request(conn);
         break;
     case MQTT_CONNACK:
         log_write(LOG_DEBUG, ">MQTT_CONNACK\n");

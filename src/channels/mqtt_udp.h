@@ -1,11 +1,13 @@
 // Broker thread -> UDP thread: one encoded MQTT-SN datagram to send.
+// Operations: msg_mqtt_udp_init, _new, _add, _get_first, _remove, _destroy,
+// _length, _set_waker, _drain (channel.h), and the producer call below.
 #pragma once
 
 #include <netinet/in.h>
 
 #include <cstdint>
 
-#include "channels/msgs.h"
+#include "channels/channel.h"
 
 struct mqtt_udp_msg : msg_record {
     uint8_t* packet; // owned by the record
@@ -13,14 +15,7 @@ struct mqtt_udp_msg : msg_record {
     sockaddr_in addr; // destination
 };
 
-void msg_mqtt_udp_init();
-mqtt_udp_msg* msg_mqtt_udp_new();
-void msg_mqtt_udp_add(mqtt_udp_msg* record);
-// Oldest record, left in the queue, or null.
-mqtt_udp_msg* msg_mqtt_udp_get_first();
-// Unlinks the record and frees it with its packet.
-void msg_mqtt_udp_remove(mqtt_udp_msg* record);
-void msg_mqtt_udp_destroy();
+MSG_CHANNEL(mqtt_udp, mqtt_udp_msg)
 
 // Takes over `buffer` (allocated with new[]); the consumer's remove frees it.
 void msg_mqtt_udp_add_packet(const sockaddr_in* addr, uint8_t* buffer, uint32_t length);

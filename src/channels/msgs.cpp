@@ -1,9 +1,12 @@
 #include "channels/msgs.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 namespace {
 
-// RAII guard over the queue's plain pthread mutex.
+// RAII guard over a plain pthread mutex.
 struct mutex_guard {
     explicit mutex_guard(pthread_mutex_t* m) : m_(m) { pthread_mutex_lock(m_); }
     ~mutex_guard() { pthread_mutex_unlock(m_); }
@@ -14,43 +17,103 @@ struct mutex_guard {
 
 } // namespace
 
+int msg_waker_init(msg_waker* waker)
+{
+    waker->signalled.store(false);
+    waker->fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    return waker->fd < 0 ? -1 : 0;
+}
+
+void msg_waker_destroy(msg_waker* waker)
+{
+    if (waker->fd >= 0)
+        close(waker->fd);
+    waker->fd = -1;
+}
+
+void msg_waker_signal(msg_waker* waker)
+{
+    if (waker->fd < 0 || waker->signalled.exchange(true))
+        return;
+    uint64_t one = 1;
+    // Fails only when the counter is saturated, which still wakes.
+    [[maybe_unused]] ssize_t n = write(waker->fd, &one, sizeof one);
+}
+
+void msg_waker_clear(msg_waker* waker)
+{
+    // Read first, then clear: a signal given between the two writes the
+    // descriptor again, so the consumer wakes once more rather than never.
+    uint64_t count;
+    [[maybe_unused]] ssize_t n = read(waker->fd, &count, sizeof count);
+    waker->signalled.store(false);
+}
+
+void msg_waker_wait(msg_waker* waker, int timeout_ms)
+{
+    pollfd p{waker->fd, POLLIN, 0};
+    if (poll(&p, 1, timeout_ms) > 0)
+        msg_waker_clear(waker);
+}
+
 void msg_init(msg_queue* queue)
 {
+    queue->head = nullptr;
+    queue->tail = nullptr;
+    queue->length.store(0);
+    queue->waker = nullptr;
     pthread_mutex_init(&queue->mutex, nullptr);
 }
 
 void msg_add(msg_queue* queue, msg_record* record)
 {
     mutex_guard guard(&queue->mutex);
-    record->next = queue->head;
-    queue->head = record;
+    record->next = nullptr;
+    if (queue->tail)
+        queue->tail->next = record;
+    else
+        queue->head = record;
+    queue->tail = record;
+    queue->length.fetch_add(1, std::memory_order_relaxed);
+    if (queue->waker)
+        msg_waker_signal(queue->waker);
 }
 
 msg_record* msg_get_first(msg_queue* queue)
 {
     mutex_guard guard(&queue->mutex);
-    msg_record* record = queue->head;
-    while (record && record->next)
-        record = record->next;
-    return record;
+    return queue->head;
 }
 
 void msg_remove(msg_queue* queue, msg_record* record)
 {
     {
         mutex_guard guard(&queue->mutex);
-        if (queue->head == record) {
-            queue->head = record->next;
-        } else {
-            for (msg_record* r = queue->head; r; r = r->next) {
-                if (r->next == record) {
-                    r->next = record->next;
-                    break;
-                }
-            }
+        msg_record* prev = nullptr;
+        msg_record* r = queue->head;
+        while (r && r != record) {
+            prev = r;
+            r = r->next;
+        }
+        if (r) {
+            (prev ? prev->next : queue->head) = record->next;
+            if (queue->tail == record)
+                queue->tail = prev;
+            queue->length.fetch_sub(1, std::memory_order_relaxed);
         }
     }
     record->next = nullptr;
+}
+
+uint32_t msg_length(const msg_queue* queue)
+{
+    return queue->length.load(std::memory_order_relaxed);
+}
+
+void msg_set_waker(msg_queue* queue, msg_waker* waker)
+{
+    mutex_guard guard(&queue->mutex);
+    queue->waker = waker;
 }
 
 void msg_destroy(msg_queue* queue)
@@ -63,6 +126,7 @@ void msggap_init(msg_gap* gap)
     gap->request = 0;
     gap->pending = 0;
     gap->closed = 0;
+    gap->waker = nullptr;
     pthread_mutex_init(&gap->mutex, nullptr);
     pthread_cond_init(&gap->cond, nullptr);
 }
@@ -73,6 +137,8 @@ int msggap_request(msg_gap* gap)
     if (gap->closed)
         return -1;
     gap->pending = 1;
+    if (gap->waker)
+        msg_waker_signal(gap->waker);
     while (gap->pending == 2 || (gap->pending == 1 && !gap->closed))
         pthread_cond_wait(&gap->cond, &gap->mutex);
     if (gap->pending == 1) {
@@ -111,6 +177,12 @@ void msggap_reopen(msg_gap* gap)
 {
     mutex_guard guard(&gap->mutex);
     gap->closed = 0;
+}
+
+void msggap_set_waker(msg_gap* gap, msg_waker* waker)
+{
+    mutex_guard guard(&gap->mutex);
+    gap->waker = waker;
 }
 
 void msggap_destroy(msg_gap* gap)

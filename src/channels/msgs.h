@@ -1,21 +1,60 @@
-// The queue and the request/reply rendezvous that every inter-thread
-// channel is built on. Queued records are plain heap records whose first
-// field is `next`; the queue touches nothing else.
+// The queue, the wake-up signal and the request/reply rendezvous that every
+// inter-thread channel is built on. Queued records are plain heap records
+// whose first field is `next`; the queue touches nothing else.
 #pragma once
 
 #include <pthread.h>
+
+#include <atomic>
 #include <cstdint>
 
 struct msg_record {
     msg_record* next;
 };
 
-// Records are linked from the newest (`head`) to the oldest. Producers on
-// any thread add; one consumer takes the oldest and removes it.
+// Wakes one consumer thread: producers signal it, the consumer sleeps on it
+// (msg_waker_wait) or keeps its descriptor in its own poll set. One waker
+// may serve several queues of the same consumer. A signal given while one
+// is already pending costs no system call.
+struct msg_waker {
+    int fd;                       // eventfd, -1 while not initialised
+    std::atomic<bool> signalled;  // a signal is pending on fd
+};
+
+// Records are linked from the oldest (`head`) to the newest (`tail`), so a
+// producer appends and the consumer takes the oldest in constant time.
+// Producers on any thread add; one consumer takes and removes.
 struct msg_queue {
     msg_record* head;
+    msg_record* tail;
+    std::atomic<uint32_t> length;
+    msg_waker* waker; // signalled on every add; may be null
     pthread_mutex_t mutex;
 };
+
+// 0, or -1 when no eventfd could be made.
+int msg_waker_init(msg_waker* waker);
+void msg_waker_destroy(msg_waker* waker);
+void msg_waker_signal(msg_waker* waker);
+// Consumer: returns once signalled or after timeout_ms, and clears the
+// signal. Work added after the clear signals again.
+void msg_waker_wait(msg_waker* waker, int timeout_ms);
+// Consumer that polls `fd` itself: clears a signal it has seen.
+void msg_waker_clear(msg_waker* waker);
+
+void msg_init(msg_queue* queue);
+void msg_add(msg_queue* queue, msg_record* record);
+// The oldest record, left in the queue, or null. Never waits.
+msg_record* msg_get_first(msg_queue* queue);
+// Unlinks the record (constant time for the oldest one); a record that is
+// not queued leaves the queue unchanged. Sets the record's `next` to null.
+void msg_remove(msg_queue* queue, msg_record* record);
+// Records queued now; a hint for back-pressure and batch sizes.
+uint32_t msg_length(const msg_queue* queue);
+// The consumer's waker, or null for none. Taken under the queue's lock, so
+// once this returns no producer still signals the waker it replaced.
+void msg_set_waker(msg_queue* queue, msg_waker* waker);
+void msg_destroy(msg_queue* queue);
 
 // One requester waits in msggap_request until the serving thread has
 // answered. `pending` is 0 (idle), 1 (request waiting) or 2 (request taken
@@ -26,15 +65,10 @@ struct msg_gap {
     uintptr_t request;
     int32_t pending;
     int32_t closed;
+    msg_waker* waker; // the server's, signalled on every request; may be null
     pthread_mutex_t mutex;
     pthread_cond_t cond;
 };
-
-void msg_init(msg_queue* queue);
-void msg_add(msg_queue* queue, msg_record* record);
-msg_record* msg_get_first(msg_queue* queue);
-void msg_remove(msg_queue* queue, msg_record* record);
-void msg_destroy(msg_queue* queue);
 
 void msggap_init(msg_gap* gap);
 // Blocks until the server replies (result 0) or the gap is closed
@@ -50,4 +84,5 @@ void msggap_reply(msg_gap* gap);
 void msggap_close(msg_gap* gap);
 // Makes a closed gap usable again (rules reload).
 void msggap_reopen(msg_gap* gap);
+void msggap_set_waker(msg_gap* gap, msg_waker* waker);
 void msggap_destroy(msg_gap* gap);

@@ -1,40 +1,12 @@
 #include "channels/rules_mqtt.h"
 
 namespace {
-msg_queue queue;
 msg_gap gap;
 }
 
-void msg_rules_mqtt_init()
+void msg_record_release(rules_mqtt_msg* record)
 {
-    msg_init(&queue);
-}
-
-rules_mqtt_msg* msg_rules_mqtt_new()
-{
-    return new rules_mqtt_msg{};
-}
-
-void msg_rules_mqtt_add(rules_mqtt_msg* record)
-{
-    msg_add(&queue, record);
-}
-
-rules_mqtt_msg* msg_rules_mqtt_get_first()
-{
-    return static_cast<rules_mqtt_msg*>(msg_get_first(&queue));
-}
-
-void msg_rules_mqtt_remove(rules_mqtt_msg* record)
-{
-    msg_remove(&queue, record);
     list_data_remove_all(&record->data_list);
-    delete record;
-}
-
-void msg_rules_mqtt_destroy()
-{
-    msg_destroy(&queue);
 }
 
 void msg_rules_mqtt_add_packet(list<data_item> data_list, uint8_t retain)
@@ -83,4 +55,9 @@ void msggap_rules_mqtt_close()
 void msggap_rules_mqtt_reopen()
 {
     msggap_reopen(&gap);
+}
+
+void msggap_rules_mqtt_set_waker(msg_waker* waker)
+{
+    msggap_set_waker(&gap, waker);
 }

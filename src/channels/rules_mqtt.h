@@ -1,5 +1,8 @@
 // Rules thread -> broker thread: values to publish; and the rendezvous
 // through which the rules thread asks the broker for topic values.
+// Operations: msg_rules_mqtt_init, _new, _add, _get_first, _remove,
+// _destroy, _length, _set_waker, _drain (channel.h), the producer call and
+// the rendezvous calls below.
 //
 // A publish list's first item names the target topic; its data is the
 // payload, or, when a second item follows, the payload is the current value
@@ -9,20 +12,18 @@
 #include <cstdint>
 
 #include "list/lists.h"
-#include "channels/msgs.h"
+#include "channels/channel.h"
 
 struct rules_mqtt_msg : msg_record {
     list<data_item> data_list; // owned by the record
     uint8_t retain;
 };
 
-void msg_rules_mqtt_init();
-rules_mqtt_msg* msg_rules_mqtt_new();
-void msg_rules_mqtt_add(rules_mqtt_msg* record);
-rules_mqtt_msg* msg_rules_mqtt_get_first();
-// Unlinks the record and frees it with its whole data list.
-void msg_rules_mqtt_remove(rules_mqtt_msg* record);
-void msg_rules_mqtt_destroy();
+// A record owns its whole data list.
+void msg_record_release(rules_mqtt_msg* record);
+
+MSG_CHANNEL(rules_mqtt, rules_mqtt_msg)
+
 // Takes over the list.
 void msg_rules_mqtt_add_packet(list<data_item> data_list, uint8_t retain);
 
@@ -39,3 +40,5 @@ void msggap_rules_mqtt_reply_request();
 // Releases a waiting request; requests stay refused until reopened.
 void msggap_rules_mqtt_close();
 void msggap_rules_mqtt_reopen();
+// The broker's waker, signalled on every request.
+void msggap_rules_mqtt_set_waker(msg_waker* waker);

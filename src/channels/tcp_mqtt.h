@@ -1,12 +1,14 @@
 // TCP thread -> broker thread: bytes of whole MQTT packets received on a
-// connection, or the news that the connection is gone.
+// connection, or the news that the connection is gone. Operations:
+// msg_tcp_mqtt_init, _new, _add, _get_first, _remove, _destroy, _length,
+// _set_waker, _drain (channel.h), and the two producer calls below.
 #pragma once
 
 #include <netinet/in.h>
 
 #include <cstdint>
 
-#include "channels/msgs.h"
+#include "channels/channel.h"
 
 struct tcp_mqtt_msg : msg_record {
     uint8_t* packet;     // heap copy of the received bytes; null in a close record
@@ -16,14 +18,7 @@ struct tcp_mqtt_msg : msg_record {
     uint8_t close;       // 1: the connection at addr is gone
 };
 
-void msg_tcp_mqtt_init();
-tcp_mqtt_msg* msg_tcp_mqtt_new();
-void msg_tcp_mqtt_add(tcp_mqtt_msg* record);
-// Oldest record, left in the queue, or null.
-tcp_mqtt_msg* msg_tcp_mqtt_get_first();
-// Unlinks the record and frees it with its packet.
-void msg_tcp_mqtt_remove(tcp_mqtt_msg* record);
-void msg_tcp_mqtt_destroy();
+MSG_CHANNEL(tcp_mqtt, tcp_mqtt_msg)
 
 // Copies the bytes: the caller keeps its buffer.
 void msg_tcp_mqtt_add_packet(const sockaddr_in* addr, const uint8_t* bytes, uint32_t length);

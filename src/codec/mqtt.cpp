@@ -85,6 +85,9 @@ int mqtt_publish_decode(const mqtt_fixed_header* fixhdr, mqtt_publish* publish)
     const uint32_t id_size = fixhdr->qos ? 2 : 0;
     if (rem_len < 2)
         return MQTT_MALFORMED;
+    // QoS 3 is reserved: a PUBLISH carrying it is malformed.
+    if (fixhdr->qos > QOS_MAX)
+        return MQTT_MALFORMED;
     const uint16_t topic_len = read_u16(body);
     if (topic_len == 0 || rem_len - 2 < topic_len + id_size)
         return MQTT_MALFORMED;
@@ -93,6 +96,10 @@ int mqtt_publish_decode(const mqtt_fixed_header* fixhdr, mqtt_publish* publish)
         return MQTT_MALFORMED;
 
     const uint8_t* topic = body + 2;
+    // A topic name is not a filter: stored with a wildcard it would match
+    // every filter's wildcard character literally.
+    if (std::memchr(topic, '+', topic_len) || std::memchr(topic, '#', topic_len))
+        return MQTT_MALFORMED;
     const uint8_t* payload = payload_len ? topic + topic_len + id_size : nullptr;
     // An empty payload is never kept as a retained value.
     const uint8_t retain = payload_len ? fixhdr->retain : 0;

@@ -113,8 +113,9 @@ int mqtt_fixed_header_decode(mqtt_fixed_header* fixhdr, const uint8_t* bytes, ui
 // MQTT_MALFORMED.
 int mqtt_connect_decode(const mqtt_fixed_header* fixhdr, mqtt_connect* connect);
 // Stores the value in pub_list (retain only with a non-empty payload).
-// 0, or MQTT_MALFORMED (empty topic, topic and identifier overrunning the
-// packet, payload beyond 65535 bytes) with pub_list untouched.
+// 0, or MQTT_MALFORMED (QoS 3, empty topic or one holding a wildcard,
+// topic and identifier overrunning the packet, payload beyond 65535 bytes)
+// with pub_list untouched.
 int mqtt_publish_decode(const mqtt_fixed_header* fixhdr, mqtt_publish* publish);
 // Adds every filter to sub_list and new_subs. 0, or MQTT_MALFORMED (empty
 // or overrunning filter, requested QoS above 2, no filter) with nothing

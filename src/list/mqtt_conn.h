@@ -17,6 +17,7 @@ struct mqtt_conn {
     uint32_t keepalivesec; // 0: no keep-alive supervision
     uint32_t remainsec;
     uint8_t publish_enable; // 0: a PUBLISH drops the client
+    uint8_t closing;        // 1: the broker has ordered the close; later packets are ignored
 };
 
 static_assert(std::is_standard_layout_v<mqtt_conn>);

@@ -8,6 +8,7 @@
 #include <type_traits>
 
 #include "list/list.h"
+#include "tcp/out_buf.h"
 
 enum : uint32_t {
     CONN_STATE_HTTP_HEADER = 1, // WebSocket connection waiting for its upgrade request
@@ -37,12 +38,21 @@ struct tcp_conn {
     // whole packets (a client may split a packet over frames).
     uint8_t* ws_mqtt_buf;
     uint32_t ws_mqtt_len;
+    // Bytes posted for the peer and not yet written.
+    out_buf out;
+    // Monotonic second of the accept: the CONNECT must come within a bound.
+    int64_t accepted_sec;
+    uint8_t mqtt_started;  // 1 once its first packet, a CONNECT, went to the broker
+    uint8_t readable;      // bytes may wait in the socket (the conn is in the read list)
+    uint8_t writable;      // the socket took the last write whole
+    uint8_t flush_queued;  // in this pass's list of connections to write
 };
 
 static_assert(std::is_standard_layout_v<tcp_conn>);
 static_assert(offsetof(tcp_conn, next) == 0);
 
-// Allocates a zeroed record with `addr` copied in and appends it.
+// Allocates a zeroed record with `addr` copied in and appends it; null when
+// memory runs out.
 tcp_conn* list_tcp_conn_add_new(list<tcp_conn>* list, const sockaddr_in* addr);
 tcp_conn* list_tcp_conn_find_addr(list<tcp_conn>* list, const sockaddr_in* addr);
 // Unlinks and frees the record (the caller frees its buffers first);

@@ -1,24 +1,22 @@
-// The TCP thread: listeners, the readiness loop, accepting and closing
-// connections, plain MQTT receive, and the broker's outgoing messages.
+// The TCP thread: listeners, the event loop, the broker's outgoing messages,
+// back-pressure and the CONNECT deadline. Connections are in conn.cpp,
+// WebSocket in websocket.cpp.
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <new>
 
+#include "channels/mqtt_tcp.h"
+#include "channels/tcp_mqtt.h"
 #include "daemon.h"
 #include "logging.h"
-#include "codec/mqtt.h"
-#include "channels/mqtt_tcp.h"
 #include "tcp/tcp.h"
 #include "tcp/tcp_internal.h"
-#include "channels/tcp_mqtt.h"
 
 namespace tcp {
 
@@ -28,32 +26,36 @@ list<tcp_conn> conns;
 uint8_t sock_buf[TCP_BUF_SIZE];
 std::atomic<int> thread_state{2};
 pthread_t thread_id;
+msg_waker waker{-1, {false}};
+int epoll_fd = -1;
+addr_index<tcp_conn> conn_index;
+std::vector<tcp_conn*> read_list;
+std::vector<tcp_conn*> flush_list;
 
 namespace {
 
-constexpr int POLL_TIMEOUT_MS = 10;
-constexpr uint32_t SEND_TIMEOUT_MS = 10000;
 constexpr int LISTEN_BACKLOG = 128;
-// A hang-up or an error is handled like data: the receive then reports it
-// and the connection is closed.
-constexpr short POLL_READABLE = POLLIN | POLLHUP | POLLERR | POLLNVAL;
+constexpr int MAX_EVENTS = 256;
+// Longest sleep of an idle pass.
+constexpr int IDLE_WAIT_MS = 10;
+// Broker messages handled per pass, at most, so that reading goes on.
+constexpr uint32_t OUTPUT_BATCH = 1024;
+// Back-pressure: above PAUSE records waiting for the broker (or waiting
+// here for sending) client sockets are no longer read, so their bytes stay
+// in the kernel and TCP slows the senders; reading resumes at RESUME.
+constexpr uint32_t TCP_MQTT_PAUSE = 1024;
+constexpr uint32_t TCP_MQTT_RESUME = 512;
+constexpr uint32_t MQTT_TCP_PAUSE = 8192;
+constexpr uint32_t MQTT_TCP_RESUME = 4096;
 
-// Descriptor table of the loop, grown as connections are added and kept
-// between passes.
-pollfd* poll_fds = nullptr;
-uint32_t poll_cap = 0;
+bool reading_paused = false;
+bool accept_paused = false;
+int64_t accept_retry_sec = 0;
+int64_t supervised_sec = 0;
 
 void socket_error(int line, int err)
 {
     log_write(LOG_DEBUG, "Socket Error on line %d: %s\n", line, std::strerror(err));
-}
-
-void sock_timeout(int sock, uint32_t ms)
-{
-    timeval tv{};
-    tv.tv_sec = ms / 1000;
-    tv.tv_usec = (ms * 1000) % 1000000;
-    setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
 void listeners_close()
@@ -70,11 +72,15 @@ int listeners_open(in_addr address)
     for (tcp_serv& serv : servs) {
         if (serv.port == 0)
             continue;
-        serv.sock = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        serv.sock = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
         if (serv.sock < 0) {
             socket_error(__LINE__, errno);
             return -1;
         }
+        // A restart must bind while the last run's connections linger in
+        // TIME_WAIT.
+        int on = 1;
+        setsockopt(serv.sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         sockaddr_in bind_addr{};
         bind_addr.sin_family = AF_INET;
         bind_addr.sin_addr = address;
@@ -91,49 +97,79 @@ int listeners_open(in_addr address)
     return 0;
 }
 
-// Makes room for `count` descriptors. When memory runs out the table keeps
-// its size and the loop polls the connections that fit.
-uint32_t poll_reserve(uint32_t count)
+void listeners_watch(int op)
 {
-    if (count <= poll_cap)
-        return count;
-    uint32_t cap = poll_cap ? poll_cap : 16;
-    while (cap < count)
-        cap *= 2;
-    auto* fds = new (std::nothrow) pollfd[cap];
-    if (!fds)
-        return poll_cap;
-    delete[] poll_fds;
-    poll_fds = fds;
-    poll_cap = cap;
-    return count;
+    for (tcp_serv& serv : servs) {
+        if (serv.sock == -1)
+            continue;
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.ptr = &serv;
+        epoll_ctl(epoll_fd, op, serv.sock, &ev);
+    }
 }
 
-void poll_release()
+int loop_open()
 {
-    delete[] poll_fds;
-    poll_fds = nullptr;
-    poll_cap = 0;
+    epoll_fd = epoll_create1(EPOLL_CLOEXEC);
+    if (epoll_fd < 0) {
+        socket_error(__LINE__, errno);
+        return -1;
+    }
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.ptr = &waker;
+    if (epoll_ctl(epoll_fd, EPOLL_CTL_ADD, waker.fd, &ev) != 0) {
+        socket_error(__LINE__, errno);
+        return -1;
+    }
+    listeners_watch(EPOLL_CTL_ADD);
+    return 0;
 }
 
-// One message of the broker per idle pass.
-void mqtt_tcp_serve()
+// Records what an event says; nothing is closed here, so the other events
+// of the same wait still point at live records.
+void event_note(const epoll_event& ev)
 {
-    mqtt_tcp_msg* msg = msg_mqtt_tcp_get_first();
-    if (!msg)
+    if (ev.data.ptr == &waker) {
+        msg_waker_clear(&waker);
         return;
-    tcp_conn* conn = list_tcp_conn_find_addr(&conns, &msg->addr);
+    }
+    for (tcp_serv& serv : servs) {
+        if (ev.data.ptr == &serv) {
+            conn_new(&serv);
+            return;
+        }
+    }
+    auto* conn = static_cast<tcp_conn*>(ev.data.ptr);
+    if (conn->sock == -1)
+        return;
+    if ((ev.events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) && !conn->readable) {
+        conn->readable = 1;
+        read_list.push_back(conn);
+    }
+    if (ev.events & EPOLLOUT) {
+        conn->writable = 1;
+        if (out_buf_pending(&conn->out) && !conn->flush_queued) {
+            conn->flush_queued = 1;
+            flush_list.push_back(conn);
+        }
+    }
+}
+
+void mqtt_tcp_serve(mqtt_tcp_msg* msg)
+{
+    tcp_conn* conn = addr_index_find(&conn_index, &msg->addr);
     if (!conn) {
         // The broker still knows a client that is gone here: tell it again.
         msg_tcp_mqtt_add_close_conn(&msg->addr);
     } else if (msg->close) {
-        conn_close(conn);
+        conn_close_ordered(conn);
     } else if (conn->state == CONN_STATE_MQTT) {
-        conn_send(conn, msg->packet, msg->packet_len, 0);
+        conn_output(conn, msg->packet, msg->packet_len);
     } else {
         ws_frame_send(conn, 2, msg->packet, msg->packet_len);
     }
-    msg_mqtt_tcp_remove(msg);
 }
 
 void conn_dispatch(tcp_conn* conn)
@@ -154,68 +190,116 @@ void conn_dispatch(tcp_conn* conn)
     }
 }
 
+bool reading_allowed()
+{
+    uint32_t inbound = msg_tcp_mqtt_length();
+    uint32_t outbound = msg_mqtt_tcp_length();
+    if (reading_paused)
+        reading_paused = inbound > TCP_MQTT_RESUME || outbound > MQTT_TCP_RESUME;
+    else
+        reading_paused = inbound > TCP_MQTT_PAUSE || outbound > MQTT_TCP_PAUSE;
+    return !reading_paused;
+}
+
+// One receive for each connection with bytes waiting; those that still
+// have some stay in the list for the next pass.
+void conns_read()
+{
+    if (read_list.empty() || !reading_allowed())
+        return;
+    std::vector<tcp_conn*> batch;
+    batch.swap(read_list);
+    for (tcp_conn* conn : batch) {
+        if (conn->sock == -1)
+            continue;
+        conn_dispatch(conn);
+        if (conn->sock != -1 && conn->readable)
+            read_list.push_back(conn);
+    }
+}
+
+void conns_flush()
+{
+    for (size_t i = 0; i < flush_list.size(); ++i) {
+        tcp_conn* conn = flush_list[i];
+        if (conn->sock == -1)
+            continue;
+        conn->flush_queued = 0;
+        if (conn->writable && out_buf_pending(&conn->out)) {
+            ssize_t left = out_buf_write(&conn->out, conn->sock);
+            if (left < 0) {
+                socket_error(__LINE__, errno);
+                conn_close(conn);
+            } else {
+                conn->writable = left == 0;
+            }
+        }
+    }
+    flush_list.clear();
+}
+
+// Once a second: connections that have not sent their CONNECT in time,
+// and a listener pause that no closing connection has ended.
+void supervise(int64_t now)
+{
+    if (now == supervised_sec)
+        return;
+    supervised_sec = now;
+    for (tcp_conn* conn = conns.head; conn;) {
+        tcp_conn* next = conn->next;
+        if (!conn->mqtt_started && now - conn->accepted_sec >= TCP_CONNECT_TIMEOUT_SEC) {
+            if (log_enabled(LOG_DEBUG)) {
+                char text[INET_ADDRSTRLEN];
+                log_write(LOG_DEBUG, "tcp conn:%s:%d: no CONNECT within %d s, closing\n",
+                          addr_text(&conn->addr, text), ntohs(conn->addr.sin_port), TCP_CONNECT_TIMEOUT_SEC);
+            }
+            conn_close(conn);
+        }
+        conn = next;
+    }
+    if (accept_paused && now >= accept_retry_sec)
+        accept_resume();
+}
+
+int wait_ms()
+{
+    if (msg_mqtt_tcp_length() > 0)
+        return 0;
+    if (!read_list.empty())
+        return reading_paused ? 1 : 0;
+    return IDLE_WAIT_MS;
+}
+
 void thread_end()
 {
     serv_close();
-    poll_release();
+    close(epoll_fd);
+    epoll_fd = -1;
+    addr_index_clear(&conn_index);
+    accept_paused = false;
     thread_state.store(2);
 }
 
 void tcp_serv_loop()
 {
-    for (;;) {
-        if (thread_state.load() == 1) {
-            thread_end();
-            return;
-        }
-
-        uint32_t wanted = 2;
-        for (tcp_conn* conn = conns.head; conn; conn = conn->next)
-            ++wanted;
-        uint32_t room = poll_reserve(wanted);
-
-        uint32_t count = 0;
-        int listener_slot[2] = {-1, -1};
-        for (int i = 0; i < 2 && count < room; ++i) {
-            if (servs[i].sock == -1)
-                continue;
-            poll_fds[count] = {servs[i].sock, POLLIN, 0};
-            listener_slot[i] = static_cast<int>(count++);
-        }
-        uint32_t first_conn = count;
-        for (tcp_conn* conn = conns.head; conn && count < room; conn = conn->next)
-            poll_fds[count++] = {conn->sock, POLLIN, 0};
-        uint32_t conn_count = count - first_conn;
-
-        int ready = poll(poll_fds, count, POLL_TIMEOUT_MS);
+    epoll_event events[MAX_EVENTS];
+    while (thread_state.load() != 1) {
+        int ready = epoll_wait(epoll_fd, events, MAX_EVENTS, wait_ms());
         if (ready < 0) {
             if (errno == EINTR)
                 continue;
             socket_error(__LINE__, errno);
-            thread_end();
-            return;
+            break;
         }
-        if (ready == 0) {
-            mqtt_tcp_serve();
-            continue;
-        }
-
-        for (int i = 0; i < 2; ++i)
-            if (listener_slot[i] >= 0 && (poll_fds[listener_slot[i]].revents & POLL_READABLE))
-                conn_new(&servs[i]);
-
-        // Connections accepted just now sit at the end of the list, past
-        // conn_count: they are handled from the next pass on. A handler may
-        // remove its own record, so the successor is fetched first.
-        tcp_conn* conn = conns.head;
-        for (uint32_t k = 0; k < conn_count && conn; ++k) {
-            tcp_conn* next = conn->next;
-            const pollfd& slot = poll_fds[first_conn + k];
-            if (slot.fd == conn->sock && (slot.revents & POLL_READABLE))
-                conn_dispatch(conn);
-            conn = next;
-        }
+        for (int i = 0; i < ready; ++i)
+            event_note(events[i]);
+        msg_mqtt_tcp_drain(OUTPUT_BATCH, mqtt_tcp_serve);
+        conns_read();
+        conns_flush();
+        supervise(tcp_now_sec());
+        conn_reap();
     }
+    thread_end();
 }
 
 void* tcp_thread(void*)
@@ -226,139 +310,28 @@ void* tcp_thread(void*)
 
 } // namespace
 
-void conn_new(tcp_serv* serv)
+int64_t tcp_now_sec()
 {
-    sockaddr_in addr{};
-    socklen_t addr_len = sizeof addr;
-    int sock = accept(serv->sock, reinterpret_cast<sockaddr*>(&addr), &addr_len);
-    if (sock < 0) {
-        socket_error(__LINE__, errno);
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec;
+}
+
+void accept_pause()
+{
+    if (accept_paused)
         return;
-    }
-    int on = 1;
-    setsockopt(sock, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
-    sock_timeout(sock, SEND_TIMEOUT_MS);
+    accept_paused = true;
+    accept_retry_sec = tcp_now_sec() + 1;
+    listeners_watch(EPOLL_CTL_DEL);
+}
 
-    tcp_conn* conn = list_tcp_conn_add_new(&conns, &addr);
-    if (!conn) {
-        shutdown(sock, SHUT_RDWR);
-        close(sock);
+void accept_resume()
+{
+    if (!accept_paused || epoll_fd < 0)
         return;
-    }
-    conn->sock = sock;
-    conn->state = serv->websocket ? CONN_STATE_HTTP_HEADER : CONN_STATE_MQTT;
-}
-
-uint32_t conn_recv(tcp_conn* conn)
-{
-    ssize_t received = recv(conn->sock, sock_buf, sizeof sock_buf, 0);
-    if (received > 0)
-        return static_cast<uint32_t>(received);
-    if (received < 0) {
-        int err = errno;
-        if (err == EINTR)
-            return 0;
-        socket_error(__LINE__, err);
-    }
-    conn_close(conn);
-    return 0;
-}
-
-ssize_t conn_send(tcp_conn* conn, const void* data, size_t len, int flags)
-{
-    return send(conn->sock, data, len, flags | MSG_NOSIGNAL);
-}
-
-tcp_conn* conn_close(tcp_conn* conn)
-{
-    if (thread_state.load() == 0)
-        msg_tcp_mqtt_add_close_conn(&conn->addr);
-    if (conn->sock != -1) {
-        shutdown(conn->sock, SHUT_RDWR);
-        close(conn->sock);
-        conn->sock = -1;
-    }
-    recv_buf_free(conn);
-    ws_mqtt_buf_free(conn);
-    return list_tcp_conn_remove(&conns, conn);
-}
-
-void serv_close()
-{
-    while (conns.head)
-        conn_close(conns.head);
-    listeners_close();
-}
-
-void recv_buf_free(tcp_conn* conn)
-{
-    if (!conn->recv_buf)
-        return;
-    delete[] conn->recv_buf;
-    conn->recv_buf = nullptr;
-    conn->recv_len = 0;
-    ws_frame_state_clear(conn);
-}
-
-void ws_mqtt_buf_free(tcp_conn* conn)
-{
-    delete[] conn->ws_mqtt_buf;
-    conn->ws_mqtt_buf = nullptr;
-    conn->ws_mqtt_len = 0;
-}
-
-int mqtt_bytes_collect(tcp_conn* conn, uint8_t** pending, uint32_t* pending_len, uint32_t cap,
-                       const uint8_t* bytes, uint32_t count)
-{
-    while (count > 0) {
-        if (!*pending) {
-            *pending = new (std::nothrow) uint8_t[cap];
-            if (!*pending) {
-                conn_close(conn);
-                return -1;
-            }
-        }
-        uint32_t take = std::min(count, cap - *pending_len);
-        std::memcpy(*pending + *pending_len, bytes, take);
-        *pending_len += take;
-        bytes += take;
-        count -= take;
-
-        int result = mqtt_packets_buffer_check(*pending, *pending_len);
-        if (result == -2) {
-            conn_close(conn);
-            return -1;
-        }
-        if (result == 0) {
-            msg_tcp_mqtt_add_packet(&conn->addr, *pending, *pending_len);
-            delete[] *pending;
-            *pending = nullptr;
-            *pending_len = 0;
-            continue;
-        }
-        if (count == 0)
-            break;
-        // Full, with more bytes waiting: a client streaming packets back to
-        // back may never pause on a packet boundary. Hand over the whole
-        // packets and keep the one that has only started.
-        uint32_t whole = mqtt_packets_whole_length(*pending, *pending_len);
-        if (whole == 0) {
-            conn_close(conn);
-            return -1;
-        }
-        msg_tcp_mqtt_add_packet(&conn->addr, *pending, whole);
-        std::memmove(*pending, *pending + whole, *pending_len - whole);
-        *pending_len -= whole;
-    }
-    return 0;
-}
-
-void mqtt_message_handle(tcp_conn* conn)
-{
-    uint32_t received = conn_recv(conn);
-    if (received == 0)
-        return;
-    mqtt_bytes_collect(conn, &conn->recv_buf, &conn->recv_len, TCP_BUF_SIZE, sock_buf, received);
+    accept_paused = false;
+    listeners_watch(EPOLL_CTL_ADD);
 }
 
 } // namespace tcp
@@ -378,14 +351,16 @@ int thread_tcp_start()
     if (!thread_options)
         return -1;
     in_addr address{};
-    if (get_device_ipaddress(thread_options->mqtt_iface, &address) != 0) {
+    bool opened = get_device_ipaddress(thread_options->mqtt_iface, &address) == 0;
+    if (!opened)
         socket_error(__LINE__, errno);
-        delete thread_options;
-        thread_options = nullptr;
-        return -1;
-    }
-    if (listeners_open(address) < 0) {
+    opened = opened && listeners_open(address) == 0 && msg_waker_init(&waker) == 0 && loop_open() == 0;
+    if (!opened) {
         listeners_close();
+        if (epoll_fd >= 0)
+            close(epoll_fd);
+        epoll_fd = -1;
+        msg_waker_destroy(&waker);
         delete thread_options;
         thread_options = nullptr;
         return -1;
@@ -397,12 +372,15 @@ int thread_tcp_start()
     log_write(LOG_DEBUG, "MQTT: %s: %s:%d\n", thread_options->mqtt_iface, text, servs[0].port);
     log_write(LOG_DEBUG, "WS:   %s: %s:%d\n", thread_options->mqtt_iface, text, servs[1].port);
 
+    msg_mqtt_tcp_set_waker(&waker);
     thread_state.store(0);
     if (thread_begin(tcp_thread, nullptr, &thread_id) != 0) {
         // Without its thread the server would never answer, and a later
         // stop would wait for it forever.
-        listeners_close();
+        msg_mqtt_tcp_set_waker(nullptr);
         thread_state.store(2);
+        thread_end();
+        msg_waker_destroy(&waker);
         delete thread_options;
         thread_options = nullptr;
         return -1;
@@ -413,9 +391,12 @@ int thread_tcp_start()
 void thread_tcp_stop()
 {
     int running = 0;
-    thread_state.compare_exchange_strong(running, 1);
+    if (thread_state.compare_exchange_strong(running, 1))
+        msg_waker_signal(&waker);
     while (thread_state.load() != 2)
         usleep(10000);
+    msg_mqtt_tcp_set_waker(nullptr);
+    msg_waker_destroy(&waker);
     delete thread_options;
     thread_options = nullptr;
 }

@@ -9,8 +9,11 @@
 
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
+#include "channels/msgs.h"
 #include "conf_records.h"
+#include "list/addr_index.h"
 #include "list/tcp_conn.h"
 
 namespace tcp {
@@ -18,6 +21,11 @@ namespace tcp {
 // Size of the shared receive area, and the most bytes one connection may
 // have pending (so the most one delivery to the broker holds).
 constexpr uint32_t TCP_BUF_SIZE = 32768;
+// Unsent bytes past which a connection is closed as a slow consumer.
+constexpr uint32_t TCP_OUT_MAX = 1u << 20;
+// Seconds a connection may take to deliver its CONNECT (after the
+// WebSocket upgrade, on that listener) before it is closed.
+constexpr int TCP_CONNECT_TIMEOUT_SEC = 10;
 // Largest WebSocket payload accepted. A frame announcing more closes the
 // connection as soon as its header is read, before anything is allocated.
 constexpr uint32_t WS_PAYLOAD_MAX = 65536;
@@ -51,18 +59,51 @@ extern uint8_t sock_buf[TCP_BUF_SIZE];
 // 0 running, 1 stop requested, 2 stopped (also before the first start).
 extern std::atomic<int> thread_state;
 extern pthread_t thread_id;
+// Signalled by the mqtt_tcp channel and by a stop request.
+extern msg_waker waker;
+// The thread's readiness set: listeners, the waker and every connection.
+extern int epoll_fd;
+// Connections by peer address, beside `conns`.
+extern addr_index<tcp_conn> conn_index;
+// Connections with bytes that may wait in their socket, read one receive
+// per pass each so that no client holds the others up.
+extern std::vector<tcp_conn*> read_list;
+// Connections with output appended in this pass.
+extern std::vector<tcp_conn*> flush_list;
+// Monotonic seconds, for the CONNECT deadline.
+int64_t tcp_now_sec();
+// Descriptors ran out on accept: the listeners are out of the readiness
+// set until a connection closes or a second has passed.
+void accept_pause();
+void accept_resume();
 
 // --- server.cpp ---
 
-// Accepts one connection on a readable listener.
+// Accepts the connections waiting on a readable listener.
 void conn_new(tcp_serv* serv);
-// Receives into sock_buf. Returns the byte count, or 0 when there is nothing
-// to handle: the peer closed or a receive error closed the connection (the
-// record is then gone), or the call was interrupted.
+// One receive into sock_buf. Returns the byte count, or 0 when there is
+// nothing to handle: the socket is drained, the peer closed or a receive
+// error closed the connection.
 uint32_t conn_recv(tcp_conn* conn);
+// Appends bytes for the peer. The bytes are written once the pass ends
+// (or at once when a lot is pending); a connection whose unsent bytes pass
+// TCP_OUT_MAX is closed as a slow consumer. 0, or -1 when it was closed.
+int conn_output(tcp_conn* conn, const uint8_t* bytes, uint32_t len);
+// The same for a header and a payload that must go out together.
+int conn_output2(tcp_conn* conn, const uint8_t* head, uint32_t head_len, const uint8_t* body, uint32_t body_len);
+// Hands whole MQTT packets to the broker. The first packet of a connection
+// must be a CONNECT; anything else closes it. 0, or -1 when closed.
+int conn_deliver(tcp_conn* conn, const uint8_t* bytes, uint32_t len);
 // Posts a close notice while the thread runs, closes the socket, frees the
-// buffers and the record. Returns the record that followed it.
+// buffers and unlinks the record, which is freed when the pass ends
+// (conn_reap), so pointers held during the pass stay valid. Returns the
+// record that followed it.
 tcp_conn* conn_close(tcp_conn* conn);
+// The broker's close order: writes what it posted before, as far as the
+// socket takes it now, then closes.
+void conn_close_ordered(tcp_conn* conn);
+// Frees the records closed since the last call.
+void conn_reap();
 // Closes every connection, then every listener.
 void serv_close();
 // Handler of CONN_STATE_MQTT.
@@ -81,9 +122,6 @@ int mqtt_bytes_collect(tcp_conn* conn, uint8_t** pending, uint32_t* pending_len,
 void recv_buf_free(tcp_conn* conn);
 // Frees the MQTT bytes a WebSocket connection has pending (on close).
 void ws_mqtt_buf_free(tcp_conn* conn);
-// send with MSG_NOSIGNAL: a peer that reset the connection must not raise
-// SIGPIPE, whose default action would end the process.
-ssize_t conn_send(tcp_conn* conn, const void* data, size_t len, int flags);
 
 // --- websocket.cpp ---
 
@@ -104,9 +142,9 @@ int http_header_parse(char* text, char* key);
 // Stores one header line into the fields.
 void http_header_parse_token(const char* line, ws_header_fields* fields);
 // Parses the collected request (recv_buf, terminated where its blank line
-// began) and sends the 101 response when it is acceptable. The send result,
-// or 0 when the request is rejected.
-ssize_t http_ws_response_send(tcp_conn* conn);
+// began) and queues the 101 response when it is acceptable. 1 when
+// answered, 0 when the request is rejected, -1 when the connection closed.
+int http_ws_response_send(tcp_conn* conn);
 // Sec-WebSocket-Accept for `key`: 28 characters and a terminator.
 void ws_handshake_encode(const char* key, char* accept_out);
 
@@ -133,7 +171,8 @@ void ws_frame_state_clear(tcp_conn* conn);
 void ws_frame_decode(tcp_conn* conn);
 // Acts on a complete frame. 0, or -1 when it closed the connection.
 int ws_frame_process(tcp_conn* conn);
-// One unfragmented, unmasked frame. Returns the result of the last send.
-ssize_t ws_frame_send(tcp_conn* conn, uint32_t opcode, const uint8_t* data, uint32_t len);
+// Queues one unfragmented, unmasked frame for the peer. 0, or -1 when the
+// connection was closed (conn_output).
+int ws_frame_send(tcp_conn* conn, uint32_t opcode, const uint8_t* data, uint32_t len);
 
 } // namespace tcp

@@ -46,8 +46,7 @@ int ws_mqtt_append(tcp_conn* conn)
         return 0;
     if (!conn->ws_mqtt_buf && mqtt_packets_buffer_check(payload, len) == 0) {
         // Whole packets in one frame, the usual case: no copy needed.
-        msg_tcp_mqtt_add_packet(&conn->addr, payload, len);
-        return 0;
+        return conn_deliver(conn, payload, len);
     }
     return mqtt_bytes_collect(conn, &conn->ws_mqtt_buf, &conn->ws_mqtt_len, WS_PAYLOAD_MAX, payload, len);
 }
@@ -89,8 +88,10 @@ int http_header_collect(tcp_conn* conn, const uint8_t* bytes, uint32_t count)
     if (http_header_detect(conn, from, &end) != 0)
         return 0;
     conn->recv_buf[end - 4] = '\0';
-    if (http_ws_response_send(conn) == 0) {
-        conn_close(conn);
+    int answered = http_ws_response_send(conn);
+    if (answered <= 0) {
+        if (answered == 0)
+            conn_close(conn);
         return -1;
     }
 
@@ -158,7 +159,7 @@ int http_header_parse(char* text, char* key)
     return 1;
 }
 
-ssize_t http_ws_response_send(tcp_conn* conn)
+int http_ws_response_send(tcp_conn* conn)
 {
     char key[65];
     if (!http_header_parse(reinterpret_cast<char*>(conn->recv_buf), key))
@@ -167,7 +168,7 @@ ssize_t http_ws_response_send(tcp_conn* conn)
     ws_handshake_encode(key, accept);
     char response[sizeof WS_RESPONSE + sizeof accept];
     int len = std::snprintf(response, sizeof response, WS_RESPONSE, accept);
-    return conn_send(conn, response, static_cast<size_t>(len), 0);
+    return conn_output(conn, reinterpret_cast<const uint8_t*>(response), static_cast<uint32_t>(len)) == 0 ? 1 : -1;
 }
 
 void ws_handshake_encode(const char* key, char* accept_out)
@@ -342,8 +343,7 @@ int ws_frame_process(tcp_conn* conn)
     case WS_OPCODE_PING:
         // The ping's data are not echoed back.
         ws_frame_reset(conn);
-        ws_frame_send(conn, WS_OPCODE_PONG, nullptr, 0);
-        return 0;
+        return ws_frame_send(conn, WS_OPCODE_PONG, nullptr, 0);
     case WS_OPCODE_PONG:
         ws_frame_reset(conn);
         return 0;
@@ -355,10 +355,10 @@ int ws_frame_process(tcp_conn* conn)
     }
 }
 
-ssize_t ws_frame_send(tcp_conn* conn, uint32_t opcode, const uint8_t* data, uint32_t len)
+int ws_frame_send(tcp_conn* conn, uint32_t opcode, const uint8_t* data, uint32_t len)
 {
     uint8_t header[10] = {};
-    size_t header_len;
+    uint32_t header_len;
     header[0] = static_cast<uint8_t>(0x80 | (opcode & 0x0F));
     if (len <= 125) {
         header[1] = static_cast<uint8_t>(len);
@@ -376,12 +376,7 @@ ssize_t ws_frame_send(tcp_conn* conn, uint32_t opcode, const uint8_t* data, uint
         header[9] = static_cast<uint8_t>(len);
         header_len = 10;
     }
-    if (len == 0)
-        return conn_send(conn, header, header_len, 0);
-    // MSG_MORE keeps the small header from going out alone and then waiting
-    // on the peer's delayed acknowledgement before the payload may follow.
-    conn_send(conn, header, header_len, MSG_MORE);
-    return conn_send(conn, data, len, 0);
+    return conn_output2(conn, header, header_len, data, len);
 }
 
 } // namespace tcp

@@ -399,6 +399,9 @@ TEST_F(Mqtt, PublishMalformedLeavesTheTopicListAlone)
         {"topic overruns", 0x30, u16(4) + raw("a/b")},
         {"identifier overruns", 0x32, str("a/b") + Bytes{0x01}},
         {"payload of 65536 bytes", 0x31, str("a/b") + Bytes(65536, 'x')},
+        {"QoS 3", 0x36, str("a/b") + u16(1) + raw("v")},
+        {"topic with +", 0x30, str("a/+") + raw("v")},
+        {"topic with #", 0x30, str("a/#") + raw("v")},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -1,7 +1,5 @@
 // The TCP server with plain MQTT clients: framing of deliveries, closes and
 // close notices, the broker's outgoing bytes, and starting the thread.
-#include <signal.h>
-
 #include "codec/mqtt.h"
 #include "tcp/tcp_internal.h"
 #include "tcp_harness.h"
@@ -117,31 +115,6 @@ TEST_F(TcpTest, StopClosesConnectionsWithoutCloseNotices)
     thread_tcp_stop();
     EXPECT_TRUE(a.closed_silently());
     EXPECT_FALSE(next_delivery(false).has_value());
-}
-
-// The thread is held in a long send to a slow reader while a WebSocket
-// client sends pings and resets, so the pongs meet a reset connection: the
-// first fails with ECONNRESET, the next with EPIPE, which raises SIGPIPE
-// unless the send suppresses it.
-TEST_F(TcpTest, SendsToAPeerThatResetDoNotEndTheProcess)
-{
-    ASSERT_EQ(signal(SIGPIPE, SIG_DFL), SIG_DFL);
-    Client slow, ws;
-    connect_plain(slow, 4096);
-    connect_ws(ws);
-    const size_t big = 16 << 20;
-    broker_send(slow.addr, Bytes(big, 0x42));
-    pollfd p{slow.fd, POLLIN, 0};
-    ASSERT_EQ(poll(&p, 1, 20000), 1);
-
-    ws.send_bytes(ws_frame(OP_PING, {}) + ws_frame(OP_PING, {}) + ws_frame(OP_PING, {}));
-    linger reset{1, 0};
-    setsockopt(ws.fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-    ws.close_now();
-    EXPECT_EQ(slow.recv_bytes(big).size(), big);
-    expect_close_notice(ws.addr);
-    Client after;
-    connect_plain(after);
 }
 
 TEST_F(TcpTest, PortZeroOpensNoListenerButIsLogged)

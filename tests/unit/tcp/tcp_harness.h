@@ -52,6 +52,9 @@ inline Bytes slice(const Bytes& bytes, size_t from, size_t to = SIZE_MAX)
 }
 
 inline const Bytes PINGREQ{0xC0, 0x00};
+// A connection's first packet must be a CONNECT; the server only looks at
+// its type.
+inline const Bytes CONNECT{0x10, 0x00};
 
 // First byte, Remaining Length, body.
 inline Bytes mqtt_packet(uint8_t first, const Bytes& body)
@@ -264,15 +267,20 @@ protected:
     void connect_plain(Client& c, int rcvbuf = 0)
     {
         ASSERT_TRUE(c.connect_to(mqtt_port, rcvbuf));
-        c.send_bytes(PINGREQ);
-        expect_packets(c.addr, PINGREQ);
+        c.send_bytes(CONNECT);
+        expect_packets(c.addr, CONNECT);
     }
 
-    void connect_ws(Client& c)
+    // Upgraded; with `mqtt`, also past its first packet.
+    void connect_ws(Client& c, bool mqtt = true)
     {
         ASSERT_TRUE(c.connect_to(ws_port));
         c.send_bytes(raw(ws_request()));
         EXPECT_EQ(c.recv_bytes(WS_RESPONSE.size()), raw(WS_RESPONSE));
+        if (!mqtt)
+            return;
+        c.send_bytes(ws_frame(OP_BINARY, CONNECT));
+        expect_packets(c.addr, CONNECT);
     }
 
     // Returns once the thread has read all sent so far on connections opened

@@ -1,0 +1,348 @@
+// Connections of the TCP thread: accepting, receiving, queuing output,
+// handing whole MQTT packets to the broker, and closing.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include "channels/tcp_mqtt.h"
+#include "codec/mqtt.h"
+#include "daemon.h"
+#include "logging.h"
+#include "tcp/tcp_internal.h"
+
+namespace tcp {
+
+namespace {
+
+// Connections accepted from one readable listener in one pass, at most.
+constexpr int ACCEPT_BATCH = 64;
+// Pending output that is written at once instead of at the end of the
+// pass, so a burst for a fast reader never counts against its bound.
+constexpr uint32_t FLUSH_EARLY = 64 * 1024;
+// Unread bytes a broker-ordered close discards first: closing a socket
+// with unread input resets it, and the reset can destroy a last answer
+// (a refusing CONNACK) before the peer has read it.
+constexpr int CLOSE_DRAIN_MAX = 64 * 1024;
+
+// Closed this pass; freed by conn_reap.
+std::vector<tcp_conn*> dead_list;
+
+void socket_error(int line, int err)
+{
+    log_write(LOG_DEBUG, "Socket Error on line %d: %s\n", line, std::strerror(err));
+}
+
+void conn_log(tcp_conn* conn, const char* what)
+{
+    if (!log_enabled(LOG_DEBUG))
+        return;
+    char text[INET_ADDRSTRLEN];
+    log_write(LOG_DEBUG, "tcp conn:%s:%d: %s\n", addr_text(&conn->addr, text), ntohs(conn->addr.sin_port), what);
+}
+
+bool descriptors_exhausted(int err)
+{
+    return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+}
+
+// Accepting stopped for lack of descriptors: logged once per episode.
+bool accept_failure_logged = false;
+
+void conn_open(tcp_serv* serv, int sock, const sockaddr_in* addr)
+{
+    int on = 1;
+    setsockopt(sock, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    // Packets go out as the broker posts them, not held for coalescing.
+    setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+
+    tcp_conn* conn = list_tcp_conn_add_new(&conns, addr);
+    if (!conn) {
+        close(sock);
+        return;
+    }
+    conn->sock = sock;
+    conn->state = serv->websocket ? CONN_STATE_HTTP_HEADER : CONN_STATE_MQTT;
+    conn->accepted_sec = tcp_now_sec();
+    conn->writable = 1;
+    epoll_event ev{};
+    // Edge-triggered: an event marks the connection readable or writable
+    // and the loop keeps that state, so a socket left with unread bytes
+    // (back-pressure, one receive per pass) does not wake it again and
+    // again.
+    ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+    ev.data.ptr = conn;
+    if (addr_index_add(&conn_index, conn) != 0) {
+        socket_error(__LINE__, ENOMEM);
+        conn_close(conn);
+    } else if (epoll_ctl(epoll_fd, EPOLL_CTL_ADD, sock, &ev) != 0) {
+        socket_error(__LINE__, errno);
+        conn_close(conn);
+    }
+}
+
+// Discards what the peer sent and nobody will read; see CLOSE_DRAIN_MAX.
+void conn_discard_input(tcp_conn* conn)
+{
+    for (int total = 0; total < CLOSE_DRAIN_MAX;) {
+        ssize_t n = recv(conn->sock, sock_buf, sizeof sock_buf, MSG_DONTWAIT);
+        if (n <= 0)
+            return;
+        total += static_cast<int>(n);
+    }
+}
+
+int conn_flush(tcp_conn* conn)
+{
+    ssize_t left = out_buf_write(&conn->out, conn->sock);
+    if (left < 0) {
+        socket_error(__LINE__, errno);
+        conn_close(conn);
+        return -1;
+    }
+    // A full socket reports writability again by an edge event.
+    conn->writable = left == 0;
+    return 0;
+}
+
+int conn_output_done(tcp_conn* conn)
+{
+    if (conn->writable && out_buf_pending(&conn->out) >= FLUSH_EARLY && conn_flush(conn) < 0)
+        return -1;
+    if (out_buf_pending(&conn->out) > TCP_OUT_MAX) {
+        conn_log(conn, "more than 1 MiB unsent, closing slow consumer");
+        conn_close(conn);
+        return -1;
+    }
+    if (!conn->flush_queued) {
+        conn->flush_queued = 1;
+        flush_list.push_back(conn);
+    }
+    return 0;
+}
+
+} // namespace
+
+void conn_new(tcp_serv* serv)
+{
+    for (int i = 0; i < ACCEPT_BATCH; ++i) {
+        sockaddr_in addr{};
+        socklen_t addr_len = sizeof addr;
+        int sock = accept4(serv->sock, reinterpret_cast<sockaddr*>(&addr), &addr_len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (sock < 0) {
+            int err = errno;
+            if (err == EAGAIN || err == EWOULDBLOCK)
+                return;
+            if (err == EINTR || err == ECONNABORTED)
+                continue;
+            // Out of descriptors: the connection stays in the backlog. Stop
+            // watching the listeners rather than be woken for it again and
+            // again, and log the episode once.
+            if (descriptors_exhausted(err)) {
+                if (!accept_failure_logged)
+                    socket_error(__LINE__, err);
+                accept_failure_logged = true;
+                accept_pause();
+                return;
+            }
+            socket_error(__LINE__, err);
+            return;
+        }
+        accept_failure_logged = false;
+        conn_open(serv, sock, &addr);
+    }
+}
+
+uint32_t conn_recv(tcp_conn* conn)
+{
+    ssize_t received = recv(conn->sock, sock_buf, sizeof sock_buf, 0);
+    if (received > 0) {
+        // A short read emptied the socket; new bytes bring a new event.
+        if (static_cast<size_t>(received) < sizeof sock_buf)
+            conn->readable = 0;
+        return static_cast<uint32_t>(received);
+    }
+    if (received < 0) {
+        int err = errno;
+        if (err == EINTR)
+            return 0;
+        if (err == EAGAIN || err == EWOULDBLOCK) {
+            conn->readable = 0;
+            return 0;
+        }
+        socket_error(__LINE__, err);
+    }
+    conn_close(conn);
+    return 0;
+}
+
+int conn_output(tcp_conn* conn, const uint8_t* bytes, uint32_t len)
+{
+    return conn_output2(conn, bytes, len, nullptr, 0);
+}
+
+int conn_output2(tcp_conn* conn, const uint8_t* head, uint32_t head_len, const uint8_t* body, uint32_t body_len)
+{
+    if (out_buf_append(&conn->out, head, head_len) != 0 || out_buf_append(&conn->out, body, body_len) != 0) {
+        conn_log(conn, "no memory for its output, closing");
+        conn_close(conn);
+        return -1;
+    }
+    return conn_output_done(conn);
+}
+
+int conn_deliver(tcp_conn* conn, const uint8_t* bytes, uint32_t len)
+{
+    if (!conn->mqtt_started) {
+        if (len == 0 || (bytes[0] >> 4) != MQTT_CONNECT) {
+            conn_log(conn, "first packet is not CONNECT, closing");
+            conn_close(conn);
+            return -1;
+        }
+        conn->mqtt_started = 1;
+    }
+    msg_tcp_mqtt_add_packet(&conn->addr, bytes, len);
+    return 0;
+}
+
+tcp_conn* conn_close(tcp_conn* conn)
+{
+    if (thread_state.load() == 0)
+        msg_tcp_mqtt_add_close_conn(&conn->addr);
+    if (conn->sock != -1) {
+        // Closing the descriptor also takes it out of the readiness set.
+        shutdown(conn->sock, SHUT_RDWR);
+        close(conn->sock);
+        conn->sock = -1;
+        accept_resume();
+    }
+    recv_buf_free(conn);
+    ws_mqtt_buf_free(conn);
+    out_buf_free(&conn->out);
+    addr_index_remove(&conn_index, &conn->addr);
+    tcp_conn* successor = list_remove(&conns, conn);
+    dead_list.push_back(conn);
+    return successor;
+}
+
+// The broker's close order: what it posted before the order still goes
+// out, as far as the socket takes it now.
+void conn_close_ordered(tcp_conn* conn)
+{
+    if (out_buf_pending(&conn->out) && conn->writable)
+        out_buf_write(&conn->out, conn->sock);
+    conn_discard_input(conn);
+    conn_close(conn);
+}
+
+void conn_reap()
+{
+    if (dead_list.empty())
+        return;
+    // Lists that outlive the pass must not keep a freed record.
+    std::erase_if(read_list, [](tcp_conn* c) { return c->sock == -1; });
+    for (tcp_conn* conn : dead_list)
+        delete conn;
+    dead_list.clear();
+}
+
+void serv_close()
+{
+    while (conns.head)
+        conn_close(conns.head);
+    conn_reap();
+    flush_list.clear();
+    read_list.clear();
+    for (tcp_serv& serv : servs) {
+        if (serv.sock != -1)
+            close(serv.sock);
+        serv.sock = -1;
+    }
+}
+
+void recv_buf_free(tcp_conn* conn)
+{
+    if (!conn->recv_buf)
+        return;
+    delete[] conn->recv_buf;
+    conn->recv_buf = nullptr;
+    conn->recv_len = 0;
+    ws_frame_state_clear(conn);
+}
+
+void ws_mqtt_buf_free(tcp_conn* conn)
+{
+    delete[] conn->ws_mqtt_buf;
+    conn->ws_mqtt_buf = nullptr;
+    conn->ws_mqtt_len = 0;
+}
+
+int mqtt_bytes_collect(tcp_conn* conn, uint8_t** pending, uint32_t* pending_len, uint32_t cap,
+                       const uint8_t* bytes, uint32_t count)
+{
+    while (count > 0) {
+        if (!*pending) {
+            *pending = new (std::nothrow) uint8_t[cap];
+            if (!*pending) {
+                conn_close(conn);
+                return -1;
+            }
+        }
+        uint32_t take = std::min(count, cap - *pending_len);
+        std::memcpy(*pending + *pending_len, bytes, take);
+        *pending_len += take;
+        bytes += take;
+        count -= take;
+
+        int result = mqtt_packets_buffer_check(*pending, *pending_len);
+        if (result == -2) {
+            conn_close(conn);
+            return -1;
+        }
+        if (result == 0) {
+            if (conn_deliver(conn, *pending, *pending_len) < 0)
+                return -1;
+            delete[] *pending;
+            *pending = nullptr;
+            *pending_len = 0;
+            continue;
+        }
+        if (count == 0)
+            break;
+        // Full, with more bytes waiting: a client streaming packets back to
+        // back may never pause on a packet boundary. Hand over the whole
+        // packets and keep the one that has only started.
+        uint32_t whole = mqtt_packets_whole_length(*pending, *pending_len);
+        if (whole == 0) {
+            conn_close(conn);
+            return -1;
+        }
+        if (conn_deliver(conn, *pending, whole) < 0)
+            return -1;
+        std::memmove(*pending, *pending + whole, *pending_len - whole);
+        *pending_len -= whole;
+    }
+    return 0;
+}
+
+void mqtt_message_handle(tcp_conn* conn)
+{
+    uint32_t received = conn_recv(conn);
+    if (received == 0)
+        return;
+    // Most reads end on a packet boundary: hand them over without a copy.
+    if (!conn->recv_buf && mqtt_packets_buffer_check(sock_buf, received) == 0) {
+        conn_deliver(conn, sock_buf, received);
+        return;
+    }
+    mqtt_bytes_collect(conn, &conn->recv_buf, &conn->recv_len, TCP_BUF_SIZE, sock_buf, received);
+}
+
+} // namespace tcp
