@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <pthread.h>
+#include <sys/resource.h>
 
 int thread_begin(void* (*start_routine)(void*), void* arg, pthread_t* thread_id)
 {
@@ -29,4 +30,17 @@ const char* addr_text(const sockaddr_in* addr, char* buf)
     if (!inet_ntop(AF_INET, &addr->sin_addr, buf, INET_ADDRSTRLEN))
         buf[0] = '\0';
     return buf;
+}
+
+long descriptor_limit_raise()
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return -1;
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised{limit.rlim_max, limit.rlim_max};
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            limit = raised;
+    }
+    return static_cast<long>(limit.rlim_cur);
 }

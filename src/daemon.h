@@ -14,3 +14,7 @@ int get_device_ipaddress(const char* iface, in_addr* address);
 // Dotted IPv4 text of a peer address, for log lines; `buf` holds at least
 // INET_ADDRSTRLEN bytes.
 const char* addr_text(const sockaddr_in* addr, char* buf);
+
+// Raises the soft limit on open descriptors to the hard limit: every client
+// connection holds one. Returns the limit now in force.
+long descriptor_limit_raise();

@@ -22,6 +22,7 @@
 #include "channels/trigger_rules.h"
 #include "channels/udp_mqtt.h"
 #include "conf.h"
+#include "daemon.h"
 #include "http.h"
 #include "logging.h"
 #include "mysql.h"
@@ -133,6 +134,7 @@ int main()
     point_std_descriptors_at_null();
 
     log_open();
+    log_write(LOG_DEBUG, "open descriptors allowed: %ld\n", descriptor_limit_raise());
 
     conf_records conf{};
     if (parse_conf_file(&conf) < 0)

@@ -43,6 +43,12 @@ void mqtt_packet_handle(tcp_mqtt_msg* record);
 // Publishes the client's will, if it has one; the caller removes the record.
 void mqtt_conn_close(mqtt_conn* conn);
 
+// Every change of a client's subscriptions, and every client record that
+// goes, calls this: it invalidates the topics' cached subscriber lists.
+void broker_subs_changed();
+// Drops the cached subscriber lists (the broker releases its state).
+void broker_subs_forget();
+
 // One PUBLISH, at the QoS of the client's first matching subscription, to
 // every MQTT client with a matching subscription.
 void mqtt_publish_send(pub_item* item);

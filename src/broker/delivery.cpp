@@ -2,40 +2,106 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <new>
+#include <unordered_map>
+#include <vector>
 
 #include "broker/broker_internal.h"
-#include "daemon.h"
-#include "logging.h"
-#include "codec/mqtt.h"
 #include "channels/mqtt_tcp.h"
 #include "channels/trigger_rules.h"
+#include "codec/mqtt.h"
+#include "daemon.h"
+#include "logging.h"
+
+namespace {
+
+// The clients a topic's publications go to, with their delivery QoS, as
+// found by the last full walk of mqtt_conns. Valid while no subscription
+// changed since (`generation`), so a steady installation pays for matching
+// once per topic and not once per client and publication.
+struct delivery_target {
+    mqtt_conn* conn;
+    uint8_t qos;
+};
+struct topic_targets {
+    uint64_t generation;
+    std::vector<delivery_target> targets;
+};
+// Keyed by pub_item, which lives as long as the broker runs.
+std::unordered_map<const pub_item*, topic_targets> targets_by_topic;
+uint64_t subs_generation = 1;
+
+// Calls f(conn, qos) for each client with a matching subscription, in
+// mqtt_conns order, with the QoS of the client's oldest matching
+// subscription, whatever the publication's own QoS.
+template <typename F>
+void subscribers_walk(pub_item* item, F f)
+{
+    for (mqtt_conn* conn = mqtt_conns.head; conn; conn = conn->next) {
+        int qos = list_pub_sub_matches(item, &conn->subs);
+        if (qos >= 0)
+            f(conn, static_cast<uint8_t>(qos));
+    }
+}
+
+// Null when memory for the cache ran out; the caller then walks.
+const std::vector<delivery_target>* subscribers_of(pub_item* item)
+{
+    try {
+        topic_targets& entry = targets_by_topic[item];
+        if (entry.generation != subs_generation) {
+            entry.generation = 0;
+            entry.targets.clear();
+            subscribers_walk(item, [&](mqtt_conn* conn, uint8_t qos) { entry.targets.push_back({conn, qos}); });
+            entry.generation = subs_generation;
+        }
+        return &entry.targets;
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+void publish_to(mqtt_conn* conn, uint8_t qos, pub_item* item)
+{
+    // A client whose close is under way gets nothing more.
+    if (conn->closing)
+        return;
+    if (log_enabled(LOG_DEBUG)) {
+        char text[INET_ADDRSTRLEN];
+        log_write(LOG_DEBUG, "mqtt conn:%s:%d, qos:%d\n", addr_text(&conn->addr, text), ntohs(conn->addr.sin_port),
+                  qos);
+    }
+    mqtt_publish publish{};
+    publish.msg_id = broker_counter_take(&mqtt_msg_id);
+    publish.qos = qos;
+    publish.pub_item = item;
+    uint8_t* buffer = nullptr;
+    uint32_t length = 0;
+    mqtt_publish_encode(&buffer, &length, &publish);
+    log_write(LOG_DEBUG, "<MQTT_PUBLISH\n");
+    msg_mqtt_tcp_add_packet(&conn->addr, buffer, length);
+}
+
+} // namespace
+
+void broker_subs_changed()
+{
+    ++subs_generation;
+}
+
+void broker_subs_forget()
+{
+    targets_by_topic.clear();
+}
 
 void mqtt_publish_send(pub_item* item)
 {
-    for (mqtt_conn* conn = mqtt_conns.head; conn; conn = conn->next) {
-        // The QoS of the client's oldest matching subscription, whatever
-        // the publication's own QoS.
-        // A client whose close is under way gets nothing more.
-        if (conn->closing)
-            continue;
-        int qos = list_pub_sub_matches(item, &conn->subs);
-        if (qos < 0)
-            continue;
-        if (log_enabled(LOG_DEBUG)) {
-            char text[INET_ADDRSTRLEN];
-            log_write(LOG_DEBUG, "mqtt conn:%s:%d, qos:%d\n", addr_text(&conn->addr, text),
-                      ntohs(conn->addr.sin_port), qos);
-        }
-        mqtt_publish publish{};
-        publish.msg_id = broker_counter_take(&mqtt_msg_id);
-        publish.qos = static_cast<uint8_t>(qos);
-        publish.pub_item = item;
-        uint8_t* buffer = nullptr;
-        uint32_t length = 0;
-        mqtt_publish_encode(&buffer, &length, &publish);
-        log_write(LOG_DEBUG, "<MQTT_PUBLISH\n");
-        msg_mqtt_tcp_add_packet(&conn->addr, buffer, length);
+    if (const std::vector<delivery_target>* targets = subscribers_of(item)) {
+        for (const delivery_target& target : *targets)
+            publish_to(target.conn, target.qos, item);
+        return;
     }
+    subscribers_walk(item, [item](mqtt_conn* conn, uint8_t qos) { publish_to(conn, qos, item); });
 }
 
 void mqtt_trigger_send(pub_item* item)

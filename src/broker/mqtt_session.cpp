@@ -115,6 +115,7 @@ void handle_subscribe(tcp_mqtt_msg* record, mqtt_conn* conn, const mqtt_fixed_he
         refuse_malformed(record, conn);
         return;
     }
+    broker_subs_changed();
 
     // Granted as requested, one code per filter of the request.
     mqtt_suback suback{subscribe.msg_id, subscribe.qos, subscribe.qos_size};
@@ -151,6 +152,7 @@ void handle_unsubscribe(tcp_mqtt_msg* record, mqtt_conn* conn, const mqtt_fixed_
         refuse_malformed(record, conn);
         return;
     }
+    broker_subs_changed();
     send_pubxxx(&record->addr, MQTT_UNSUBACK, unsubscribe.msg_id, "<MQTT_UNSUBACK\n");
 }
 
@@ -189,12 +191,15 @@ mqtt_conn* broker_conn_add(const sockaddr_in* addr)
 
 void broker_conn_remove(mqtt_conn* conn)
 {
+    broker_subs_changed();
     addr_index_remove(&conn_index, &conn->addr);
     list_mqtt_conn_remove(&mqtt_conns, conn);
 }
 
 void broker_conn_remove_all()
 {
+    broker_subs_changed();
+    broker_subs_forget();
     addr_index_clear(&conn_index);
     list_mqtt_conn_remove_all(&mqtt_conns);
 }
@@ -300,6 +305,7 @@ void mqtt_conn_close(mqtt_conn* conn)
     // The client does not receive its own will.
     list<sub_item> subs = conn->subs;
     conn->subs.head = nullptr;
+    broker_subs_changed();
 
     pub_item* item = list_pub_add_replace(&pub_list, conn->will.name, conn->will.name_len, conn->will.data,
                                           conn->will.data_len, conn->will.retain);
@@ -308,4 +314,5 @@ void mqtt_conn_close(mqtt_conn* conn)
     // MQTT-SN subscribers receive the will here once the gateway exists.
 
     conn->subs = subs;
+    broker_subs_changed();
 }

@@ -247,7 +247,9 @@ void conn_reap()
     if (dead_list.empty())
         return;
     // Lists that outlive the pass must not keep a freed record.
-    std::erase_if(read_list, [](tcp_conn* c) { return c->sock == -1; });
+    auto closed = [](tcp_conn* c) { return c->sock == -1; };
+    std::erase_if(read_list, closed);
+    std::erase_if(flush_list, closed);
     for (tcp_conn* conn : dead_list)
         delete conn;
     dead_list.clear();

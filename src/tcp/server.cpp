@@ -36,8 +36,10 @@ namespace {
 
 constexpr int LISTEN_BACKLOG = 128;
 constexpr int MAX_EVENTS = 256;
-// Longest sleep of an idle pass.
-constexpr int IDLE_WAIT_MS = 10;
+// An idle pass sleeps until its next once-a-second job at most: every
+// message and stop request wakes it at once through the waker, so a
+// shorter sleep would only cost CPU.
+constexpr int IDLE_WAIT_MS = 1000;
 // Broker messages handled per pass, at most, so that reading goes on.
 constexpr uint32_t OUTPUT_BATCH = 1024;
 // Back-pressure: above PAUSE records waiting for the broker (or waiting
@@ -265,9 +267,12 @@ int wait_ms()
 {
     if (msg_mqtt_tcp_length() > 0)
         return 0;
+    // Paused by back-pressure: look again soon whether the broker caught up.
     if (!read_list.empty())
         return reading_paused ? 1 : 0;
-    return IDLE_WAIT_MS;
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return IDLE_WAIT_MS - static_cast<int>(ts.tv_nsec / 1000000);
 }
 
 void thread_end()

@@ -1,6 +1,7 @@
 // One WebSocket connection fed arbitrary bytes in segments, as receives may
 // deliver them, through the upgrade request and then frames. Its socket is
-// one end of a socketpair, so the 101 answer and pongs have somewhere to go.
+// one end of a socketpair, so the 101 answer and pongs have somewhere to go
+// once they are written.
 // First input byte: bit 7 set starts past the handshake; bits 0-6 give the
 // segment size, 0 meaning everything at once.
 #include <fcntl.h>
@@ -48,6 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     if (tcp::conns.head)
         tcp::conn_close(tcp::conns.head);
+    tcp::conn_reap();
     close(pair[1]);
     drain(-1);
     return 0;
