@@ -80,9 +80,16 @@ TEST_F(ChannelsTest, OutboundChannelsTakeTheBufferOver)
     msg_mqtt_udp_remove(u);
 }
 
+std::vector<uint32_t> drained;
+void record_id(trigger_rules_msg* r)
+{
+    drained.push_back(r->next_id);
+}
+
 // The broker and the cron thread both fire rule chains. The producers take
-// strict turns, so the add order is known, and the consumer runs meanwhile.
-TEST_F(ChannelsTest, TwoProducersAreConsumedInAddOrder)
+// strict turns, so the add order is known; the consumer meanwhile drains in
+// batches of at most 7, and gets the records in add order.
+TEST_F(ChannelsTest, TwoProducersAreDrainedInBatchesInAddOrder)
 {
     constexpr uint32_t total = 2000;
     std::atomic<uint32_t> turn{0};
@@ -98,21 +105,19 @@ TEST_F(ChannelsTest, TwoProducersAreConsumedInAddOrder)
         }
     };
     std::thread broker(produce, 0), cron(produce, 1);
-    std::vector<uint32_t> ids;
-    while (ids.size() < total && std::chrono::steady_clock::now() < deadline) {
-        trigger_rules_msg* r = msg_trigger_rules_get_first();
-        if (!r) {
-            std::this_thread::yield();
-            continue;
-        }
-        ids.push_back(r->next_id);
-        msg_trigger_rules_remove(r);
+    drained.clear();
+    bool bounded = true;
+    while (drained.size() < total && std::chrono::steady_clock::now() < deadline) {
+        size_t before = drained.size();
+        msg_trigger_rules_drain(7, record_id);
+        bounded = bounded && drained.size() - before <= 7;
     }
     broker.join();
     cron.join();
-    ASSERT_EQ(ids.size(), total);
+    EXPECT_TRUE(bounded);
+    ASSERT_EQ(drained.size(), total);
     for (uint32_t i = 0; i < total; ++i)
-        ASSERT_EQ(ids[i], i + 1) << "position " << i;
+        ASSERT_EQ(drained[i], i + 1) << "position " << i;
 }
 
 TEST_F(ChannelsTest, RulesPublishRecordOwnsItsWholeList)
