@@ -42,15 +42,18 @@ constexpr int MAX_EVENTS = 256;
 constexpr int IDLE_WAIT_MS = 1000;
 // Broker messages handled per pass, at most, so that reading goes on.
 constexpr uint32_t OUTPUT_BATCH = 1024;
-// Back-pressure: above PAUSE records waiting for the broker (or waiting
-// here for sending) client sockets are no longer read, so their bytes stay
-// in the kernel and TCP slows the senders; reading resumes at RESUME.
-constexpr uint32_t TCP_MQTT_PAUSE = 1024;
-constexpr uint32_t TCP_MQTT_RESUME = 512;
-constexpr uint32_t MQTT_TCP_PAUSE = 8192;
-constexpr uint32_t MQTT_TCP_RESUME = 4096;
+// Back-pressure: above PAUSE records waiting for the broker (each at most
+// one 32 KiB read), or waiting here to be sent, client sockets are no
+// longer read, so their bytes stay in the kernel and TCP slows the
+// senders; reading resumes at RESUME.
+constexpr uint32_t TCP_MQTT_PAUSE = 256;
+constexpr uint32_t TCP_MQTT_RESUME = 128;
+constexpr uint32_t MQTT_TCP_PAUSE = 4096;
+constexpr uint32_t MQTT_TCP_RESUME = 2048;
 
 bool reading_paused = false;
+// The read list of the pass being handled; kept to reuse its memory.
+std::vector<tcp_conn*> read_batch;
 bool accept_paused = false;
 int64_t accept_retry_sec = 0;
 int64_t supervised_sec = 0;
@@ -209,15 +212,15 @@ void conns_read()
 {
     if (read_list.empty() || !reading_allowed())
         return;
-    std::vector<tcp_conn*> batch;
-    batch.swap(read_list);
-    for (tcp_conn* conn : batch) {
+    read_batch.swap(read_list);
+    for (tcp_conn* conn : read_batch) {
         if (conn->sock == -1)
             continue;
         conn_dispatch(conn);
         if (conn->sock != -1 && conn->readable)
             read_list.push_back(conn);
     }
+    read_batch.clear();
 }
 
 void conns_flush()
