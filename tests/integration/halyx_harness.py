@@ -8,6 +8,7 @@ detached daemon is re-parented to it and its exit status can be read.
 import ctypes
 import os
 import re
+import resource
 import shutil
 import signal
 import socket
@@ -38,9 +39,12 @@ def wait_until(predicate, timeout=TIMEOUT):
 
 class Daemon:
     """One halyx process with its own files and ports; `users` are
-    (name, password, publish flag) entries of the configuration."""
+    (name, password, publish flag) entries of the configuration; `nofile`
+    caps its descriptors, soft and hard limit alike, since the daemon may
+    raise its soft limit to the hard one. start() after an exit runs the
+    same configuration again."""
 
-    def __init__(self, users=()):
+    def __init__(self, users=(), nofile=None):
         self.dir = tempfile.mkdtemp(prefix="halyx-test-")
         self.conf_path = os.path.join(self.dir, "halyx.conf")
         self.log_path = os.path.join(self.dir, "halyx.log")
@@ -55,12 +59,16 @@ class Daemon:
         with open(self.conf_path, "w") as f:
             f.write(conf)
         self.pid = self.status = None
+        self.nofile = nofile
 
     def start(self, wait_ready=True):
         """Runs the binary; the parent returns at once with the child's id."""
         env = dict(os.environ, HALYX_CONF=self.conf_path, HALYX_LOG_FILE=self.log_path,
                    HALYX_RULES=os.path.join(self.dir, "halyx.rules"))
-        self.launch = subprocess.run([HALYX_BIN], env=env, capture_output=True, text=True, timeout=TIMEOUT)
+        limit = self.nofile and (lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (self.nofile,) * 2))
+        self.pid = self.status = None
+        self.launch = subprocess.run([HALYX_BIN], env=env, capture_output=True, text=True, timeout=TIMEOUT,
+                                     preexec_fn=limit or None)
         m = re.search(r"process id of child process (\d+)", self.launch.stdout)
         if not m:
             raise AssertionError(f"no child pid in output: {self.launch.stdout!r} {self.launch.stderr!r}")
@@ -104,6 +112,11 @@ class Daemon:
             os.kill(self.pid, signal.SIGKILL)
             self.wait_exit()
 
+    def memory_kb(self, field="VmHWM"):
+        """A size from /proc/<pid>/status in KiB; VmHWM is the peak resident size."""
+        with open(f"/proc/{self.pid}/status") as f:
+            return int(re.search(rf"^{field}:\s+(\d+) kB", f.read(), re.M).group(1))
+
     def log_lines(self):
         try:
             with open(self.log_path, errors="replace") as f:
@@ -119,17 +132,18 @@ class DaemonTestCase(unittest.TestCase):
     """Starts a fresh daemon per test; prints its log when a test fails and
     fails a test after which the daemon does not stop cleanly."""
 
-    users = ()
+    users, nofile = (), None
 
     def setUp(self):
-        self.daemon = Daemon(self.users).start()
+        self.daemon = Daemon(self.users, self.nofile).start()
 
     def tearDown(self):
         result = self._outcome.result  # a failed subtest is listed as its own test, naming this one
         failed = any(getattr(t, "test_case", t) is self for t, _ in result.failures + result.errors)
         status = self.daemon.stop()
-        if failed or status != 0:
-            print(f"\n--- daemon log ({self.daemon.log_path}) ---\n{self.daemon.log()}")
+        if failed or status != 0:  # the tail only: a daemon gone wrong may have logged megabytes
+            tail = "\n".join(self.daemon.log_lines()[-200:])
+            print(f"\n--- daemon log ({self.daemon.log_path}), last 200 lines ---\n{tail}")
         else:
             shutil.rmtree(self.daemon.dir, ignore_errors=True)
         self.daemon.kill()

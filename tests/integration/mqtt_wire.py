@@ -131,8 +131,14 @@ def describe(pkt):
 class Client:
     """One TCP connection to the broker, read packet by packet."""
 
-    def __init__(self, port):
-        self.sock = socket.create_connection(("127.0.0.1", port), timeout=TIMEOUT)
+    def __init__(self, port, rcvbuf=None):
+        """A small `rcvbuf`, set before connecting, keeps the window the
+        broker may fill small."""
+        self.sock = socket.socket()
+        if rcvbuf:
+            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+        self.sock.settimeout(TIMEOUT)
+        self.sock.connect(("127.0.0.1", port))
         self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self.buf, self.closed = b"", False
 

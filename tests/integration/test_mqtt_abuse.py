@@ -1,0 +1,217 @@
+"""Clients that misbehave or overload the daemon: each of them must not hold
+up the others, take unbounded memory, or keep descriptors for ever."""
+
+import contextlib
+import select
+import socket
+import threading
+import time
+import unittest
+
+from halyx_harness import TIMEOUT, wait_until
+from mqtt_wire import (BrokerTestCase, Client, connack, connect, describe, disconnect, packet, parse_publish, pingreq,
+                       pingresp, publish, puback, string, subscribe, suback)
+
+PROMPT = 2.0  # bound for a reply that nothing but the broker's own loop delays
+MEMORY_KB = 24 * 1024  # growth of the daemon's peak resident size allowed under load
+UPGRADE = (b"GET /mqtt HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+           b"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n"
+           b"Sec-WebSocket-Protocol: mqttv3.1\r\n\r\n")
+
+
+def until_closed(sock, timeout=TIMEOUT):
+    """All bytes received until the peer closed, or None if still open."""
+    data, deadline = b"", time.monotonic() + timeout
+    while (left := deadline - time.monotonic()) > 0:
+        sock.settimeout(left)
+        try:
+            chunk = sock.recv(1 << 20)
+        except socket.timeout:
+            break
+        except ConnectionResetError:
+            return data
+        if not chunk:
+            return data
+        data += chunk
+    return None
+
+
+def readable(client):
+    return bool(client.buf or select.select([client.sock], [], [], 0)[0])
+
+
+class AbuseTestCase(BrokerTestCase):
+    def background(self, work):
+        """Runs `work` in a thread joined at the end of the test; a socket
+        error there shows up as a missing reply in the test itself."""
+        def run():
+            with contextlib.suppress(OSError):
+                work()
+        thread = threading.Thread(target=run, daemon=True)
+        thread.start()
+        self.addCleanup(thread.join, TIMEOUT)
+
+    def websocket(self, upgrade=True):
+        """A socket on the WebSocket port that sent the upgrade request and
+        got its 101 answer, or that sent all of the request but its last line."""
+        client = Client(self.daemon.ws_port)
+        self.addCleanup(client.sock.close)
+        client.send(UPGRADE if upgrade else UPGRADE[:-2])
+        while upgrade and b"\r\n\r\n" not in client.buf:
+            client.buf += client.sock.recv(4096) or self.fail("upgrade request not answered")
+        if upgrade:
+            head, client.buf = client.buf.split(b"\r\n\r\n", 1)
+            self.assertTrue(head.startswith(b"HTTP/1.1 101 "), head)
+        return client
+
+    def assert_memory_bounded(self, idle_kb):
+        grown = self.daemon.memory_kb() - idle_kb
+        self.assertLess(grown, MEMORY_KB, f"peak resident size grew by {grown} KiB")
+
+
+class Load(AbuseTestCase):
+    def test_trickling_socket_does_not_delay_connacks_of_others(self):
+        trickler, stop = self.connected("trickler"), threading.Event()
+        unfinished = publish("slow/t", b"x" * 4000)  # 5 ms a byte: not complete before the test ends
+        self.background(lambda: [trickler.send(bytes([b])) for b in unfinished if not stop.wait(0.005)])
+        self.addCleanup(stop.set)
+        for i in range(5):
+            client = self.client()
+            client.send(connect(f"c{i}"))
+            self.assertEqual(client.read_packet(PROMPT), connack(0), f"CONNACK for c{i} while a socket trickles")
+
+    def test_subscriber_that_never_reads_is_dropped_without_holding_up_others(self):
+        # 8 MB: more than the kernel buffers towards the stalled socket plus 1 MiB.
+        count = 1000
+        payloads = [f"{n:04}".encode() + b"x" * 8188 for n in range(count)]
+        stalled = Client(self.daemon.mqtt_port, rcvbuf=4096)
+        self.addCleanup(stalled.sock.close)
+        stalled.send(connect("stalled") + subscribe(1, [("big/t", 0)]))
+        stalled.expect_packet(connack(0))
+        stalled.expect_packet(suback(1, [0]))
+        healthy, pub = self.subscribed("healthy", [("big/t", 0)]), self.connected("pub")
+        idle_kb = self.daemon.memory_kb()
+        self.background(lambda: pub.send(b"".join(publish("big/t", p) for p in payloads)))
+        deadline = time.monotonic() + TIMEOUT  # for the whole stream, so a crawling one fails too
+        for n, payload in enumerate(payloads):
+            pkt = healthy.read_packet(deadline - time.monotonic())
+            self.assertTrue(pkt == publish("big/t", payload), f"message {n} of {count}: {describe(pkt)}")
+        self.assertTrue(wait_until(lambda: any("slow consumer" in l for l in self.daemon.log_lines())),
+                        "slow consumer logged")
+        drained = until_closed(stalled.sock)
+        self.assertIsNotNone(drained, "stalled subscriber closed")
+        self.assertLess(len(drained), count * 8192, "stalled subscriber closed before it got everything")
+        self.assert_memory_bounded(idle_kb)
+
+    def test_flood_of_qos1_publishes_is_delivered_and_acknowledged_exactly_once(self):
+        senders, count = 10, 2000
+        sub = self.subscribed("sub", [("flood/t", 0)])
+        pubs = [self.connected(f"p{i}") for i in range(senders)]
+        idle_kb = self.daemon.memory_kb()
+        for i, pub in enumerate(pubs):
+            data = b"".join(publish("flood/t", f"{i} {n}", 1, n + 1) for n in range(count))
+            self.background(lambda pub=pub, data=data: pub.send(data))
+        received = {i: [] for i in range(senders)}
+        deadline = time.monotonic() + TIMEOUT  # for the whole flood, so a crawling one fails too
+        for k in range(senders * count):
+            pkt = sub.read_packet(deadline - time.monotonic())
+            self.assertTrue(pkt and pkt[0] == 0x30, f"delivery {k} of {senders * count}: {pkt!r}")
+            i, n = map(int, parse_publish(pkt)[4].split())
+            received[i].append(n)
+        self.assertEqual(received, {i: list(range(count)) for i in range(senders)}, "each once, in order")
+        for i, pub in enumerate(pubs):
+            for mid in range(1, count + 1):
+                pub.expect_packet(puback(mid), f"PUBACK {mid} to p{i}")
+        sub.expect_quiet("no duplicate delivery")
+        self.assert_memory_bounded(idle_kb)
+
+
+class Supervision(AbuseTestCase):
+    def test_sockets_that_never_start_a_session_are_closed(self):
+        # Supervision closes them after about 10 s; all three wait together.
+        silent = {"TCP without CONNECT": self.client(), "WebSocket without upgrade": self.websocket(False),
+                  "WebSocket without CONNECT": self.websocket()}
+        deadline = time.monotonic() + TIMEOUT
+        for what, client in silent.items():
+            with self.subTest(what):
+                self.assertIsNotNone(until_closed(client.sock, deadline - time.monotonic()), what)
+
+    def test_restart_binds_the_same_ports_at_once(self):
+        clients = [self.connected("c1"), self.connected("c2"), self.websocket()]
+        self.assertEqual(self.daemon.stop(), 0)
+        for client in clients:  # closed by the daemon first: its ports keep TIME_WAIT sockets
+            self.assertIsNotNone(until_closed(client.sock))
+            client.sock.close()
+        self.daemon.start()
+        self.connected("again").expect_quiet()
+
+
+WRITER, READER = dict(username="writer", password="w"), dict(username="reader", password="r")
+
+# What a client sends, whether after a good CONNECT, and the replies before
+# the broker closes the connection.
+FAULTS = (
+    ("PUBLISH with QoS 3", True, packet(0x36, string("a/b") + b"\x00\x01x"), []),
+    ("PUBLISH to a topic with +", True, publish("a/+", "x"), []),
+    ("PUBLISH to a topic with #", True, publish("a/#", "x", 1, 1), []),
+    ("PINGREQ after DISCONNECT", True, disconnect + pingreq, []),
+    ("PINGREQ as the first packet", False, pingreq + connect("f", **WRITER), []),
+    ("PINGREQ after a wrong password", False, connect("f", username="writer", password="x") + pingreq, [connack(4)]),
+    ("PINGREQ after protocol level 5", False, connect("f", protocol=("MQTT", 5), **WRITER) + pingreq, [connack(1)]),
+)
+
+
+class WithUsers(AbuseTestCase):
+    users = [("writer", "w", 1), ("reader", "r", 0)]
+
+    def test_session_faults_close_the_connection(self):
+        for i, (what, after_connect, data, replies) in enumerate(FAULTS):
+            with self.subTest(what):
+                client = self.connected(f"f{i}", **WRITER) if after_connect else self.client()
+                client.send(data)
+                for reply in replies:
+                    client.expect_packet(reply, what)
+                client.expect_closed(what)
+        sub = self.subscribed("sub", [("ok/t", 0)], **WRITER)
+        self.published(self.connected("pub", **WRITER), "ok/t", "still here")
+        sub.expect_publish("ok/t", "still here", what="delivery after the faults")
+
+    def test_will_of_a_user_who_may_not_publish_reaches_nobody(self):
+        watcher = self.subscribed("watcher", [("will/#", 0)], **WRITER)
+        reader = self.connected("reader", will=("will/reader", "gone", 0, False), **READER)
+        reader.sock.shutdown(socket.SHUT_WR)  # the connection ends without DISCONNECT
+        reader.expect_closed()
+        self.published(self.connected("writer", **WRITER), "will/marker", "after")
+        watcher.expect_publish("will/marker", "after", what="the marker, and no will before it")
+        watcher.expect_quiet()
+
+
+class FewDescriptors(AbuseTestCase):
+    nofile = 64
+
+    def test_descriptor_exhaustion_pauses_accepting_until_some_are_free(self):
+        def logged():
+            return sum("Too many open files" in line for line in self.daemon.log_lines())
+        connected, waiting = [], []
+        for i in range(80):  # accepted in the order they connect, one at a time
+            client = self.client()
+            client.send(connect(f"c{i}"))
+            if not waiting and wait_until(lambda: readable(client) or logged()) and readable(client):
+                client.expect_packet(connack(0), f"CONNACK for c{i}")
+                connected.append(client)
+            else:
+                waiting.append(client)
+        self.assertGreaterEqual(len(waiting), 10, "the descriptor limit was reached")
+        connected[-1].send(pingreq)
+        connected[-1].expect_packet(pingresp, "connected clients are still served")
+        time.sleep(1)  # a daemon retrying accept in a loop would log thousands of lines meanwhile
+        self.assertIn(logged(), (1, 2), "accept failures logged once per episode")
+        self.assertFalse(readable(waiting[-1]), "the last client still waits")
+        for client in connected[:20]:
+            client.sock.close()
+        for i, client in enumerate(waiting[:10]):
+            client.expect_packet(connack(0), f"CONNACK for waiting client {i} once descriptors are free")
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
