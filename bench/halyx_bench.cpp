@@ -1,23 +1,30 @@
-// halyx_bench: load generator for the halyx MQTT broker.
+// halyx_bench: load generator for an MQTT broker (halyx, or mosquitto to
+// compare with).
 //
-// Connects one publisher and N subscribers over plain TCP, speaking raw
-// MQTT 3.1.1, subscribes the N clients to one topic, publishes M messages
-// whose payload carries a sequence number and the send time, and reports
-// publish-to-delivery latency, delivered messages per second and losses.
-// With --pid it also samples the broker's resident memory and CPU time from
-// /proc, first while nothing is connected, then under the load.
+// Speaks raw MQTT 3.1.1 over plain TCP, all clients in this one process so
+// that send and receive times come from one monotonic clock. Two modes:
 //
-// Threads: the main thread sets up the clients and drives the phases, one
-// publisher thread sends, one receiver thread reads every socket (and
-// answers QoS 1 deliveries with PUBACK), one sampler thread reads /proc.
-// All clients run in this process, so send and receive times come from the
-// same monotonic clock.
+//   publish/subscribe (default): N subscribers and one publisher on one
+//     topic. The publisher sends M messages at a fixed rate or open loop
+//     (as fast as the socket takes them); each payload carries a sequence
+//     number and its send time. Reports publish-to-delivery latency,
+//     deliveries per second and losses.
+//   idle clients (--clients N): connects N clients, a window of them in
+//     flight at a time, and reports the set-up time; then the broker's CPU
+//     and memory while the clients sit idle (--pid); with --ping, whether
+//     every client gets its PINGRESP.
+//
+// Results go to standard output as "key value" lines, anything unusual to
+// standard error as "label: note" lines. Every phase is bounded in time
+// (--cap, --drain, --quiet): a slow or stuck broker shows up as losses and
+// notes, never as a hang.
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -25,14 +32,14 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cinttypes>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -43,56 +50,92 @@ namespace {
 struct options {
     std::string host = "127.0.0.1";
     int port = 1883;
+    std::string label = "run";
+    int pid = 0;              // broker process to sample; 0 = none
+    int keepalive = 0;        // in CONNECT; 0 = the broker times nobody out
+    double cap_sec = 60;      // longest a scenario's measured phase may take
+
+    // Publish/subscribe.
     int subs = 1;
     int count = 200;
-    double rate = 10.0;       // messages per second; 0 = open loop
-    int qos = 0;              // publish QoS and subscription QoS
-    int size = 32;            // payload bytes (at least the 16-byte stamp)
-    int pid = 0;              // broker process to sample; 0 = none
-    double idle_sec = 3.0;    // idle sampling before the load
-    double drain_sec = 60.0;  // longest wait for deliveries after the last publish
-    double quiet_sec = 5.0;   // stop draining after this long without a delivery
-    int keepalive = 0;
-    std::string label = "run";
-    std::string topic;        // default: bench/<pid of this tool>/<label>
-    bool header = true;
-    bool timeline = false;    // per-second publish and delivery counts
+    double rate = 10;         // messages per second; 0 = open loop
+    int qos = 0;              // publish and subscription QoS
+    int size = 32;            // payload bytes, at least the 16-byte stamp
+    double drain_sec = 60;    // longest wait for deliveries after the last publish
+    double quiet_sec = 5;     // stop waiting after this long without progress
+    std::string topic;        // default bench/<pid of this tool>
+    bool timeline = false;    // publications and deliveries per second
+
+    // Idle clients; -1 selects publish/subscribe.
+    int clients = -1;
+    int window = 50;          // connections between connect() and CONNACK at once
+    double idle_sec = 5;      // CPU and memory sampling window
+    bool ping = false;
 };
 
 void usage()
 {
     std::fprintf(stderr,
-        "usage: halyx_bench [options]\n"
-        "       halyx_bench --free-port   print a free TCP port of this host and exit\n"
+        "usage: halyx_bench [options]               publish/subscribe run\n"
+        "       halyx_bench --clients N [options]   idle clients run\n"
+        "       halyx_bench --free-port             print a free TCP port and exit\n"
+        "common:\n"
         "  --host ADDR      broker IPv4 address (127.0.0.1)\n"
         "  --port N         broker MQTT port (1883)\n"
+        "  --pid P          broker process id: sample its CPU and RSS from /proc\n"
+        "  --keepalive S    keep-alive sent in CONNECT (0 = none)\n"
+        "  --cap S          longest the measured phase may take (60)\n"
+        "  --label TEXT     prefix of the notes on standard error\n"
+        "publish/subscribe:\n"
         "  --subs N         subscribers (1)\n"
         "  --count M        messages to publish (200)\n"
         "  --rate R         messages per second, 0 = open loop (10)\n"
         "  --qos Q          0 or 1: publish and subscription QoS (0)\n"
-        "  --size B         payload bytes, at least 16 (32)\n"
-        "  --pid P          broker process id: sample its RSS and CPU\n"
-        "  --idle S         seconds of idle sampling before the load (3)\n"
+        "  --size B         payload bytes, 16 to 16384 (32)\n"
         "  --drain S        longest wait for deliveries after the last publish (60)\n"
         "  --quiet S        stop waiting after S seconds without a delivery (5)\n"
-        "  --keepalive S    keep-alive sent in CONNECT (0 = none)\n"
-        "  --label TEXT     scenario name shown in the table\n"
-        "  --topic TEXT     topic to use (default bench/<pid>/<label>)\n"
-        "  --no-header      print the result row without the table header\n"
-        "  --timeline       also print publications and deliveries per second\n"
-        "                   (to standard error)\n");
+        "  --topic TEXT     topic (bench/<pid of this tool>)\n"
+        "  --timeline       publications and deliveries per second, to standard error\n"
+        "idle clients:\n"
+        "  --clients N      clients to connect (0 samples the broker alone)\n"
+        "  --window W       connections in set-up at once (50)\n"
+        "  --idle S         seconds of CPU and RSS sampling with the clients idle (5)\n"
+        "  --ping           then send PINGREQ on every client and count PINGRESPs\n");
+}
+
+bool parse_number(const char* v, double& out)
+{
+    char* end = nullptr;
+    out = std::strtod(v, &end);
+    return end != v && *end == '\0';
+}
+
+template <class T, size_t N>
+T* find_option(const std::pair<const char*, T*> (&table)[N], const std::string& name)
+{
+    for (const auto& [n, p] : table)
+        if (name == n)
+            return p;
+    return nullptr;
 }
 
 bool parse_args(int argc, char** argv, options& o)
 {
+    const std::pair<const char*, bool*> flags[] = {
+        {"--timeline", &o.timeline}, {"--ping", &o.ping}};
+    const std::pair<const char*, std::string*> texts[] = {
+        {"--host", &o.host}, {"--label", &o.label}, {"--topic", &o.topic}};
+    const std::pair<const char*, double*> reals[] = {
+        {"--cap", &o.cap_sec}, {"--rate", &o.rate}, {"--drain", &o.drain_sec},
+        {"--quiet", &o.quiet_sec}, {"--idle", &o.idle_sec}};
+    const std::pair<const char*, int*> ints[] = {
+        {"--port", &o.port}, {"--pid", &o.pid}, {"--keepalive", &o.keepalive},
+        {"--subs", &o.subs}, {"--count", &o.count}, {"--qos", &o.qos}, {"--size", &o.size},
+        {"--clients", &o.clients}, {"--window", &o.window}};
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
-        if (a == "--no-header") {
-            o.header = false;
-            continue;
-        }
-        if (a == "--timeline") {
-            o.timeline = true;
+        if (bool* flag = find_option(flags, a)) {
+            *flag = true;
             continue;
         }
         if (i + 1 >= argc) {
@@ -100,32 +143,29 @@ bool parse_args(int argc, char** argv, options& o)
             return false;
         }
         const char* v = argv[++i];
-        if (a == "--host") o.host = v;
-        else if (a == "--port") o.port = std::atoi(v);
-        else if (a == "--subs") o.subs = std::atoi(v);
-        else if (a == "--count") o.count = std::atoi(v);
-        else if (a == "--rate") o.rate = std::atof(v);
-        else if (a == "--qos") o.qos = std::atoi(v);
-        else if (a == "--size") o.size = std::atoi(v);
-        else if (a == "--pid") o.pid = std::atoi(v);
-        else if (a == "--idle") o.idle_sec = std::atof(v);
-        else if (a == "--drain") o.drain_sec = std::atof(v);
-        else if (a == "--quiet") o.quiet_sec = std::atof(v);
-        else if (a == "--keepalive") o.keepalive = std::atoi(v);
-        else if (a == "--label") o.label = v;
-        else if (a == "--topic") o.topic = v;
-        else {
+        double x = 0;
+        if (std::string* text = find_option(texts, a)) {
+            *text = v;
+        } else if (!find_option(reals, a) && !find_option(ints, a)) {
             std::fprintf(stderr, "halyx_bench: unknown option %s\n", a.c_str());
             return false;
+        } else if (!parse_number(v, x)) {
+            std::fprintf(stderr, "halyx_bench: %s wants a number, not %s\n", a.c_str(), v);
+            return false;
+        } else if (double* real = find_option(reals, a)) {
+            *real = x;
+        } else {
+            *find_option(ints, a) = int(x);
         }
     }
     if (o.subs < 1 || o.count < 1 || o.rate < 0 || (o.qos != 0 && o.qos != 1) ||
-        o.size < 16 || o.size > 16384 || o.port < 1 || o.port > 65535) {
+        o.size < 16 || o.size > 16384 || o.port < 1 || o.port > 65535 || o.window < 1 ||
+        o.keepalive < 0 || o.keepalive > 65535 || o.cap_sec <= 0) {
         std::fprintf(stderr, "halyx_bench: option out of range\n");
         return false;
     }
     if (o.topic.empty())
-        o.topic = "bench/" + std::to_string(getpid()) + "/" + o.label;
+        o.topic = "bench/" + std::to_string(getpid());
     return true;
 }
 
@@ -139,6 +179,11 @@ int64_t now_ns()
     return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
+int64_t sec_ns(double s)
+{
+    return int64_t(s * 1e9);
+}
+
 void sleep_until_ns(int64_t t)
 {
     timespec ts;
@@ -148,16 +193,20 @@ void sleep_until_ns(int64_t t)
     }
 }
 
-void sleep_ms(int ms)
+// Milliseconds from now until t for a poll time-out, between 0 and max_ms.
+int ms_until(int64_t t, int max_ms)
 {
-    sleep_until_ns(now_ns() + int64_t(ms) * 1000000);
+    int64_t left = (t - now_ns() + 999999) / 1000000;
+    return int(std::clamp<int64_t>(left, 0, max_ms));
 }
 
 // ---------------------------------------------------------------------------
 // MQTT 3.1.1 packets
 
-constexpr uint8_t PKT_CONNECT = 1, PKT_CONNACK = 2, PKT_PUBLISH = 3, PKT_PUBACK = 4,
-                  PKT_SUBACK = 9, PKT_DISCONNECT = 14;
+constexpr unsigned PKT_CONNECT = 1, PKT_CONNACK = 2, PKT_PUBLISH = 3, PKT_PUBACK = 4,
+                   PKT_SUBACK = 9, PKT_PINGRESP = 13;
+constexpr uint8_t PINGREQ[2] = {0xc0, 0};
+constexpr uint8_t DISCONNECT[2] = {0xe0, 0};
 
 using bytes = std::vector<uint8_t>;
 
@@ -176,15 +225,12 @@ void put_str(bytes& b, const std::string& s)
 // Prefixes the body with the fixed header: first byte and remaining length.
 bytes frame(uint8_t first, const bytes& body)
 {
-    bytes p;
-    p.push_back(first);
+    bytes p{first};
     size_t len = body.size();
     do {
         uint8_t d = len % 128;
         len /= 128;
-        if (len > 0)
-            d |= 0x80;
-        p.push_back(d);
+        p.push_back(len > 0 ? d | 0x80 : d);
     } while (len > 0);
     p.insert(p.end(), body.begin(), body.end());
     return p;
@@ -210,48 +256,63 @@ bytes subscribe_packet(unsigned packet_id, const std::string& filter, int qos)
     return frame(0x82, b);
 }
 
-bytes puback_packet(unsigned packet_id)
+// Client ids stay within the 23 characters every 3.1.1 broker must accept.
+std::string client_id(char role, int n)
 {
-    bytes b;
-    put_u16(b, packet_id);
-    return frame(PKT_PUBACK << 4, b);
+    return "hxb" + std::to_string(getpid() % 10000000) + role + std::to_string(n);
 }
 
-// Payload layout: "HXB1", sequence number (u32), send time in ns (u64), then
-// filler up to the requested size. Host byte order: sender and receiver are
-// this one process.
+// Payload: "HXB1", sequence number (u32), send time in ns (u64), filler up
+// to the requested size. Host byte order: sender and receiver are this one
+// process.
 constexpr char STAMP_MAGIC[4] = {'H', 'X', 'B', '1'};
 constexpr size_t STAMP_LEN = 16;
 
-bytes publish_packet(const std::string& topic, int qos, unsigned packet_id, uint32_t seq,
-                     int64_t sent_ns, int size)
-{
-    bytes b;
-    put_str(b, topic);
-    if (qos > 0)
-        put_u16(b, packet_id);
-    size_t at = b.size();
-    b.resize(at + size_t(size), uint8_t('.'));
-    std::memcpy(&b[at], STAMP_MAGIC, 4);
-    std::memcpy(&b[at + 4], &seq, 4);
-    std::memcpy(&b[at + 8], &sent_ns, 8);
-    return frame(uint8_t((PKT_PUBLISH << 4) | (qos << 1)), b);
-}
+// One PUBLISH built once; each message patches in its packet id, sequence
+// number and send time, so publishing allocates nothing.
+struct publish_template {
+    bytes pkt;
+    size_t id_at = 0;  // 0: QoS 0, no packet id
+    size_t stamp_at = 0;
+
+    publish_template(const std::string& topic, int qos, int size)
+    {
+        bytes b;
+        put_str(b, topic);
+        if (qos > 0)
+            put_u16(b, 0);
+        b.resize(b.size() + size_t(size), uint8_t('.'));
+        pkt = frame(uint8_t((PKT_PUBLISH << 4) | (qos << 1)), b);
+        stamp_at = pkt.size() - size_t(size);
+        id_at = qos > 0 ? stamp_at - 2 : 0;
+        std::memcpy(&pkt[stamp_at], STAMP_MAGIC, 4);
+    }
+
+    // Appends one message to out.
+    void append(bytes& out, unsigned packet_id, uint32_t seq, int64_t sent_ns) const
+    {
+        size_t at = out.size();
+        out.insert(out.end(), pkt.begin(), pkt.end());
+        uint8_t* p = &out[at];
+        if (id_at > 0) {
+            p[id_at] = uint8_t(packet_id >> 8);
+            p[id_at + 1] = uint8_t(packet_id);
+        }
+        std::memcpy(p + stamp_at + 4, &seq, 4);
+        std::memcpy(p + stamp_at + 8, &sent_ns, 8);
+    }
+};
 
 // Looks for one whole packet at the start of buf. Returns 1 and the header
 // and body lengths when one is there, 0 when more bytes are needed, -1 when
 // the remaining-length field is malformed.
 int packet_split(const uint8_t* buf, size_t n, size_t& header_len, size_t& body_len)
 {
-    if (n < 2)
-        return 0;
     size_t len = 0;
-    unsigned shift = 0;
     for (size_t i = 1; i < 5; i++) {
         if (i >= n)
             return 0;
-        len |= size_t(buf[i] & 0x7f) << shift;
-        shift += 7;
+        len |= size_t(buf[i] & 0x7f) << (7 * (i - 1));
         if ((buf[i] & 0x80) == 0) {
             header_len = i + 1;
             body_len = len;
@@ -262,126 +323,211 @@ int packet_split(const uint8_t* buf, size_t n, size_t& header_len, size_t& body_
 }
 
 // ---------------------------------------------------------------------------
-// Client connections
+// Connections: non-blocking sockets, TCP_NODELAY
 
-struct client {
+struct conn {
     int fd = -1;
-    bytes rx;            // bytes received and not yet parsed
-    std::atomic<bool> closed{false};  // the broker closed the connection
+    bytes rx;                          // start of a packet not complete yet
+    std::atomic<bool> closed{false};   // closed or reset by the broker
 };
 
-bool send_all(int fd, const bytes& p)
+// Large reads keep the receiving side cheap at 100k+ deliveries per second.
+constexpr size_t READ_SIZE = 256 * 1024;
+
+// Sends everything, waiting for socket space until the deadline. False when
+// the connection failed or the deadline passed first.
+bool send_all(int fd, const uint8_t* p, size_t n, int64_t deadline)
 {
-    size_t off = 0;
-    while (off < p.size()) {
-        ssize_t r = send(fd, p.data() + off, p.size() - off, MSG_NOSIGNAL);
-        if (r < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
+    while (n > 0) {
+        ssize_t r = send(fd, p, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (r > 0) {
+            p += r;
+            n -= size_t(r);
+            continue;
         }
-        off += size_t(r);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0 && errno != EAGAIN)
+            return false;
+        if (now_ns() >= deadline)
+            return false;
+        pollfd pfd{fd, POLLOUT, 0};
+        poll(&pfd, 1, ms_until(deadline, 100));
     }
     return true;
 }
 
-int tcp_connect(const std::string& host, int port)
+bool send_all(int fd, const bytes& b, int64_t deadline)
 {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(uint16_t(port));
-    if (inet_pton(AF_INET, host.c_str(), &sa.sin_addr) != 1) {
-        std::fprintf(stderr, "halyx_bench: bad IPv4 address %s\n", host.c_str());
-        return -1;
+    return send_all(fd, b.data(), b.size(), deadline);
+}
+
+// Reads once from c and hands each whole packet to f(first byte, body,
+// body length). False when the connection is gone or the broker sent a
+// malformed length; c.closed is then set.
+template <class F>
+bool read_packets(conn& c, bytes& scratch, F&& f)
+{
+    ssize_t n = recv(c.fd, scratch.data(), scratch.size(), MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR))
+        return true;
+    if (n <= 0) {
+        c.closed = true;
+        return false;
     }
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    // Parse straight from the read buffer unless a partial packet waits.
+    const uint8_t* p = scratch.data();
+    size_t len = size_t(n);
+    if (!c.rx.empty()) {
+        c.rx.insert(c.rx.end(), scratch.begin(), scratch.begin() + n);
+        p = c.rx.data();
+        len = c.rx.size();
+    }
+    size_t off = 0, hl = 0, bl = 0;
+    int s;
+    while ((s = packet_split(p + off, len - off, hl, bl)) == 1) {
+        f(p[off], p + off + hl, bl);
+        off += hl + bl;
+    }
+    if (s < 0) {
+        c.closed = true;
+        return false;
+    }
+    if (c.rx.empty())
+        c.rx.assign(p + off, p + len);
+    else
+        c.rx.erase(c.rx.begin(), c.rx.begin() + long(off));
+    return true;
+}
+
+// Starts a non-blocking connect; -1 on failure.
+int start_connect(const sockaddr_in& sa)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-        std::fprintf(stderr, "halyx_bench: connect %s:%d: %s\n", host.c_str(), port,
-                     std::strerror(errno));
+    // Every client packet leaves as its own segment, as a sensor's would.
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 &&
+        errno != EINPROGRESS) {
         close(fd);
         return -1;
     }
-    // Every client message leaves as its own segment, as a sensor's would.
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     return fd;
 }
 
-// Reads until one whole packet is buffered, or timeout_ms passes. Returns the
-// packet (fixed header included) or an empty vector.
-bytes read_packet(client& c, int timeout_ms)
+// Whether a started connect has succeeded (call once the socket is writable).
+bool connect_done(int fd)
 {
-    int64_t deadline = now_ns() + int64_t(timeout_ms) * 1000000;
-    for (;;) {
-        size_t hl = 0, bl = 0;
-        int r = packet_split(c.rx.data(), c.rx.size(), hl, bl);
-        if (r < 0)
-            return {};
-        if (r == 1) {
-            bytes p(c.rx.begin(), c.rx.begin() + long(hl + bl));
-            c.rx.erase(c.rx.begin(), c.rx.begin() + long(hl + bl));
-            return p;
-        }
-        int left = int((deadline - now_ns()) / 1000000);
-        if (left <= 0)
-            return {};
-        pollfd pfd{c.fd, POLLIN, 0};
-        if (poll(&pfd, 1, left) <= 0)
-            continue;
-        uint8_t buf[4096];
-        ssize_t n = recv(c.fd, buf, sizeof buf, 0);
-        if (n <= 0) {
-            c.closed = true;
-            return {};
-        }
-        c.rx.insert(c.rx.end(), buf, buf + n);
-    }
+    int err = 0;
+    socklen_t len = sizeof err;
+    return getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
 }
 
-bool mqtt_connect(client& c, const options& o, const std::string& client_id)
+// Waits up to the deadline for a packet of the given type; its body goes
+// to body. Other packets are dropped.
+bool expect_packet(conn& c, bytes& scratch, unsigned type, int64_t deadline, bytes& body)
 {
-    c.fd = tcp_connect(o.host, o.port);
+    bool got = false;
+    auto take = [&](uint8_t first, const uint8_t* b, size_t n) {
+        if (!got && unsigned(first >> 4) == type) {
+            body.assign(b, b + n);
+            got = true;
+        }
+    };
+    while (!got) {
+        if (now_ns() >= deadline)
+            return false;
+        pollfd pfd{c.fd, POLLIN, 0};
+        if (poll(&pfd, 1, ms_until(deadline, 1000)) > 0 && !read_packets(c, scratch, take))
+            return false;
+    }
+    return true;
+}
+
+// Connects one client and waits for CONNACK 0, one step after another, for
+// the few clients of a publish/subscribe run.
+bool mqtt_open(conn& c, const sockaddr_in& sa, const std::string& id, int keepalive,
+               bytes& scratch)
+{
+    int64_t deadline = now_ns() + sec_ns(10);
+    c.fd = start_connect(sa);
     if (c.fd < 0)
         return false;
-    if (!send_all(c.fd, connect_packet(client_id, o.keepalive)))
-        return false;
-    bytes p = read_packet(c, 10000);
-    if (p.size() != 4 || (p[0] >> 4) != PKT_CONNACK || p[3] != 0) {
-        std::fprintf(stderr, "halyx_bench: %s: no CONNACK 0 within 10 s\n", client_id.c_str());
-        return false;
-    }
-    return true;
+    pollfd pfd{c.fd, POLLOUT, 0};
+    bytes body;
+    return poll(&pfd, 1, 10000) == 1 && connect_done(c.fd) &&
+           send_all(c.fd, connect_packet(id, keepalive), deadline) &&
+           expect_packet(c, scratch, PKT_CONNACK, deadline, body) && body.size() == 2 &&
+           body[1] == 0;
 }
 
-bool mqtt_subscribe(client& c, const options& o, const std::string& client_id)
+void disconnect(conn& c)
 {
-    if (!send_all(c.fd, subscribe_packet(1, o.topic, o.qos)))
-        return false;
-    bytes p = read_packet(c, 10000);
-    if (p.size() != 5 || (p[0] >> 4) != PKT_SUBACK || p[4] != uint8_t(o.qos)) {
-        std::fprintf(stderr, "halyx_bench: %s: no SUBACK %d within 10 s\n", client_id.c_str(),
-                     o.qos);
-        return false;
+    if (c.fd < 0)
+        return;
+    if (!c.closed)
+        send_all(c.fd, DISCONNECT, sizeof DISCONNECT, now_ns() + sec_ns(0.1));
+    close(c.fd);
+    c.fd = -1;
+}
+
+bool resolve(const options& o, sockaddr_in& sa)
+{
+    sa = sockaddr_in{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(uint16_t(o.port));
+    if (inet_pton(AF_INET, o.host.c_str(), &sa.sin_addr) == 1)
+        return true;
+    std::fprintf(stderr, "halyx_bench: bad IPv4 address %s\n", o.host.c_str());
+    return false;
+}
+
+// Thousands of clients need as many descriptors: take the hard limit.
+void raise_fd_limit()
+{
+    rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max) {
+        rl.rlim_cur = rl.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &rl);
     }
-    return true;
 }
 
 // ---------------------------------------------------------------------------
-// Broker process sampling from /proc
+// Output
+
+void put(const char* key, const std::string& value)
+{
+    std::printf("%s %s\n", key, value.c_str());
+}
+
+void put(const char* key, const char* fmt, double v)
+{
+    char b[64];
+    std::snprintf(b, sizeof b, fmt, v);
+    put(key, b);
+}
+
+std::string fraction(long part, long whole)
+{
+    return std::to_string(part) + "/" + std::to_string(whole);
+}
+
+// ---------------------------------------------------------------------------
+// Broker process from /proc
 
 struct proc_sample {
     bool ok = false;
     long rss_kib = 0;
     unsigned long long cpu_ticks = 0;  // utime + stime, all threads
+    int64_t t = 0;
 };
 
 proc_sample proc_read(int pid)
 {
     proc_sample s;
-    if (pid <= 0)
-        return s;
+    s.t = now_ns();
     char path[64];
     std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
     FILE* f = std::fopen(path, "r");
@@ -390,16 +536,12 @@ proc_sample proc_read(int pid)
     char line[1024];
     bool got = std::fgets(line, sizeof line, f) != nullptr;
     std::fclose(f);
-    if (!got)
-        return s;
     // The command name may hold blanks and parentheses: fields are counted
     // from the last ')'. After it come state (field 3) ... utime (14), stime (15).
-    const char* p = std::strrchr(line, ')');
-    if (!p)
-        return s;
+    const char* p = got ? std::strrchr(line, ')') : nullptr;
     unsigned long long utime = 0, stime = 0;
-    if (std::sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime,
-                    &stime) != 2)
+    if (!p || std::sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu",
+                          &utime, &stime) != 2)
         return s;
     s.cpu_ticks = utime + stime;
 
@@ -418,296 +560,491 @@ proc_sample proc_read(int pid)
     return s;
 }
 
-// CPU use and memory of the broker over one phase. The sampler thread reads
-// /proc every 100 ms until stop is set.
-struct phase_usage {
-    bool ok = false;
-    double cpu_pct = 0;   // percent of one core
-    long rss_start = 0, rss_max = 0, rss_end = 0;
-};
-
-class sampler {
-public:
-    explicit sampler(int pid) : pid_(pid) {}
-
-    void start()
-    {
-        stop_ = false;
-        first_ = proc_read(pid_);
-        t0_ = now_ns();
-        rss_max_ = first_.rss_kib;
-        thread_ = std::thread([this] {
-            while (!stop_.load()) {
-                sleep_ms(100);
-                proc_sample s = proc_read(pid_);
-                if (s.ok)
-                    rss_max_ = std::max(rss_max_.load(), s.rss_kib);
-            }
-        });
-    }
-
-    phase_usage finish()
-    {
-        stop_ = true;
-        thread_.join();
-        proc_sample last = proc_read(pid_);
-        double wall = double(now_ns() - t0_) / 1e9;
-        phase_usage u;
-        if (!first_.ok || !last.ok || wall <= 0)
-            return u;
-        u.ok = true;
-        u.cpu_pct = 100.0 * double(last.cpu_ticks - first_.cpu_ticks) /
-                    double(sysconf(_SC_CLK_TCK)) / wall;
-        u.rss_start = first_.rss_kib;
-        u.rss_end = last.rss_kib;
-        u.rss_max = std::max(rss_max_.load(), last.rss_kib);
-        return u;
-    }
-
-private:
-    int pid_;
-    std::atomic<bool> stop_{false};
-    std::atomic<long> rss_max_{0};
-    proc_sample first_;
-    int64_t t0_ = 0;
-    std::thread thread_;
-};
+// CPU between two samples in percent of one core. The kernel counts in
+// ticks (10 ms), so over 5 s the resolution is 0.2 %.
+double cpu_pct(const proc_sample& a, const proc_sample& b)
+{
+    double wall = double(b.t - a.t) / 1e9;
+    return 100.0 * double(b.cpu_ticks - a.cpu_ticks) / double(sysconf(_SC_CLK_TCK)) / wall;
+}
 
 // ---------------------------------------------------------------------------
-// The run
+// Publish/subscribe run
 
-struct run_state {
-    const options* o = nullptr;
-    client pub;
-    std::vector<std::unique_ptr<client>> subs;
+// Counts per second from the start of publishing; one owner thread each.
+struct per_second {
+    std::vector<long> n;
+    void add(int64_t since_start)
+    {
+        size_t s = size_t(std::max<int64_t>(since_start, 0) / 1000000000);
+        if (s >= n.size())
+            n.resize(s + 1, 0);
+        n[s]++;
+    }
+};
+
+struct pubsub {
+    const options& o;
+    publish_template tmpl;
+    conn pub;
+    std::vector<conn> subs;
+    int64_t t0 = 0;        // first publication
+    int64_t deadline = 0;  // t0 + cap
 
     // Publisher thread.
-    std::atomic<int> sent{0};
+    std::atomic<long> sent{0};
     std::atomic<bool> pub_failed{false};
-    int64_t t_first_tx = 0, t_last_tx = 0;
-    std::vector<int64_t> tx_ns;  // send time of each publication
+    int64_t t_last_tx = 0;
+    per_second tx_timeline;
 
     // Receiver thread.
     std::atomic<bool> stop_rx{false};
-    std::atomic<long> received{0};      // distinct (subscriber, sequence) pairs
-    std::atomic<int64_t> t_last_rx{0};
-    int64_t t_first_rx = 0;
-    long duplicates = 0, reordered = 0, foreign = 0;
+    std::atomic<long> received{0};  // distinct (subscriber, sequence) pairs
     std::atomic<long> pubacks{0};
+    int64_t t_last_rx = 0;
+    long duplicates = 0, reordered = 0, foreign = 0;
     std::vector<std::vector<uint8_t>> seen;  // [subscriber][sequence]
-    std::vector<int64_t> last_seq;
+    std::vector<long> last_seq;
     std::vector<int64_t> latency_ns;
-    std::vector<int64_t> rx_ns;  // arrival time of each counted delivery
+    per_second rx_timeline;
+
+    explicit pubsub(const options& opt)
+        : o(opt), tmpl(opt.topic, opt.qos, opt.size), subs(size_t(opt.subs)),
+          seen(size_t(opt.subs), std::vector<uint8_t>(size_t(opt.count), 0)),
+          last_seq(size_t(opt.subs), -1)
+    {
+        latency_ns.reserve(size_t(opt.subs) * size_t(opt.count));
+    }
 };
 
-void publisher_main(run_state& st)
+// Paced: one message at each tick of the rate. Open loop: batches of about
+// 64 KiB, each stamped with the time it is handed to the socket.
+void publisher_main(pubsub& r)
 {
-    const options& o = *st.o;
-    int64_t t0 = now_ns();
-    st.t_first_tx = t0;
-    for (int i = 0; i < o.count; i++) {
+    const options& o = r.o;
+    size_t batch = o.rate > 0 ? 1 : std::max<size_t>(1, 65536 / r.tmpl.pkt.size());
+    bytes buf;
+    buf.reserve(batch * r.tmpl.pkt.size());
+    long i = 0;
+    while (i < o.count) {
         if (o.rate > 0)
-            sleep_until_ns(t0 + int64_t(double(i) * 1e9 / o.rate));
+            sleep_until_ns(std::min(r.deadline, r.t0 + int64_t(double(i) * 1e9 / o.rate)));
         int64_t t = now_ns();
-        unsigned packet_id = unsigned(i % 65535) + 1;
-        if (!send_all(st.pub.fd, publish_packet(o.topic, o.qos, packet_id, uint32_t(i), t, o.size))) {
-            st.pub_failed = true;
+        if (t >= r.deadline)
+            break;
+        buf.clear();
+        long first = i;
+        for (; i < o.count && size_t(i - first) < batch; i++)
+            r.tmpl.append(buf, unsigned(i % 65535) + 1, uint32_t(i), t);
+        if (!send_all(r.pub.fd, buf, r.deadline)) {
+            r.pub_failed = now_ns() < r.deadline;
             break;
         }
-        st.t_last_tx = t;
-        st.tx_ns.push_back(t);
-        st.sent = i + 1;
+        r.t_last_tx = t;
+        for (long k = first; k < i && o.timeline; k++)
+            r.tx_timeline.add(t - r.t0);
+        r.sent = i;
     }
 }
 
-// Handles one packet that arrived on subscriber index si (-1: the publisher).
-void on_packet(run_state& st, int si, const uint8_t* p, size_t header_len, size_t body_len,
-               int64_t t_rx)
+// One delivery to subscriber si; QoS 1 deliveries queue a PUBACK in acks.
+void on_delivery(pubsub& r, size_t si, uint8_t first, const uint8_t* b, size_t len,
+                 int64_t t_rx, bytes& acks)
 {
-    unsigned type = p[0] >> 4;
-    const uint8_t* b = p + header_len;
-    if (si < 0) {
-        if (type == PKT_PUBACK)
-            st.pubacks++;
+    if ((first >> 4) != PKT_PUBLISH || len < 2)
         return;
-    }
-    if (type != PKT_PUBLISH || body_len < 2)
-        return;
-    unsigned qos = (p[0] >> 1) & 3;
+    unsigned qos = (first >> 1) & 3;
     size_t topic_len = (size_t(b[0]) << 8) | b[1];
     size_t at = 2 + topic_len;
     if (qos > 0) {
-        if (at + 2 > body_len)
+        if (at + 2 > len)
             return;
-        unsigned packet_id = (unsigned(b[at]) << 8) | b[at + 1];
+        acks.insert(acks.end(), {uint8_t(PKT_PUBACK << 4), 2, b[at], b[at + 1]});
         at += 2;
-        send_all(st.subs[size_t(si)]->fd, puback_packet(packet_id));
     }
-    if (at + STAMP_LEN > body_len || std::memcmp(b + at, STAMP_MAGIC, 4) != 0 ||
-        topic_len != st.o->topic.size() ||
-        std::memcmp(b + 2, st.o->topic.data(), topic_len) != 0) {
-        st.foreign++;
+    uint32_t seq = 0;
+    int64_t sent_ns = 0;
+    if (at + STAMP_LEN <= len && std::memcmp(b + at, STAMP_MAGIC, 4) == 0) {
+        std::memcpy(&seq, b + at + 4, 4);
+        std::memcpy(&sent_ns, b + at + 8, 8);
+    }
+    if (sent_ns == 0 || seq >= uint32_t(r.o.count) ||
+        std::string_view(reinterpret_cast<const char*>(b + 2), topic_len) != r.o.topic) {
+        r.foreign++;
         return;
     }
-    uint32_t seq;
-    int64_t sent_ns;
-    std::memcpy(&seq, b + at + 4, 4);
-    std::memcpy(&sent_ns, b + at + 8, 8);
-    if (seq >= uint32_t(st.o->count)) {
-        st.foreign++;
+    uint8_t& seen = r.seen[si][seq];
+    if (seen) {
+        r.duplicates++;
         return;
     }
-    auto& seen = st.seen[size_t(si)];
-    if (seen[seq]) {
-        st.duplicates++;
-        return;
-    }
-    seen[seq] = 1;
-    if (int64_t(seq) < st.last_seq[size_t(si)])
-        st.reordered++;
-    st.last_seq[size_t(si)] = std::max<int64_t>(st.last_seq[size_t(si)], seq);
-    st.latency_ns.push_back(t_rx - sent_ns);
-    st.rx_ns.push_back(t_rx);
-    if (st.t_first_rx == 0)
-        st.t_first_rx = t_rx;
-    st.t_last_rx = t_rx;
-    st.received++;
+    seen = 1;
+    if (long(seq) < r.last_seq[si])
+        r.reordered++;
+    r.last_seq[si] = std::max(r.last_seq[si], long(seq));
+    r.latency_ns.push_back(t_rx - sent_ns);
+    if (r.o.timeline)
+        r.rx_timeline.add(t_rx - r.t0);
+    r.t_last_rx = t_rx;
+    r.received.fetch_add(1, std::memory_order_relaxed);
 }
 
-void receiver_main(run_state& st)
+// Reads every subscriber and the publisher (for its PUBACKs) through one
+// epoll set, and answers QoS 1 deliveries with one batched write per read.
+void receiver_main(pubsub& r)
 {
-    size_t n = st.subs.size();
-    std::vector<pollfd> pfds(n + 1);
-    std::vector<client*> who(n + 1);
-    for (size_t i = 0; i < n; i++)
-        who[i] = st.subs[i].get();
-    who[n] = &st.pub;
-    std::vector<uint8_t> buf(65536);
-
-    while (!st.stop_rx.load()) {
-        for (size_t i = 0; i <= n; i++) {
-            pfds[i].fd = who[i]->closed ? -1 : who[i]->fd;
-            pfds[i].events = POLLIN;
-            pfds[i].revents = 0;
-        }
-        if (poll(pfds.data(), pfds.size(), 50) <= 0)
-            continue;
-        for (size_t i = 0; i <= n; i++) {
-            if (pfds[i].revents == 0)
-                continue;
-            client& c = *who[i];
-            ssize_t r = recv(c.fd, buf.data(), buf.size(), 0);
-            if (r <= 0) {
-                c.closed = true;
-                continue;
-            }
+    int ep = epoll_create1(EPOLL_CLOEXEC);
+    size_t n = r.subs.size();
+    for (size_t i = 0; i <= n; i++) {
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.u64 = i;
+        epoll_ctl(ep, EPOLL_CTL_ADD, i < n ? r.subs[i].fd : r.pub.fd, &ev);
+    }
+    bytes scratch(READ_SIZE), acks;
+    epoll_event evs[64];
+    while (!r.stop_rx.load()) {
+        int k = epoll_wait(ep, evs, 64, 20);
+        for (int e = 0; e < k; e++) {
+            size_t i = size_t(evs[e].data.u64);
+            conn& c = i < n ? r.subs[i] : r.pub;
             int64_t t_rx = now_ns();
-            c.rx.insert(c.rx.end(), buf.begin(), buf.begin() + r);
-            size_t off = 0, hl = 0, bl = 0;
-            int s;
-            while ((s = packet_split(c.rx.data() + off, c.rx.size() - off, hl, bl)) == 1) {
-                on_packet(st, i == n ? -1 : int(i), c.rx.data() + off, hl, bl, t_rx);
-                off += hl + bl;
-            }
-            if (s < 0) {
-                std::fprintf(stderr, "halyx_bench: malformed packet from the broker\n");
-                c.rx.clear();
-            } else {
-                c.rx.erase(c.rx.begin(), c.rx.begin() + long(off));
-            }
+            acks.clear();
+            bool open = read_packets(c, scratch, [&](uint8_t first, const uint8_t* b, size_t len) {
+                if (i < n)
+                    on_delivery(r, i, first, b, len, t_rx, acks);
+                else if ((first >> 4) == PKT_PUBACK)
+                    r.pubacks++;
+            });
+            if (!open)
+                epoll_ctl(ep, EPOLL_CTL_DEL, c.fd, nullptr);
+            else if (!acks.empty())
+                send_all(c.fd, acks, r.deadline);
         }
     }
+    close(ep);
 }
 
 double percentile_ms(const std::vector<int64_t>& sorted, double q)
 {
-    if (sorted.empty())
-        return 0;
     size_t k = size_t(q * double(sorted.size() - 1) + 0.5);
     return double(sorted[std::min(k, sorted.size() - 1)]) / 1e6;
 }
 
-std::string fmt(const char* f, double v)
+void report_pubsub(pubsub& r, double broker_cpu)
 {
-    char b[32];
-    std::snprintf(b, sizeof b, f, v);
-    return b;
-}
-
-void print_table(const options& o, run_state& st, const phase_usage& idle,
-                 const phase_usage& load, double pub_window, double delivery_window)
-{
-    std::vector<int64_t>& lat = st.latency_ns;
+    const options& o = r.o;
+    long sent = r.sent, received = r.received;
+    long expected = sent * o.subs;
+    put("sent", std::to_string(sent));
+    put("delivered", fraction(received, expected));
+    put("lost", std::to_string(expected - received));
+    std::vector<int64_t>& lat = r.latency_ns;
     std::sort(lat.begin(), lat.end());
-    long expected = long(st.sent.load()) * long(o.subs);
-    long received = st.received.load();
-    double pub_rate = pub_window > 0 ? double(st.sent.load() - 1) / pub_window : 0;
-    double deliv_rate = delivery_window > 0 ? double(received) / delivery_window : 0;
-
-    if (o.header) {
-        std::printf("%-12s %4s %3s %7s %7s %6s %6s %6s %8s %8s %8s %7s %6s %6s %7s %7s\n",
-                    "scenario", "subs", "qos", "rate", "pub/s", "expect", "recv", "lost",
-                    "p50 ms", "p99 ms", "max ms", "deliv/s", "cpu0 %", "cpu %", "rss0 KiB",
-                    "rss KiB");
+    const std::pair<const char*, double> quantiles[] = {
+        {"p50_ms", 0.5}, {"p99_ms", 0.99}, {"max_ms", 1.0}};
+    for (auto [key, q] : quantiles) {
+        if (lat.empty())
+            put(key, "-");
+        else
+            put(key, "%.3f", percentile_ms(lat, q));
     }
-    std::string rate = o.rate > 0 ? fmt("%.0f", o.rate) : "open";
-    std::string cpu0 = idle.ok ? fmt("%.1f", idle.cpu_pct) : "-";
-    std::string cpu1 = load.ok ? fmt("%.1f", load.cpu_pct) : "-";
-    std::string rss0 = idle.ok ? std::to_string(idle.rss_max) : "-";
-    std::string rss1 = load.ok ? std::to_string(load.rss_max) : "-";
-    std::printf("%-12s %4d %3d %7s %7.0f %6ld %6ld %6ld %8.1f %8.1f %8.1f %7.1f %6s %6s %7s %7s\n",
-                o.label.c_str(), o.subs, o.qos, rate.c_str(), pub_rate, expected, received,
-                expected - received, percentile_ms(lat, 0.50), percentile_ms(lat, 0.99),
-                lat.empty() ? 0.0 : double(lat.back()) / 1e6, deliv_rate, cpu0.c_str(),
-                cpu1.c_str(), rss0.c_str(), rss1.c_str());
-    std::fflush(stdout);
+    double pub_window = double(r.t_last_tx - r.t0) / 1e9;
+    double rx_window = double(r.t_last_rx - r.t0) / 1e9;
+    put("pub_per_s", "%.0f", pub_window > 0 ? double(sent - 1) / pub_window : 0);
+    put("deliveries_per_s", "%.0f", rx_window > 0 ? double(received) / rx_window : 0);
+    if (broker_cpu >= 0)
+        put("broker_cpu_pct", "%.0f", broker_cpu);
 
-    // Anything unusual goes to standard error, one note per line.
     const char* l = o.label.c_str();
-    if (st.sent.load() < o.count)
-        std::fprintf(stderr, "%s: publisher stopped after %d of %d messages (%s)\n", l,
-                     st.sent.load(), o.count,
-                     st.pub.closed ? "broker closed the connection" : "send failed");
-    else if (st.pub.closed)
-        std::fprintf(stderr, "%s: broker closed the publisher's connection\n", l);
-    int closed = 0;
-    for (const auto& c : st.subs)
-        closed += c->closed ? 1 : 0;
+    if (sent < o.count)
+        std::fprintf(stderr, "%s: published %ld of %d messages: %s\n", l, sent, o.count,
+                     r.pub_failed ? "the connection failed" : "time cap reached");
+    if (received < expected)
+        std::fprintf(stderr, "%s: %ld of %ld deliveries missing at the end of the wait\n", l,
+                     expected - received, expected);
+    if (r.pub.closed)
+        std::fprintf(stderr, "%s: the broker closed the publisher's connection\n", l);
+    long closed = std::count_if(r.subs.begin(), r.subs.end(), [](const conn& c) {
+        return c.closed.load();
+    });
     if (closed > 0)
-        std::fprintf(stderr, "%s: broker closed %d of %d subscriber connections\n", l, closed,
-                     o.subs);
-    if (st.duplicates > 0)
-        std::fprintf(stderr, "%s: %ld duplicate deliveries\n", l, st.duplicates);
-    if (st.reordered > 0)
-        std::fprintf(stderr, "%s: %ld deliveries out of order\n", l, st.reordered);
-    if (st.foreign > 0)
-        std::fprintf(stderr, "%s: %ld deliveries not from this run\n", l, st.foreign);
-    if (o.qos > 0 && st.pubacks != st.sent.load())
-        std::fprintf(stderr, "%s: %ld PUBACKs for %d QoS 1 publications\n", l, st.pubacks.load(),
-                     st.sent.load());
-    if (load.ok && load.rss_end > idle.rss_max + 512)
-        std::fprintf(stderr, "%s: broker RSS %ld KiB after the load (idle %ld KiB)\n", l,
-                     load.rss_end, idle.rss_max);
+        std::fprintf(stderr, "%s: the broker closed %ld of %d subscriber connections\n", l,
+                     closed, o.subs);
+    if (r.duplicates > 0)
+        std::fprintf(stderr, "%s: %ld duplicate deliveries\n", l, r.duplicates);
+    if (r.reordered > 0)
+        std::fprintf(stderr, "%s: %ld deliveries out of order\n", l, r.reordered);
+    if (r.foreign > 0)
+        std::fprintf(stderr, "%s: %ld deliveries not from this run\n", l, r.foreign);
+    if (o.qos > 0 && r.pubacks != sent)
+        std::fprintf(stderr, "%s: %ld PUBACKs for %ld QoS 1 publications\n", l,
+                     r.pubacks.load(), sent);
+    if (o.timeline) {
+        std::fprintf(stderr, "%s: second  published  delivered\n", l);
+        size_t secs = std::max(r.tx_timeline.n.size(), r.rx_timeline.n.size());
+        r.tx_timeline.n.resize(secs, 0);
+        r.rx_timeline.n.resize(secs, 0);
+        for (size_t s = 0; s < secs; s++)
+            std::fprintf(stderr, "%s: %6zu %10ld %10ld\n", l, s, r.tx_timeline.n[s],
+                         r.rx_timeline.n[s]);
+    }
 }
 
-// Publications sent and deliveries received in each second of the run,
-// counted from the first publication.
-void print_timeline(const options& o, const run_state& st)
+int run_pubsub(const options& o, const sockaddr_in& sa)
 {
-    auto second = [&st](int64_t t) { return size_t((t - st.t_first_tx) / 1000000000); };
-    size_t n = 1;
-    if (!st.tx_ns.empty())
-        n = std::max(n, second(st.tx_ns.back()) + 1);
-    if (!st.rx_ns.empty())
-        n = std::max(n, second(st.rx_ns.back()) + 1);
-    std::vector<long> tx(n, 0), rx(n, 0);
-    for (int64_t t : st.tx_ns)
-        tx[second(t)]++;
-    for (int64_t t : st.rx_ns)
-        rx[second(t)]++;
-    std::fprintf(stderr, "%s: second  published  delivered\n", o.label.c_str());
-    for (size_t i = 0; i < n; i++)
-        std::fprintf(stderr, "%s: %6zu %10ld %10ld\n", o.label.c_str(), i, tx[i], rx[i]);
+    pubsub r(o);
+    bytes scratch(READ_SIZE), body;
+    for (int i = 0; i < o.subs; i++) {
+        conn& c = r.subs[size_t(i)];
+        int64_t deadline = now_ns() + sec_ns(10);
+        if (!mqtt_open(c, sa, client_id('s', i), o.keepalive, scratch) ||
+            !send_all(c.fd, subscribe_packet(1, o.topic, o.qos), deadline) ||
+            !expect_packet(c, scratch, PKT_SUBACK, deadline, body) || body.size() != 3 ||
+            body[2] != o.qos) {
+            std::fprintf(stderr, "%s: subscriber %d: no CONNACK 0 and SUBACK %d within 10 s\n",
+                         o.label.c_str(), i, o.qos);
+            return 1;
+        }
+    }
+    if (!mqtt_open(r.pub, sa, client_id('p', 0), o.keepalive, scratch)) {
+        std::fprintf(stderr, "%s: publisher: no CONNACK 0 within 10 s\n", o.label.c_str());
+        return 1;
+    }
+
+    proc_sample broker0 = proc_read(o.pid);
+    r.t0 = now_ns();
+    r.deadline = r.t0 + sec_ns(o.cap_sec);
+    std::thread rx([&r] { receiver_main(r); });
+    std::thread tx([&r] { publisher_main(r); });
+    tx.join();
+
+    // Wait until every delivery is in, nothing has come for quiet_sec, the
+    // drain time is over, every subscriber is gone, or the cap is reached.
+    long expected = r.sent * o.subs;
+    int64_t t_end_tx = now_ns();
+    int64_t drain_end = std::min(r.deadline, t_end_tx + sec_ns(o.drain_sec));
+    int64_t last_progress = t_end_tx;
+    long last_received = -1;
+    auto all_closed = [&r] {
+        return std::all_of(r.subs.begin(), r.subs.end(), [](const conn& c) {
+            return c.closed.load();
+        });
+    };
+    for (;;) {
+        long got = r.received;
+        int64_t t = now_ns();
+        if (got != last_received) {
+            last_received = got;
+            last_progress = t;
+        }
+        if (got >= expected || t >= drain_end || t - last_progress > sec_ns(o.quiet_sec) ||
+            all_closed())
+            break;
+        sleep_until_ns(t + 10000000);
+    }
+    // Give the publisher's last PUBACKs a moment.
+    int64_t ack_end = std::min(r.deadline, now_ns() + sec_ns(2));
+    while (o.qos > 0 && r.pubacks < r.sent && now_ns() < ack_end && !r.pub.closed)
+        sleep_until_ns(now_ns() + 10000000);
+    r.stop_rx = true;
+    rx.join();
+    proc_sample broker1 = proc_read(o.pid);
+    double broker_cpu = broker0.ok && broker1.ok ? cpu_pct(broker0, broker1) : -1;
+
+    disconnect(r.pub);
+    for (conn& c : r.subs)
+        disconnect(c);
+    report_pubsub(r, broker_cpu);
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Idle clients run
+
+struct fleet {
+    enum state : uint8_t { CONNECTING, CONNECT_SENT, CONNECTED, FAILED, CLOSED };
+
+    const options& o;
+    const sockaddr_in& sa;
+    int ep = -1;
+    std::vector<conn> conns;
+    std::vector<state> st;
+    bytes scratch;
+    size_t next = 0;       // next client to start
+    long in_setup = 0;     // between connect() and CONNACK
+    long connected = 0, failed = 0, closed = 0, pongs = 0;
+    int64_t t_last_connack = 0, t_last_pong = 0;
+
+    fleet(const options& opt, const sockaddr_in& addr)
+        : o(opt), sa(addr), ep(epoll_create1(EPOLL_CLOEXEC)), conns(size_t(opt.clients)),
+          st(size_t(opt.clients), CONNECTING), scratch(65536)
+    {
+    }
+    ~fleet() { close(ep); }
+
+    void watch(size_t i, uint32_t events, int op)
+    {
+        epoll_event ev{};
+        ev.events = events;
+        ev.data.u64 = i;
+        epoll_ctl(ep, op, conns[i].fd, &ev);
+    }
+
+    void finish_setup(size_t i, state s)
+    {
+        in_setup--;
+        st[i] = s;
+        if (s == CONNECTED) {
+            connected++;
+            t_last_connack = now_ns();
+        } else {
+            failed++;
+        }
+    }
+
+    // Starts connects until the window is full.
+    void launch()
+    {
+        while (next < conns.size() && in_setup < o.window) {
+            size_t i = next++;
+            in_setup++;
+            conns[i].fd = start_connect(sa);
+            if (conns[i].fd < 0)
+                finish_setup(i, FAILED);
+            else
+                watch(i, EPOLLOUT, EPOLL_CTL_ADD);
+        }
+    }
+
+    // Ends the set-up phase: clients still waiting for their CONNACK are
+    // dropped and no more are started, so the later phases see exactly the
+    // connected ones.
+    void stop_setup()
+    {
+        for (size_t i = 0; i < next; i++) {
+            if (st[i] == CONNECTING || st[i] == CONNECT_SENT) {
+                close(conns[i].fd);  // also leaves the epoll set
+                conns[i].fd = -1;
+                finish_setup(i, FAILED);
+            }
+        }
+        next = conns.size();
+    }
+
+    void on_event(size_t i)
+    {
+        conn& c = conns[i];
+        if (st[i] == CONNECTING) {
+            bytes p = connect_packet(client_id('c', int(i)), o.keepalive);
+            if (!connect_done(c.fd) || !send_all(c.fd, p, now_ns() + sec_ns(1))) {
+                finish_setup(i, FAILED);
+                epoll_ctl(ep, EPOLL_CTL_DEL, c.fd, nullptr);
+                return;
+            }
+            st[i] = CONNECT_SENT;
+            watch(i, EPOLLIN, EPOLL_CTL_MOD);
+            return;
+        }
+        bool open = read_packets(c, scratch, [&](uint8_t first, const uint8_t* b, size_t len) {
+            unsigned type = first >> 4;
+            if (type == PKT_CONNACK && st[i] == CONNECT_SENT)
+                finish_setup(i, len == 2 && b[1] == 0 ? CONNECTED : FAILED);
+            else if (type == PKT_PINGRESP) {
+                pongs++;
+                t_last_pong = now_ns();
+            }
+        });
+        if (open)
+            return;
+        epoll_ctl(ep, EPOLL_CTL_DEL, c.fd, nullptr);
+        if (st[i] == CONNECT_SENT)
+            finish_setup(i, FAILED);
+        else if (st[i] == CONNECTED) {
+            st[i] = CLOSED;
+            closed++;
+        }
+    }
+
+    // Handles events until done() or the deadline.
+    template <class F>
+    void run_until(int64_t deadline, F&& done)
+    {
+        epoll_event evs[256];
+        while (!done() && now_ns() < deadline) {
+            int k = epoll_wait(ep, evs, 256, ms_until(deadline, 100));
+            for (int e = 0; e < k; e++)
+                on_event(size_t(evs[e].data.u64));
+            launch();
+        }
+    }
+};
+
+int run_clients(const options& o, const sockaddr_in& sa)
+{
+    const char* l = o.label.c_str();
+    fleet f(o, sa);
+    long n = o.clients;
+    put("clients", std::to_string(n));
+
+    // Set-up: a window of clients in flight between connect() and CONNACK,
+    // so the listen backlog never overflows (a dropped SYN would add a 1 s
+    // retransmission to the figure).
+    int64_t t0 = now_ns();
+    f.launch();
+    f.run_until(t0 + sec_ns(o.cap_sec), [&] { return f.connected + f.failed >= n; });
+    if (n > 0) {
+        put("connected", fraction(f.connected, n));
+        if (f.connected == n)
+            put("connect_s", "%.3f", double(f.t_last_connack - t0) / 1e9);
+        else
+            put("connect_s", (fraction(f.connected, n) + " in %.0f s").c_str(),
+                double(now_ns() - t0) / 1e9);
+        if (f.connected + f.failed < n)
+            std::fprintf(stderr, "%s: %ld of %ld clients connected within the %.0f s cap\n", l,
+                         f.connected, n, o.cap_sec);
+        if (f.failed > 0)
+            std::fprintf(stderr, "%s: %ld clients failed to connect\n", l, f.failed);
+    }
+    f.stop_setup();
+
+    // Idle: let the broker settle for a second, then sample it while the
+    // clients only stay connected.
+    f.run_until(now_ns() + sec_ns(n > 0 ? 1 : 0), [] { return false; });
+    if (o.pid > 0) {
+        proc_sample a = proc_read(o.pid);
+        f.run_until(now_ns() + sec_ns(o.idle_sec), [] { return false; });
+        proc_sample b = proc_read(o.pid);
+        if (a.ok && b.ok) {
+            put("idle_cpu_pct", "%.1f", cpu_pct(a, b));
+            put("rss_mib", "%.1f", double(b.rss_kib) / 1024);
+        } else {
+            std::fprintf(stderr, "%s: cannot read /proc/%d\n", l, o.pid);
+        }
+    }
+
+    // Ping: every connected client at once, then count the answers.
+    if (o.ping && n > 0) {
+        long pinged = 0;
+        for (size_t i = 0; i < f.conns.size(); i++) {
+            if (f.st[i] == fleet::CONNECTED &&
+                send_all(f.conns[i].fd, PINGREQ, sizeof PINGREQ, now_ns() + sec_ns(1)))
+                pinged++;
+        }
+        int64_t tp = now_ns();
+        f.run_until(tp + sec_ns(o.cap_sec), [&] { return f.pongs >= pinged; });
+        put("pings_answered", fraction(f.pongs, pinged));
+        if (f.pongs > 0)
+            put("ping_s", "%.3f", double(f.t_last_pong - tp) / 1e9);
+        if (f.pongs < pinged)
+            std::fprintf(stderr, "%s: %ld of %ld PINGREQs unanswered after %.0f s\n", l,
+                         pinged - f.pongs, pinged, double(now_ns() - tp) / 1e9);
+    }
+    if (f.closed > 0)
+        std::fprintf(stderr, "%s: the broker closed %ld connections\n", l, f.closed);
+    for (conn& c : f.conns)
+        disconnect(c);
+    return 0;
 }
 
 int free_port()
@@ -738,99 +1075,17 @@ int main(int argc, char** argv)
         return 0;
     }
     options o;
-    if (!parse_args(argc, argv, o)) {
+    sockaddr_in sa;
+    if (!parse_args(argc, argv, o) || !resolve(o, sa)) {
         usage();
         return 2;
     }
-
-    // Idle: the broker as it runs with no client of ours connected.
-    phase_usage idle;
-    if (o.pid > 0) {
-        if (!proc_read(o.pid).ok) {
-            std::fprintf(stderr, "halyx_bench: cannot read /proc/%d\n", o.pid);
-            return 1;
-        }
-        sampler s(o.pid);
-        s.start();
-        sleep_until_ns(now_ns() + int64_t(o.idle_sec * 1e9));
-        idle = s.finish();
-    }
-
-    run_state st;
-    st.o = &o;
-    for (int i = 0; i < o.subs; i++)
-        st.subs.push_back(std::make_unique<client>());
-    st.seen.assign(size_t(o.subs), std::vector<uint8_t>(size_t(o.count), 0));
-    st.last_seq.assign(size_t(o.subs), -1);
-    st.latency_ns.reserve(size_t(o.subs) * size_t(o.count));
-    st.rx_ns.reserve(size_t(o.subs) * size_t(o.count));
-    st.tx_ns.reserve(size_t(o.count));
-
-    std::string tag = std::to_string(getpid());
-    for (int i = 0; i < o.subs; i++) {
-        std::string id = "hxb" + tag + "s" + std::to_string(i);
-        if (!mqtt_connect(*st.subs[size_t(i)], o, id) || !mqtt_subscribe(*st.subs[size_t(i)], o, id))
-            return 1;
-    }
-    if (!mqtt_connect(st.pub, o, "hxb" + tag + "p"))
+    if (o.pid > 0 && !proc_read(o.pid).ok) {
+        std::fprintf(stderr, "halyx_bench: cannot read /proc/%d\n", o.pid);
         return 1;
-
-    sampler load_sampler(o.pid);
-    if (o.pid > 0)
-        load_sampler.start();
-    std::thread rx([&st] { receiver_main(st); });
-    std::thread tx([&st] { publisher_main(st); });
-    tx.join();
-
-    // Drain: wait until every delivery is in, the broker has been silent for
-    // quiet_sec, or drain_sec have passed since the last publish.
-    long expected = long(st.sent.load()) * long(o.subs);
-    int64_t t_end_tx = now_ns();
-    int64_t last_progress = t_end_tx;
-    long last_received = -1;
-    for (;;) {
-        long r = st.received.load();
-        int64_t t = now_ns();
-        if (r >= expected)
-            break;
-        if (r != last_received) {
-            last_received = r;
-            last_progress = t;
-        }
-        if (t - last_progress > int64_t(o.quiet_sec * 1e9) ||
-            t - t_end_tx > int64_t(o.drain_sec * 1e9))
-            break;
-        bool all_closed = true;
-        for (const auto& c : st.subs)
-            all_closed = all_closed && c->closed;
-        if (all_closed)
-            break;
-        sleep_ms(20);
     }
-    // Let the publisher's last PUBACK arrive before the receiver stops.
-    if (o.qos > 0) {
-        int64_t until = now_ns() + 2000000000LL;
-        while (st.pubacks < st.sent.load() && now_ns() < until && !st.pub.closed)
-            sleep_ms(20);
-    }
-    st.stop_rx = true;
-    rx.join();
-    phase_usage load;
-    if (o.pid > 0)
-        load = load_sampler.finish();
-
-    bytes disconnect = frame(PKT_DISCONNECT << 4, {});
-    send_all(st.pub.fd, disconnect);
-    close(st.pub.fd);
-    for (const auto& c : st.subs) {
-        send_all(c->fd, disconnect);
-        close(c->fd);
-    }
-
-    double pub_window = double(st.t_last_tx - st.t_first_tx) / 1e9;
-    double delivery_window = double(st.t_last_rx.load() - st.t_first_tx) / 1e9;
-    print_table(o, st, idle, load, pub_window, delivery_window);
-    if (o.timeline)
-        print_timeline(o, st);
-    return 0;
+    raise_fd_limit();
+    int rc = o.clients >= 0 ? run_clients(o, sa) : run_pubsub(o, sa);
+    std::fflush(stdout);
+    return rc;
 }
