@@ -134,12 +134,12 @@ int main()
     point_std_descriptors_at_null();
 
     log_open();
-    log_write(LOG_DEBUG, "open descriptors allowed: %ld\n", descriptor_limit_raise());
 
     conf_records conf{};
     if (parse_conf_file(&conf) < 0)
         std::exit(1);
     conf_hand_over(&conf);
+    log_write(LOG_DEBUG, "open descriptors allowed: %ld\n", descriptor_limit_raise());
 
     channels_create();
 
