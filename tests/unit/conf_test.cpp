@@ -1,10 +1,11 @@
+// The configuration reader: line syntax, every key's field, user entries,
+// and whole files.
 #include <gtest/gtest.h>
-
-#include <cstdio>
-#include <cstdlib>
-#include <string>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <fstream>
+#include <string>
 
 #include "conf.h"
 #include "test_bytes.h"
@@ -48,22 +49,16 @@ TEST_F(ConfTest, LineSyntax)
         const char* line;
         int32_t port;
     } cases[] = {
-        {"mqtt_port=1883\n", 1883},
-        {"   mqtt_port   =    1883\n", 1883},
-        {"\tmqtt_port = 1883\r\n", 1883},
-        {"mqtt_port = 0x10\n", 1}, // not a whole base-10 number
-        {"mqtt_port = 1883abc\n", 1},
+        // clang-format off
+        {"mqtt_port=1883\n", 1883}, {"   mqtt_port   =    1883\n", 1883}, {"\tmqtt_port = 1883\r\n", 1883},
+        {"mqtt_port = 0x10\n", 1}, {"mqtt_port = 1883abc\n", 1}, // not whole base-10 numbers
         {"mqtt_port = 99999999999\n", 1}, // out of range
-        {"mqtt_port = +42\n", 42},
-        {"mqtt_port = -7\n", -7},
-        {"# mqtt_port = 2\n", 1},
-        {"   # mqtt_port = 2\n", 1},
-        {"\n", 1},
-        {"= mqtt_port\n", 1},
-        {"mqtt_port\t= 1883\n", 1},     // a tab belongs to the key
-        {"mqtt_port = 1883\t\n", 1},    // ... and to the value
+        {"mqtt_port = +42\n", 42}, {"mqtt_port = -7\n", -7},
+        {"# mqtt_port = 2\n", 1}, {"   # mqtt_port = 2\n", 1}, {"\n", 1}, {"= mqtt_port\n", 1},
+        {"mqtt_port\t= 1883\n", 1}, {"mqtt_port = 1883\t\n", 1}, // a tab belongs to the key or value
         {"MQTT_PORT = 5\n", 1},         // keys are case-sensitive
         {"mqtt_port = 7 # seven\n", 7}, // the value ends at a blank
+        // clang-format on
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line);
@@ -112,78 +107,40 @@ TEST_F(ConfTest, StringValuesAndLastOccurrence)
     EXPECT_EQ(tcp.mqtt_port, 7);
 }
 
+// User lines before "mqtt_auth_enable = 1" are ignored; an entry then
+// inherits the name and password of the one before, and the publish flag
+// keeps its low 8 bits.
 TEST_F(ConfTest, UserEntriesInheritNameAndPassword)
 {
-    lines({"mqtt_auth_enable = 1\n", "user_name = alice\n", "user_password = secret\n", "user_publish_enable = 1\n",
-           "user_name = bob\n", "user_publish_enable = 0\n"});
-    EXPECT_EQ(users(), "alice:secret:1 bob:secret:0 ");
+    lines({"user_name = early\n", "user_password = pw\n", "user_publish_enable = 1\n", "mqtt_auth_enable = 1\n",
+           "user_publish_enable = 257\n", "user_name = alice\n", "user_password = secret\n",
+           "user_publish_enable = 1\n", "user_name = bob\n", "user_publish_enable = 0\n"});
+    EXPECT_EQ(users(), "::1 alice:secret:1 bob:secret:0 ");
 }
 
-// User lines before "mqtt_auth_enable = 1" are ignored, so the entry has
-// empty texts; the publish flag keeps its low 8 bits.
-TEST_F(ConfTest, UserLinesCountOnlyAfterAuthIsEnabled)
+// Whole files, named by HALYX_CONF, through the reader. 105 characters
+// fill one read; the rest of the line is a line too (mysql_enable 2 leaves
+// the database off). The log level defaults to 7 (everything) and takes
+// only 0-7.
+TEST_F(ConfTest, FilesWithLongLinesAndLogLevels)
 {
-    lines({"user_name = early\n", "user_password = pw\n", "user_publish_enable = 1\n"});
-    EXPECT_EQ(users(), "");
-    lines({"mqtt_auth_enable = 1\n", "user_publish_enable = 257\n"});
-    EXPECT_EQ(users(), "::1 ");
-}
-
-struct ConfFileTest : ::testing::Test {
-    char path[32] = "/tmp/halyx-conf-XXXXXX";
-    void SetUp() override
-    {
-        int fd = mkstemp(path);
-        ASSERT_GE(fd, 0);
-        close(fd);
-        setenv("HALYX_CONF", path, 1);
-        mysql_enable = 0;
-    }
-    void TearDown() override
-    {
-        unlink(path);
-        unsetenv("HALYX_CONF");
-        delete records.http;
-        delete records.tcp;
-        delete records.udp;
-        delete records.mysql;
+    char path[] = "/tmp/halyx-conf-XXXXXX";
+    close(mkstemp(path));
+    setenv("HALYX_CONF", path, 1);
+    const std::pair<std::string, int32_t> files[] = {
+        {"http_files_path = " + std::string(87, 'x') + "mysql_enable=2\n", 7},
+        {"log_level = 6\nlog_level = 8\nlog_level = -1\n", 6}};
+    for (const auto& [text, log_level] : files) {
+        std::ofstream(path) << text;
+        conf_records records{};
+        EXPECT_EQ(parse_conf_file(&records), 0);
+        EXPECT_EQ(records.log_level, log_level);
+        delete records.http, delete records.tcp, delete records.udp, delete records.mysql;
         list_mqtt_user_remove_all(&records.users);
     }
-    int parse(const std::string& text)
-    {
-        FILE* f = std::fopen(path, "w");
-        std::fputs(text.c_str(), f);
-        std::fclose(f);
-        return parse_conf_file(&records);
-    }
-    conf_records records{};
-};
-
-TEST_F(ConfFileTest, MissingFileFails)
-{
-    setenv("HALYX_CONF", "/nonexistent/halyx.conf", 1);
-    EXPECT_EQ(parse_conf_file(&records), -1);
-    EXPECT_EQ(records.tcp, nullptr);
-}
-
-TEST_F(ConfFileTest, LongLineRemainderIsReadAsALineOfItsOwn)
-{
-    // 105 characters fill one read; the rest of the line is a line too.
-    // mysql_enable 2 leaves the database off.
-    std::string head = "http_files_path = " + std::string(87, 'x');
-    ASSERT_EQ(head.size(), 105u);
-    EXPECT_EQ(parse(head + "mysql_enable=2\n"), 0);
     EXPECT_EQ(mysql_enable, 2);
-}
-
-// The log level defaults to 7 (everything) and takes only 0-7.
-TEST_F(ConfFileTest, LogLevel)
-{
-    EXPECT_EQ(parse("mqtt_port = 1\n"), 0);
-    EXPECT_EQ(records.log_level, 7);
-    delete records.http, delete records.tcp, delete records.udp, delete records.mysql;
-    EXPECT_EQ(parse("log_level = 6\nlog_level = 8\nlog_level = -1\n"), 0);
-    EXPECT_EQ(records.log_level, 6);
+    unlink(path);
+    unsetenv("HALYX_CONF");
 }
 
 } // namespace

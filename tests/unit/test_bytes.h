@@ -1,4 +1,5 @@
-// Unit-test helpers: text as list bytes and back, and IPv4 peer addresses.
+// Unit-test helpers: text as list bytes and back, IPv4 peer addresses, and
+// MQTT packets built by hand, never with the codec's encoders.
 #pragma once
 
 #include <arpa/inet.h>
@@ -6,6 +7,42 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
+
+using Bytes = std::vector<uint8_t>;
+
+inline Bytes operator+(Bytes a, const Bytes& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+inline Bytes raw(std::string_view text)
+{
+    return Bytes(text.begin(), text.end());
+}
+
+inline Bytes u16(uint16_t value)
+{
+    return {static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
+}
+
+// A length-prefixed MQTT string.
+inline Bytes field(std::string_view text)
+{
+    return u16(static_cast<uint16_t>(text.size())) + raw(text);
+}
+
+// First byte, Remaining Length in its shortest form, body.
+inline Bytes packet(uint8_t first, const Bytes& body)
+{
+    Bytes out{first};
+    for (size_t length = body.size();; length /= 128) {
+        out.push_back(static_cast<uint8_t>(length % 128 | (length >= 128 ? 0x80 : 0)));
+        if (length < 128)
+            return out + body;
+    }
+}
 
 inline const uint8_t* b(std::string_view s)
 {

@@ -1,83 +1,59 @@
+// The channels between threads: what the packet producers keep, the order
+// and batch size in which a consumer drains several producers, wake-ups,
+// and the request/reply rendezvous of the rules engine with its close on
+// shut-down and reload.
 #include <gtest/gtest.h>
+#include <poll.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
-#include "channels/mqtt_tcp.h"
-#include "channels/mqtt_udp.h"
-#include "channels/rules_mqtt.h"
-#include "channels/tcp_mqtt.h"
 #include "../test_bytes.h"
+#include "channels/tcp_mqtt.h"
 #include "channels/trigger_rules.h"
 #include "channels/udp_mqtt.h"
 
 namespace {
 
-using namespace std::chrono_literals;
-
 struct ChannelsTest : ::testing::Test {
-    sockaddr_in addr = peer("10.0.0.5", 40001);
     void SetUp() override
     {
-        for (auto init : {msg_tcp_mqtt_init, msg_mqtt_tcp_init, msg_udp_mqtt_init, msg_mqtt_udp_init,
-                          msg_trigger_rules_init, msg_rules_mqtt_init, msggap_rules_mqtt_init})
+        for (auto init : {msg_tcp_mqtt_init, msg_udp_mqtt_init, msg_trigger_rules_init})
             init();
     }
     void TearDown() override
     {
-        for (auto destroy : {msg_tcp_mqtt_destroy, msg_mqtt_tcp_destroy, msg_udp_mqtt_destroy, msg_mqtt_udp_destroy,
-                             msg_trigger_rules_destroy, msg_rules_mqtt_destroy, msggap_rules_mqtt_destroy})
+        for (auto destroy : {msg_tcp_mqtt_destroy, msg_udp_mqtt_destroy, msg_trigger_rules_destroy})
             destroy();
     }
 };
 
-// Each record is followed by a close record, which carries no packet.
+// The transports receive into one area that the next receive overwrites.
 TEST_F(ChannelsTest, InboundChannelsCopyTheCallersBytes)
 {
+    sockaddr_in addr = peer("10.0.0.5", 40001);
     uint8_t buf[] = {0x30, 0x03, 0x00, 0x01, 't'};
     msg_tcp_mqtt_add_packet(&addr, buf, sizeof buf);
     msg_tcp_mqtt_add_close_conn(&addr);
     msg_udp_mqtt_add_packet(&addr, buf, sizeof buf);
-    std::memset(buf, 0xee, sizeof buf);
-    const std::string sent("\x30\x03\x00\x01t", 5);
+    const std::string sent(reinterpret_cast<const char*>(buf), sizeof buf);
+    std::fill(std::begin(buf), std::end(buf), 0xEE);
     tcp_mqtt_msg* t = msg_tcp_mqtt_get_first();
-    ASSERT_NE(t, nullptr);
     EXPECT_EQ(str(t->packet, t->packet_len), sent);
     EXPECT_EQ(std::memcmp(&t->addr, &addr, sizeof addr), 0);
     msg_tcp_mqtt_remove(t);
-    ASSERT_NE(t = msg_tcp_mqtt_get_first(), nullptr);
-    EXPECT_EQ(t->close, 1);
-    EXPECT_EQ(t->packet, nullptr);
+    t = msg_tcp_mqtt_get_first();
+    EXPECT_EQ(std::make_tuple(t->close, t->packet), std::make_tuple(1, nullptr));
     msg_tcp_mqtt_remove(t);
     udp_mqtt_msg* u = msg_udp_mqtt_get_first();
-    ASSERT_NE(u, nullptr);
     EXPECT_EQ(str(u->packet, u->packet_len), sent);
     msg_udp_mqtt_remove(u);
-}
-
-TEST_F(ChannelsTest, OutboundChannelsTakeTheBufferOver)
-{
-    auto* tcp_buf = new uint8_t[2]{0xd0, 0x00};
-    auto* udp_buf = new uint8_t[2]{0x02, 0x17};
-    msg_mqtt_tcp_add_packet(&addr, tcp_buf, 2);
-    msg_mqtt_tcp_add_close_conn(&addr);
-    msg_mqtt_udp_add_packet(&addr, udp_buf, 2);
-    mqtt_tcp_msg* t = msg_mqtt_tcp_get_first();
-    ASSERT_NE(t, nullptr);
-    EXPECT_EQ(t->packet, tcp_buf);
-    msg_mqtt_tcp_remove(t);
-    ASSERT_NE(t = msg_mqtt_tcp_get_first(), nullptr);
-    EXPECT_EQ(t->close, 1);
-    EXPECT_EQ(t->packet, nullptr);
-    msg_mqtt_tcp_remove(t);
-    mqtt_udp_msg* u = msg_mqtt_udp_get_first();
-    ASSERT_NE(u, nullptr);
-    EXPECT_EQ(u->packet, udp_buf);
-    msg_mqtt_udp_remove(u);
 }
 
 std::vector<uint32_t> drained;
@@ -93,7 +69,7 @@ TEST_F(ChannelsTest, TwoProducersAreDrainedInBatchesInAddOrder)
 {
     constexpr uint32_t total = 2000;
     std::atomic<uint32_t> turn{0};
-    auto deadline = std::chrono::steady_clock::now() + 30s;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     auto produce = [&](uint32_t me) {
         for (uint32_t seq = me; seq < total; seq += 2) {
             while (turn.load() != seq && std::chrono::steady_clock::now() < deadline)
@@ -120,65 +96,105 @@ TEST_F(ChannelsTest, TwoProducersAreDrainedInBatchesInAddOrder)
         ASSERT_EQ(drained[i], i + 1) << "position " << i;
 }
 
-TEST_F(ChannelsTest, RulesPublishRecordOwnsItsWholeList)
+// The consumer sleeps on the waker's descriptor: every add must leave it
+// readable until the consumer clears it, however many adds come first.
+TEST_F(ChannelsTest, AddsWakeTheConsumerUntilItClears)
 {
-    list<data_item> items{};
-    int created = 0;
-    list_data_add_replace(&items, b("$SYS/rulesengine/variables/x"), 28, nullptr, 0, &created);
-    list_data_add_replace(&items, b("sensor/temp"), 11, b("21.5"), 4, &created);
-    msg_rules_mqtt_add_packet(items, 1);
-    rules_mqtt_msg* r = msg_rules_mqtt_get_first();
-    ASSERT_NE(r, nullptr);
-    EXPECT_EQ(r->retain, 1);
-    EXPECT_EQ(list_head(&r->data_list), items.head);
-    msg_rules_mqtt_remove(r);
+    msg_waker waker{};
+    ASSERT_EQ(msg_waker_init(&waker), 0);
+    msg_trigger_rules_set_waker(&waker);
+    auto woken = [&] {
+        pollfd p{waker.fd, POLLIN, 0};
+        return poll(&p, 1, 0) == 1;
+    };
+    const mqtt_trigger trigger{nullptr, nullptr, 0, 1};
+    EXPECT_FALSE(woken());
+    msg_mqtt_rules_add_packet(&trigger);
+    msg_mqtt_rules_add_packet(&trigger);
+    EXPECT_TRUE(woken());
+    msg_waker_clear(&waker);
+    EXPECT_FALSE(woken());
+    msg_mqtt_rules_add_packet(&trigger);
+    EXPECT_TRUE(woken());
+    msg_waker_wait(&waker, 0);
+    EXPECT_FALSE(woken());
+    EXPECT_EQ(msg_trigger_rules_length(), 3u);
+    msg_trigger_rules_drain(3, record_id);
+    msg_trigger_rules_set_waker(nullptr);
+    msg_waker_destroy(&waker);
 }
 
-// Plays the broker's part: waits for one request, fills every item from
-// `pub_list` and replies; closes the rendezvous if no request comes.
-void serve_one_request(list<pub_item>* pub_list)
-{
-    auto deadline = std::chrono::steady_clock::now() + 30s;
-    while (std::chrono::steady_clock::now() < deadline) {
-        data_item* request = msggap_rules_mqtt_get_request();
-        if (!request) {
-            std::this_thread::sleep_for(1ms);
-            continue;
-        }
-        for (data_item* item = request; item; item = static_cast<data_item*>(item->next))
-            if (pub_item* pub = list_name_find_name(pub_list, item->name, item->name_len))
-                list_data_replace_data(item, pub->data, pub->data_len);
-        msggap_rules_mqtt_reply_request();
-        return;
+// The rules thread requests, the test serves as the broker does: woken by
+// the gap's waker.
+struct GapTest : ::testing::Test {
+    msg_gap gap{};
+    msg_waker waker{};
+    std::atomic<int> result{99};
+    std::thread requester;
+    void SetUp() override
+    {
+        msggap_init(&gap);
+        ASSERT_EQ(msg_waker_init(&waker), 0);
+        msggap_set_waker(&gap, &waker);
     }
-    msggap_rules_mqtt_close();
+    void TearDown() override
+    {
+        msggap_close(&gap); // releases a requester that a failed check left waiting
+        if (requester.joinable())
+            requester.join();
+        msggap_destroy(&gap);
+        msg_waker_destroy(&waker);
+    }
+    // A request for `data` from another thread, pending once this returns.
+    void request(int* data)
+    {
+        gap.request = reinterpret_cast<uintptr_t>(data);
+        requester = std::thread([this] { result = msggap_request(&gap); });
+        pollfd p{waker.fd, POLLIN, 0};
+        ASSERT_EQ(poll(&p, 1, 30000), 1);
+        msg_waker_clear(&waker);
+    }
+};
+
+// A close releases the waiting requester; requests fail at once until the
+// gap is reopened, then wait for the reply again.
+TEST_F(GapTest, CloseReleasesTheRequesterAndHoldsUntilReopened)
+{
+    int data = 0;
+    request(&data);
+    msggap_close(&gap);
+    requester.join();
+    EXPECT_EQ(result.load(), -1);
+    EXPECT_EQ(msggap_request(&gap), -1);
+    EXPECT_EQ(msggap_get_request(&gap), 0);
+
+    msggap_reopen(&gap);
+    result = 99;
+    request(&data);
+    ASSERT_EQ(msggap_get_request(&gap), 1);
+    *reinterpret_cast<int*>(gap.request) = 42;
+    EXPECT_EQ(result.load(), 99);
+    msggap_reply(&gap);
+    requester.join();
+    EXPECT_EQ(result.load(), 0);
+    EXPECT_EQ(data, 42);
 }
 
-TEST_F(ChannelsTest, RulesRequestIsFilledFromPublishedTopics)
+// Shut-down closes the gap while the server is still writing into the
+// request, which the requester frees as soon as it returns.
+TEST_F(GapTest, CloseWaitsForARequestTheServerIsStillFilling)
 {
-    list<pub_item> pub_list{};
-    list_pub_add_replace(&pub_list, b("sensor/temp"), 11, b("21.5"), 4, 0);
-    list<data_item> request{};
-    int created = 0;
-    data_item* never = list_data_add_ignore(&request, b("never/published"), 15, nullptr, 0, &created);
-    data_item* first = list_data_add_ignore(&request, b("sensor/temp"), 11, nullptr, 0, &created);
-    // The same topic named twice: add_ignore would fold it, so link it by hand.
-    data_item* second = list_add_item(&request, list_data_new<data_item>(b("sensor/temp"), 11, nullptr, 0));
-
-    std::thread broker(serve_one_request, &pub_list);
-    EXPECT_EQ(msggap_rules_mqtt_request(list_head(&request)), 0);
-    broker.join();
-    EXPECT_EQ(never->data, nullptr);
-    EXPECT_EQ(str(first->data, first->data_len), "21.5");
-    EXPECT_EQ(str(second->data, second->data_len), "21.5");
-
-    // Once closed, a request is refused at once and nothing is written.
-    msggap_rules_mqtt_close();
-    EXPECT_EQ(msggap_rules_mqtt_request(list_head(&request)), -1);
-    EXPECT_EQ(msggap_rules_mqtt_get_request(), nullptr);
-    msggap_rules_mqtt_reopen();
-    list_data_remove_all(&request);
-    list_data_remove_all(&pub_list);
+    int* data = new int(0);
+    request(data);
+    ASSERT_EQ(msggap_get_request(&gap), 1);
+    msggap_close(&gap);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(result.load(), 99);
+    *reinterpret_cast<int*>(gap.request) = 7;
+    msggap_reply(&gap);
+    requester.join();
+    EXPECT_EQ(result.load(), 0);
+    delete data;
 }
 
 } // namespace

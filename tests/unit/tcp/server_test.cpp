@@ -1,145 +1,419 @@
-// The TCP server with plain MQTT clients: framing of deliveries, closes and
-// close notices, the broker's outgoing bytes, and starting the thread.
-#include "codec/mqtt.h"
-#include "tcp/tcp_internal.h"
-#include "tcp_harness.h"
+// The TCP server. Mostly one connection record driven by the handler of its
+// state, one receive per call as the TCP thread does on a readable socket,
+// without the thread: plain MQTT framing, the WebSocket upgrade and frames,
+// and what closes a connection. Its socket is one end of a socketpair whose
+// other end plays the client; the test plays the broker on the tcp_mqtt
+// channel. Then the thread itself, for what only it does; clients on both
+// listeners, close orders and refusals are exercised end to end.
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
-using namespace tcptest;
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "../test_bytes.h"
+#include "channels/mqtt_tcp.h"
+#include "channels/tcp_mqtt.h"
+#include "codec/mqtt.h"
+#include "tcp/tcp.h"
+#include "tcp/tcp_internal.h"
 
 namespace {
 
-using TcpTest = ServerTest;
+const Bytes PINGREQ{0xC0, 0x00};
+// A connection's first packet must be a CONNECT; the server only looks at
+// its type.
+const Bytes CONNECT{0x10, 0x00};
+// A close notice among what the server posted for the broker.
+const Bytes CLOSE_NOTICE{};
 
-TEST_F(TcpTest, PacketsAreDeliveredOnceWholeWhateverTheSegments)
+std::string ws_request(const std::string& version = "13")
 {
-    Client a;
-    connect_plain(a);
-    a.send_bytes({0xC0});
-    barrier();
-    a.send_bytes({0x00});
-    expect_packets(a.addr, PINGREQ);
+    return "GET /mqtt HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+           "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: " +
+           version + "\r\nSec-WebSocket-Protocol: mqttv3.1\r\n\r\n";
+}
 
-    Bytes publish = mqtt_packet(0x30, {0, 1, 't', 'v', 'a', 'l'});
-    a.send_bytes(publish + PINGREQ);
-    expect_packets(a.addr, publish + PINGREQ);
+// The answer to ws_request(): the accept value of the RFC 6455 example key.
+const std::string WS_RESPONSE = "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n"
+                                "Connection: Upgrade\r\nSec-WebSocket-Protocol: mqttv3.1\r\n"
+                                "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n";
+
+enum : uint8_t { OP_TEXT = 0x1, OP_BINARY = 0x2, OP_CLOSE = 0x8, OP_PING = 0x9, OP_PONG = 0xA };
+
+// A masked client frame with FIN set; `announced` overrides the length.
+Bytes ws_frame(uint8_t opcode, const Bytes& payload, uint64_t announced = UINT64_MAX)
+{
+    uint64_t len = announced == UINT64_MAX ? payload.size() : announced;
+    Bytes out{static_cast<uint8_t>(0x80 | opcode)};
+    int length_bytes = len <= 125 ? 0 : len <= 0xFFFF ? 2 : 8;
+    out.push_back(static_cast<uint8_t>(0x80 | (length_bytes == 0 ? len : length_bytes == 2 ? 126 : 127)));
+    for (int i = length_bytes - 1; i >= 0; --i)
+        out.push_back(static_cast<uint8_t>(len >> (8 * i)));
+    const uint8_t key[4] = {0x37, 0xfa, 0x21, 0x3d};
+    out.insert(out.end(), key, key + 4);
+    for (size_t i = 0; i < payload.size(); ++i)
+        out.push_back(payload[i] ^ key[i % 4]);
+    return out;
+}
+
+struct ConnTest : ::testing::Test {
+    tcp_conn* conn = nullptr;
+    int client = -1;
+    sockaddr_in addr = peer("127.0.0.1", 40000);
+
+    void SetUp() override
+    {
+        msg_tcp_mqtt_init();
+        // A close tells the broker only while the thread runs; here the test
+        // is the thread.
+        tcp::thread_state.store(0);
+    }
+
+    void TearDown() override
+    {
+        drop();
+        tcp::thread_state.store(2);
+        posted();
+        msg_tcp_mqtt_destroy();
+    }
+
+    void drop()
+    {
+        if (conn && open())
+            tcp::conn_close(conn);
+        tcp::conn_reap();
+        conn = nullptr;
+        if (client != -1)
+            close(std::exchange(client, -1));
+    }
+
+    // A fresh connection in `state`; with `started`, past its CONNECT.
+    void connect(uint32_t state, bool started = false)
+    {
+        drop();
+        int pair[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, pair), 0);
+        client = pair[1];
+        conn = list_tcp_conn_add_new(&tcp::conns, &addr);
+        conn->sock = pair[0];
+        conn->state = state;
+        if (!started)
+            return;
+        send_bytes(state == CONN_STATE_MQTT ? CONNECT : ws_frame(OP_BINARY, CONNECT));
+        ASSERT_EQ(posted(), std::vector<Bytes>{CONNECT});
+    }
+
+    // The record stays readable until the reap.
+    bool open() const { return conn->sock != -1; }
+
+    // The client sends the bytes; the server reads until its socket is empty
+    // (and again while the client's send waits for room).
+    void send_bytes(const Bytes& bytes)
+    {
+        for (size_t done = 0; done < bytes.size() && open();) {
+            ssize_t sent = send(client, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+            ASSERT_TRUE(sent > 0 || errno == EAGAIN) << std::strerror(errno);
+            done += static_cast<size_t>(std::max<ssize_t>(sent, 0));
+            for (int waiting = 0; open() && ioctl(conn->sock, FIONREAD, &waiting) == 0 && waiting > 0;)
+                receive();
+        }
+    }
+
+    void receive()
+    {
+        if (conn->state == CONN_STATE_HTTP_HEADER)
+            tcp::http_header_handle(conn);
+        else if (conn->state == CONN_STATE_WS_FRAME)
+            tcp::ws_frame_handle(conn);
+        else
+            tcp::mqtt_message_handle(conn);
+    }
+
+    // What the client receives once the server writes its pending output.
+    Bytes answer()
+    {
+        if (open()) {
+            EXPECT_EQ(out_buf_write(&conn->out, conn->sock), 0);
+        }
+        Bytes out;
+        uint8_t buf[4096];
+        for (ssize_t got; (got = recv(client, buf, sizeof buf, 0)) > 0;)
+            out.insert(out.end(), buf, buf + got);
+        return out;
+    }
+
+    // What the server posted for the broker since the last call.
+    std::vector<Bytes> posted()
+    {
+        std::vector<Bytes> out;
+        while (tcp_mqtt_msg* msg = msg_tcp_mqtt_get_first()) {
+            EXPECT_EQ(std::memcmp(&msg->addr, &addr, sizeof addr), 0);
+            out.push_back(msg->close ? CLOSE_NOTICE : Bytes(msg->packet, msg->packet + msg->packet_len));
+            msg_tcp_mqtt_remove(msg);
+        }
+        return out;
+    }
+};
+
+using TcpTest = ConnTest;
+using WsTest = ConnTest;
+
+TEST_F(TcpTest, PacketsArePostedWholeWhateverTheSegments)
+{
+    connect(CONN_STATE_MQTT, true);
+    send_bytes({0xC0});
+    EXPECT_EQ(posted(), std::vector<Bytes>{});
+    send_bytes({0x00});
+    EXPECT_EQ(posted(), std::vector<Bytes>{PINGREQ});
+
+    Bytes publish = packet(0x30, field("t") + raw("val"));
+    send_bytes(publish + PINGREQ);
+    EXPECT_EQ(posted(), std::vector<Bytes>{publish + PINGREQ});
 
     // A whole packet waits for the one started behind it.
-    a.send_bytes(PINGREQ + slice(publish, 0, 1));
-    barrier();
-    a.send_bytes(slice(publish, 1));
-    expect_packets(a.addr, PINGREQ + publish);
-    barrier();
-}
+    send_bytes(PINGREQ + Bytes{publish[0]});
+    EXPECT_EQ(posted(), std::vector<Bytes>{});
+    send_bytes(Bytes(publish.begin() + 1, publish.end()));
+    EXPECT_EQ(posted(), std::vector<Bytes>{PINGREQ + publish});
 
-TEST_F(TcpTest, PendingBytesAreKeptUpTo32768AndOneMoreCloses)
-{
-    Client a;
-    connect_plain(a);
-    // A PUBLISH announcing a 40000-byte body: never whole within the bound.
-    const Bytes start{0x30, 0xC0, 0xB8, 0x02};
-    a.send_bytes(start + Bytes(32768 - start.size(), 0x55));
-    barrier();
-    a.send_bytes({0x55});
-    expect_closed(a);
-}
-
-TEST_F(TcpTest, RemainingLengthPastFourBytesCloses)
-{
-    Client a;
-    connect_plain(a);
-    a.send_bytes({0x30, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F});
-    expect_closed(a);
-}
-
-TEST_F(TcpTest, StreamWithoutAPauseOnAPacketBoundaryIsDeliveredWhole)
-{
-    Client a;
-    connect_plain(a);
-    // 100-byte packets in one send: reads rarely end on a packet boundary,
-    // yet no packet is over the bound, so every byte must arrive in order.
+    // 100-byte packets without a pause: the first read ends inside one,
+    // yet no packet is over the bound, so every byte arrives in order.
     Bytes stream;
     while (stream.size() < 40000)
-        stream = stream + mqtt_packet(0x30, Bytes(98, static_cast<uint8_t>(stream.size() / 100)));
-    a.send_bytes(stream);
+        stream = stream + packet(0x30, Bytes(98, static_cast<uint8_t>(stream.size() / 100)));
+    send_bytes(stream);
     Bytes received;
-    while (received.size() < stream.size()) {
-        auto d = next_delivery();
-        ASSERT_TRUE(d.has_value() && !d->close) << "stopped after " << received.size() << " bytes";
-        EXPECT_EQ(mqtt_packets_buffer_check(d->bytes.data(), static_cast<uint32_t>(d->bytes.size())), 0);
-        received = received + d->bytes;
+    for (const Bytes& bytes : posted()) {
+        EXPECT_EQ(mqtt_packets_buffer_check(bytes.data(), static_cast<uint32_t>(bytes.size())), 0);
+        received = received + bytes;
     }
     EXPECT_TRUE(received == stream);
 }
 
-TEST_F(TcpTest, PeerCloseGivesExactlyOneCloseNotice)
+TEST(WsHandshakeParse, UpgradeRequestsAreAcceptedByTheirHeaders)
 {
-    Client a;
-    connect_plain(a);
-    a.close_now();
-    expect_close_notice(a.addr);
-    barrier();
+    struct Case {
+        const char *connection, *upgrade, *version, *protocol, *key;
+        int accepted;
+    };
+    const char* key = "dGhlIHNhbXBsZSBub25jZQ==";
+    const Case cases[] = {
+        {"Upgrade", "websocket", "13", "mqttv3.1", key, 1},
+        {"keep-alive, Upgrade", "websocket", "13", "mqttv3.1", key, 1},
+        {"upgrade", "websocket", "13", "mqttv3.1", key, 0},
+        {"Upgrade", "Websocket", "13", "mqttv3.1", key, 1},
+        {"Upgrade", "WebSocket", "13", "mqttv3.1", key, 0},
+        {"Upgrade", "websocket", "8", "mqttv3.1", key, 0},
+        {"Upgrade", "websocket", "13", "mqtt", key, 0},
+        {"Upgrade", "websocket", "13", "mqttv3.1, mqtt", key, 0},
+        {"Upgrade", "websocket", "13", "mqttv3.1", nullptr, 0},
+    };
+    for (const Case& c : cases) {
+        std::string text = std::string("GET /mqtt HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: ") + c.connection +
+                           "\r\nUpgrade: " + c.upgrade + "\r\nSec-WebSocket-Version: " + c.version +
+                           "\r\nSec-WebSocket-Protocol: " + c.protocol + "\r\n";
+        if (c.key)
+            text += std::string("Sec-WebSocket-Key: ") + c.key + "\r\n";
+        SCOPED_TRACE(text);
+        char got[65] = "";
+        EXPECT_EQ(tcp::http_header_parse(text.data(), got), c.accepted);
+        EXPECT_STREQ(got, c.accepted ? key : "");
+    }
 }
 
-TEST_F(TcpTest, BrokerCloseOrderClosesAndIsAnsweredWithOneCloseNotice)
+// The blank line straddles the last two segments, and a ping follows the
+// request in the last one.
+TEST_F(WsTest, RequestInSegmentsIsAnsweredOnceWholeThenFramesFollow)
 {
-    Client a;
-    connect_plain(a);
-    msg_mqtt_tcp_add_close_conn(&a.addr);
-    expect_closed(a);
-    barrier();
+    connect(CONN_STATE_HTTP_HEADER);
+    Bytes request = raw(ws_request());
+    send_bytes(Bytes(request.begin(), request.begin() + 20));
+    send_bytes(Bytes(request.begin() + 20, request.end() - 2));
+    EXPECT_EQ(answer(), Bytes{});
+    send_bytes(Bytes(request.end() - 2, request.end()) + ws_frame(OP_PING, {}));
+    EXPECT_EQ(answer(), (raw(WS_RESPONSE) + Bytes{0x8A, 0x00}));
+    send_bytes(ws_frame(OP_BINARY, CONNECT));
+    EXPECT_EQ(posted(), std::vector<Bytes>{CONNECT});
 }
 
-TEST_F(TcpTest, BrokerMessageForAnUnknownAddressGivesACloseNoticeForIt)
+TEST_F(WsTest, FramesAreHandledInOrderWhateverTheSegments)
 {
-    sockaddr_in stranger = loopback(1);
-    broker_send(stranger, PINGREQ);
-    expect_close_notice(stranger);
+    connect(CONN_STATE_WS_FRAME, true);
+    // Masked, and split inside its header and after it.
+    Bytes publish = packet(0x30, Bytes(197, 'p'));
+    Bytes frame = ws_frame(OP_BINARY, publish);
+    for (auto [from, to] : {std::pair{0, 1}, {1, 8}}) {
+        send_bytes(Bytes(frame.begin() + from, frame.begin() + to));
+        EXPECT_EQ(posted(), std::vector<Bytes>{});
+    }
+    send_bytes(Bytes(frame.begin() + 8, frame.end()));
+    EXPECT_EQ(posted(), std::vector<Bytes>{publish});
+
+    // In one segment: a pong is ignored, a ping gets an empty pong, each
+    // binary frame of whole packets is one delivery.
+    Bytes small = packet(0x30, field("a") + raw("1"));
+    send_bytes(ws_frame(OP_PONG, raw("unsolicited")) + ws_frame(OP_PING, raw("are you there")) +
+               ws_frame(OP_BINARY, small) + ws_frame(OP_BINARY, PINGREQ));
+    EXPECT_EQ(answer(), (Bytes{0x8A, 0x00}));
+    EXPECT_EQ(posted(), (std::vector<Bytes>{small, PINGREQ}));
 }
 
-TEST_F(TcpTest, BrokerPacketsReachTheClientByteExact)
+TEST_F(WsTest, BrokerPacketsGoOutAsBinaryFramesWithTheShortestHeader)
 {
-    Client a;
-    connect_plain(a);
-    Bytes big = mqtt_packet(0x30, Bytes(100000, 0x42));
-    Bytes expected = Bytes{0xD0, 0x00} + big + PINGREQ;
-    broker_send(a.addr, {0xD0, 0x00});
-    broker_send(a.addr, big);
-    broker_send(a.addr, PINGREQ);
-    EXPECT_TRUE(a.recv_bytes(expected.size()) == expected);
+    connect(CONN_STATE_WS_FRAME, true);
+    const std::pair<uint32_t, Bytes> cases[] = {
+        {125, {0x82, 125}}, {126, {0x82, 126, 0, 126}}, {65536, {0x82, 127, 0, 0, 0, 0, 0, 1, 0, 0}}};
+    for (const auto& [size, header] : cases) {
+        Bytes data(size, static_cast<uint8_t>(size));
+        ASSERT_EQ(tcp::ws_frame_send(conn, OP_BINARY, data.data(), size), 0);
+        EXPECT_TRUE(answer() == header + data) << size;
+    }
 }
 
-TEST_F(TcpTest, StopClosesConnectionsWithoutCloseNotices)
+// A frame over the bound is refused at its header, before its payload is
+// allocated; 2^32 + 2 is no 2-byte frame, its high word counts too.
+TEST_F(WsTest, PayloadOverTheBoundIsRefusedBeforeAllocation)
 {
-    Client a;
-    connect_plain(a);
-    thread_tcp_stop();
-    EXPECT_TRUE(a.closed_silently());
-    EXPECT_FALSE(next_delivery(false).has_value());
+    const std::pair<uint64_t, int> cases[] = {
+        {65536, -2}, {65537, tcp::WS_FRAME_REFUSED}, {1ull << 31, tcp::WS_FRAME_REFUSED},
+        {(1ull << 32) | 2, tcp::WS_FRAME_REFUSED}};
+    for (const auto& [announced, result] : cases) {
+        connect(CONN_STATE_WS_FRAME);
+        Bytes frame = ws_frame(OP_BINARY, PINGREQ, announced);
+        std::copy(frame.begin(), frame.end(), tcp::sock_buf);
+        auto count = static_cast<uint32_t>(frame.size());
+        EXPECT_EQ(tcp::ws_frame_parse(conn, tcp::sock_buf, &count), result) << announced;
+        EXPECT_EQ(conn->recv_buf != nullptr, result == -2) << announced;
+    }
 }
 
-TEST_F(TcpTest, PortZeroOpensNoListenerButIsLogged)
+// Each segment but the last leaves the connection open and posts nothing;
+// the last closes it without an answer, and the broker is told once.
+TEST_F(ConnTest, InputsThatCloseTheConnection)
 {
-    thread_tcp_stop();
-    ASSERT_EQ(start(0, 0), 0);
-    EXPECT_EQ(tcp::servs[0].sock, -1);
-    EXPECT_EQ(tcp::servs[1].sock, -1);
-    std::string log = log_text();
-    EXPECT_NE(log.find("MQTT: lo: 0.0.0.0:0\n"), std::string::npos) << log;
-    EXPECT_NE(log.find("WS:   lo: 0.0.0.0:0\n"), std::string::npos) << log;
+    // PUBLISHes announcing 40000 and 70000-byte bodies: never whole within
+    // the bound of plain and WebSocket connections.
+    const Bytes plain_start = Bytes{0x30, 0xC0, 0xB8, 0x02} + Bytes(32768 - 4, 0x55);
+    const Bytes ws_start = Bytes{0x30, 0xF0, 0xA2, 0x04} + Bytes(65536 - 4, 0x11);
+    const Bytes long_length{0x30, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F};
+    // A good request whose last header takes it to the bound before its
+    // blank line.
+    std::string head = ws_request();
+    Bytes long_request = raw(head.substr(0, head.size() - 2) + "X-Pad: ");
+    long_request.resize(32768, 'x');
+    const uint32_t MQTT = CONN_STATE_MQTT, HTTP = CONN_STATE_HTTP_HEADER, WS = CONN_STATE_WS_FRAME;
+    struct {
+        const char* name;
+        uint32_t state;
+        bool started; // past its CONNECT first
+        std::vector<Bytes> segments;
+    } const cases[] = {
+        {"first packet not a CONNECT", MQTT, false, {PINGREQ}},
+        {"Remaining Length past four bytes", MQTT, true, {long_length}},
+        {"pending bytes past 32768", MQTT, true, {plain_start, {0x55}}},
+        {"rejected request", HTTP, false, {raw(ws_request("8"))}},
+        {"request over 32768 bytes", HTTP, false, {long_request, raw("\r\n\r\n")}},
+        {"close frame", WS, true, {ws_frame(OP_CLOSE, {0x03, 0xe8})}},
+        {"text frame", WS, true, {ws_frame(OP_TEXT, raw("hi"))}},
+        {"frame over the bound", WS, true, {ws_frame(OP_PING, {}, 65537)}},
+        {"first packet in a frame not a CONNECT", WS, false, {ws_frame(OP_BINARY, PINGREQ)}},
+        {"Remaining Length in a frame past four bytes", WS, true, {ws_frame(OP_BINARY, long_length)}},
+        {"pending MQTT bytes past 65536", WS, true, {ws_frame(OP_BINARY, ws_start), ws_frame(OP_BINARY, {0x33})}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        connect(c.state, c.started);
+        for (size_t i = 0; i + 1 < c.segments.size(); ++i) {
+            send_bytes(c.segments[i]);
+            ASSERT_TRUE(open()) << "closed by segment " << i;
+        }
+        send_bytes(c.segments.back());
+        EXPECT_FALSE(open());
+        EXPECT_EQ(answer(), Bytes{});
+        EXPECT_EQ(posted(), std::vector<Bytes>{CLOSE_NOTICE});
+    }
+
+    // The peer closes.
+    connect(CONN_STATE_MQTT, true);
+    close(std::exchange(client, -1));
+    receive();
+    EXPECT_FALSE(open());
+    EXPECT_EQ(posted(), std::vector<Bytes>{CLOSE_NOTICE});
 }
 
-TEST_F(TcpTest, PortInUseFailsTheStart)
+struct ServerTest : ::testing::Test {
+    void SetUp() override
+    {
+        msg_tcp_mqtt_init();
+        msg_mqtt_tcp_init();
+    }
+
+    void TearDown() override
+    {
+        thread_tcp_stop();
+        while (tcp_mqtt_msg* msg = msg_tcp_mqtt_get_first())
+            msg_tcp_mqtt_remove(msg);
+        while (mqtt_tcp_msg* msg = msg_mqtt_tcp_get_first())
+            msg_mqtt_tcp_remove(msg);
+        msg_tcp_mqtt_destroy();
+        msg_mqtt_tcp_destroy();
+    }
+
+    // The next record the thread posts must be these bytes (none: a close
+    // notice) for `addr`; waits for it within a generous bound.
+    static void expect_posted(const sockaddr_in& addr, const Bytes& bytes)
+    {
+        tcp_mqtt_msg* msg = nullptr;
+        for (int ms = 0; !(msg = msg_tcp_mqtt_get_first()) && ms < 20000; ++ms)
+            usleep(1000);
+        ASSERT_NE(msg, nullptr) << "nothing posted";
+        EXPECT_EQ(std::memcmp(&msg->addr, &addr, sizeof addr), 0);
+        EXPECT_EQ(msg->close ? CLOSE_NOTICE : Bytes(msg->packet, msg->packet + msg->packet_len), bytes);
+        msg_tcp_mqtt_remove(msg);
+    }
+};
+
+TEST_F(ServerTest, GoneClientIsReportedAgainAndStopClosesWithoutNotices)
 {
-    thread_tcp_stop();
-    int taken = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr = loopback(0);
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr = peer("127.0.0.1", 0);
     socklen_t len = sizeof addr;
-    ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&addr), len), 0);
-    listen(taken, 1);
-    getsockname(taken, reinterpret_cast<sockaddr*>(&addr), &len);
-    EXPECT_EQ(start(free_port(), ntohs(addr.sin_port)), -1);
-    close(taken);
-    EXPECT_NE(log_text().find("Socket Error on line "), std::string::npos);
+    // A free port: bound by the kernel's choice, then let go.
+    bind(fd, reinterpret_cast<sockaddr*>(&addr), len);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    close(fd);
+    // Port 0 turns the WebSocket listener off.
+    thread_tcp_serv_setup(new tcp_conf{ntohs(addr.sin_port), 0, 0, 0, "lo"});
+    ASSERT_EQ(thread_tcp_start(), 0);
+    EXPECT_EQ(tcp::servs[1].sock, -1);
+
+    fd = socket(AF_INET, SOCK_STREAM, 0);
+    timeval wait{20, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), len), 0);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    ASSERT_EQ(send(fd, CONNECT.data(), CONNECT.size(), MSG_NOSIGNAL), 2);
+    expect_posted(addr, CONNECT);
+
+    // The broker still knows a client that is gone here: it is told again.
+    sockaddr_in gone = peer("127.0.0.1", 1);
+    msg_mqtt_tcp_add_packet(&gone, new uint8_t[2]{0xD0, 0x00}, 2);
+    expect_posted(gone, CLOSE_NOTICE);
+
+    // The broker stops too, so it is not told.
+    thread_tcp_stop();
+    uint8_t byte;
+    EXPECT_EQ(recv(fd, &byte, 1, 0), 0);
+    close(fd);
+    EXPECT_EQ(msg_tcp_mqtt_get_first(), nullptr);
 }
 
 } // namespace
