@@ -84,6 +84,16 @@ R* msg_packet_record_take(const sockaddr_in* addr, uint8_t* buffer, uint32_t len
     return record;
 }
 
+// A close record of the TCP channels: no packet, `close` set.
+template <typename R>
+R* msg_close_record(const sockaddr_in* addr)
+{
+    auto* record = new R{};
+    record->addr = *addr;
+    record->close = 1;
+    return record;
+}
+
 #define MSG_CHANNEL(name, record)                                                                                     \
     inline msg_queue msg_##name##_queue;                                                                               \
     inline void msg_##name##_init() { msg_init(&msg_##name##_queue); }                                                 \

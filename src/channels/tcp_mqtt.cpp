@@ -7,8 +7,5 @@ void msg_tcp_mqtt_add_packet(const sockaddr_in* addr, const uint8_t* bytes, uint
 
 void msg_tcp_mqtt_add_close_conn(const sockaddr_in* addr)
 {
-    tcp_mqtt_msg* record = msg_tcp_mqtt_new();
-    record->addr = *addr;
-    record->close = 1;
-    msg_tcp_mqtt_add(record);
+    msg_tcp_mqtt_add(msg_close_record<tcp_mqtt_msg>(addr));
 }
