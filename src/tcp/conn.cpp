@@ -40,12 +40,12 @@ void socket_error(int line, int err)
     log_write(LOG_DEBUG, "Socket Error on line %d: %s\n", line, std::strerror(err));
 }
 
-void conn_log(tcp_conn* conn, const char* what)
+void conn_log(int priority, tcp_conn* conn, const char* what)
 {
-    if (!log_enabled(LOG_DEBUG))
+    if (!log_enabled(priority))
         return;
     char text[INET_ADDRSTRLEN];
-    log_write(LOG_DEBUG, "tcp conn:%s:%d: %s\n", addr_text(&conn->addr, text), ntohs(conn->addr.sin_port), what);
+    log_write(priority, "tcp conn:%s:%d: %s\n", addr_text(&conn->addr, text), ntohs(conn->addr.sin_port), what);
 }
 
 bool descriptors_exhausted(int err)
@@ -117,7 +117,7 @@ int conn_output_done(tcp_conn* conn)
     if (conn->writable && out_buf_pending(&conn->out) >= FLUSH_EARLY && conn_flush(conn) < 0)
         return -1;
     if (out_buf_pending(&conn->out) > TCP_OUT_MAX) {
-        conn_log(conn, "more than 1 MiB unsent, closing slow consumer");
+        conn_log(LOG_NOTICE, conn, "more than 1 MiB unsent, closing slow consumer");
         conn_close(conn);
         return -1;
     }
@@ -191,7 +191,7 @@ int conn_output(tcp_conn* conn, const uint8_t* bytes, uint32_t len)
 int conn_output2(tcp_conn* conn, const uint8_t* head, uint32_t head_len, const uint8_t* body, uint32_t body_len)
 {
     if (out_buf_append(&conn->out, head, head_len) != 0 || out_buf_append(&conn->out, body, body_len) != 0) {
-        conn_log(conn, "no memory for its output, closing");
+        conn_log(LOG_WARNING, conn, "no memory for its output, closing");
         conn_close(conn);
         return -1;
     }
@@ -202,7 +202,7 @@ int conn_deliver(tcp_conn* conn, const uint8_t* bytes, uint32_t len)
 {
     if (!conn->mqtt_started) {
         if (len == 0 || (bytes[0] >> 4) != MQTT_CONNECT) {
-            conn_log(conn, "first packet is not CONNECT, closing");
+            conn_log(LOG_DEBUG, conn, "first packet is not CONNECT, closing");
             conn_close(conn);
             return -1;
         }
