@@ -1,18 +1,23 @@
-"""Runs the real halyx binary for end-to-end tests.
+"""Runs the real halyx binary for end-to-end tests and talks raw MQTT 3.1.1
+to it. The test process makes itself a child subreaper, so the detached
+daemon is re-parented to it and its exit status can be read.
 
-Each Daemon gets its own temporary directory, configuration file, log file
-and free ports. The test process makes itself a child subreaper, so the
-detached daemon is re-parented to it and its exit status can be read.
-"""
+Run as a program, it serves the Node tests: it starts one daemon, prints its
+ports as JSON, stops it once its standard input ends ("failed" before that
+shows the daemon's log), and exits 0 only if the daemon stopped cleanly."""
 
+import contextlib
 import ctypes
+import json
 import os
 import re
 import resource
 import shutil
 import signal
 import socket
+import struct
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
@@ -24,8 +29,8 @@ HALYX_BIN = os.environ.get("HALYX_BIN") or os.path.join(os.path.dirname(__file__
 TIMEOUT = 20.0  # generous bound for any single awaited event
 
 
-def free_port(kind=socket.SOCK_STREAM):
-    with socket.socket(socket.AF_INET, kind) as s:
+def free_port():
+    with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
 
@@ -49,9 +54,7 @@ class Daemon:
         self.conf_path = os.path.join(self.dir, "halyx.conf")
         self.log_path = os.path.join(self.dir, "halyx.log")
         self.mqtt_port, self.ws_port = free_port(), free_port()
-        conf = (f"mqtt_iface = lo\nmqtt_port = {self.mqtt_port}\nmqtt_ws_port = {self.ws_port}\n"
-                f"mqttsn_iface = lo\nmqttsn_port = {free_port(socket.SOCK_DGRAM)}\n"
-                f"http_port = {free_port()}\nhttp_files_path = {self.dir}\n")
+        conf = f"mqtt_iface = lo\nmqtt_port = {self.mqtt_port}\nmqtt_ws_port = {self.ws_port}\n"
         if users:
             conf += "mqtt_auth_enable = 1\n" + "".join(
                 f"user_name = {name}\nuser_password = {password}\nuser_publish_enable = {publish}\n"
@@ -74,14 +77,15 @@ class Daemon:
             raise AssertionError(f"no child pid in output: {self.launch.stdout!r} {self.launch.stderr!r}")
         self.pid = int(m.group(1))
         if wait_ready and not wait_until(self._listening):
-            raise AssertionError("daemon did not open its MQTT port\n" + self.log())
+            raise AssertionError("daemon did not open its ports\n" + self.log())
         return self
 
     def _listening(self):
         if not self.running():
             raise AssertionError("daemon ended during start-up\n" + self.log())
         try:
-            socket.create_connection(("127.0.0.1", self.mqtt_port), timeout=1).close()
+            for port in (self.mqtt_port, self.ws_port):
+                socket.create_connection(("127.0.0.1", port), timeout=1).close()
             return True
         except OSError:
             return False
@@ -112,25 +116,37 @@ class Daemon:
             os.kill(self.pid, signal.SIGKILL)
             self.wait_exit()
 
-    def memory_kb(self, field="VmHWM"):
-        """A size from /proc/<pid>/status in KiB; VmHWM is the peak resident size."""
+    def memory_kb(self):
+        """Peak resident size in KiB."""
         with open(f"/proc/{self.pid}/status") as f:
-            return int(re.search(rf"^{field}:\s+(\d+) kB", f.read(), re.M).group(1))
-
-    def log_lines(self):
-        try:
-            with open(self.log_path, errors="replace") as f:
-                return f.read().splitlines()
-        except FileNotFoundError:
-            return []
+            return int(re.search(r"^VmHWM:\s+(\d+) kB", f.read(), re.M).group(1))
 
     def log(self):
-        return "\n".join(self.log_lines())
+        try:
+            with open(self.log_path, errors="replace") as f:
+                return f.read()
+        except FileNotFoundError:
+            return ""
+
+
+def finish(daemon, failed):
+    """Stops the daemon; whether it stopped cleanly: exit status 0 after
+    SIGTERM, with "notice exit" as its last log line. Prints the tail of its
+    log after a failure or an unclean stop (it may have logged megabytes)."""
+    status, lines = daemon.stop(), daemon.log().splitlines()
+    clean = status == 0 and lines[-1:] == ["notice exit"]
+    if failed or not clean:
+        tail = "\n".join(lines[-200:])
+        print(f"\n--- daemon log ({daemon.log_path}), exit status {status}, last 200 lines ---\n{tail}",
+              file=sys.stderr)
+    else:
+        shutil.rmtree(daemon.dir, ignore_errors=True)
+    daemon.kill()
+    return clean
 
 
 class DaemonTestCase(unittest.TestCase):
-    """Starts a fresh daemon per test; prints its log when a test fails and
-    fails a test after which the daemon does not stop cleanly."""
+    """Starts a fresh daemon per test, which must stop cleanly after it."""
 
     users, nofile = (), None
 
@@ -140,11 +156,200 @@ class DaemonTestCase(unittest.TestCase):
     def tearDown(self):
         result = self._outcome.result  # a failed subtest is listed as its own test, naming this one
         failed = any(getattr(t, "test_case", t) is self for t, _ in result.failures + result.errors)
-        status = self.daemon.stop()
-        if failed or status != 0:  # the tail only: a daemon gone wrong may have logged megabytes
-            tail = "\n".join(self.daemon.log_lines()[-200:])
-            print(f"\n--- daemon log ({self.daemon.log_path}), last 200 lines ---\n{tail}")
-        else:
-            shutil.rmtree(self.daemon.dir, ignore_errors=True)
-        self.daemon.kill()
-        self.assertEqual(status, 0, "daemon did not stop cleanly")
+        self.assertTrue(finish(self.daemon, failed), "daemon did not stop cleanly")
+
+
+NAMES = ("RESERVED CONNECT CONNACK PUBLISH PUBACK PUBREC PUBREL PUBCOMP SUBSCRIBE SUBACK "
+         "UNSUBSCRIBE UNSUBACK PINGREQ PINGRESP DISCONNECT RESERVED").split()
+
+
+def string(value):
+    """Two-byte length followed by the bytes."""
+    data = value.encode() if isinstance(value, str) else bytes(value)
+    return struct.pack("!H", len(data)) + data
+
+
+def packet(first_byte, body=b""):
+    length, n = bytearray(), len(body)
+    while True:
+        n, byte = divmod(n, 128)
+        length.append(byte | (0x80 if n else 0))
+        if not n:
+            return bytes([first_byte]) + bytes(length) + body
+
+
+def connect(client_id, keepalive=60, will=None, username=None, password=None, protocol=("MQTT", 4)):
+    """CONNECT with a clean session; `will` is (topic, message, qos, retain);
+    `username` and `password` are sent when not None."""
+    (name, level), flags, payload = protocol, 0x02, string(client_id)
+    if will:
+        topic, message, qos, retain = will
+        flags |= 0x04 | (qos << 3) | (0x20 if retain else 0)
+        payload += string(topic) + string(message)
+    for bit, field in ((0x80, username), (0x40, password)):
+        if field is not None:
+            flags |= bit
+            payload += string(field)
+    return packet(0x10, string(name) + bytes([level, flags]) + struct.pack("!H", keepalive) + payload)
+
+
+def connack(code=0):
+    return bytes([0x20, 0x02, 0x00, code])
+
+
+def publish(topic, payload=b"", qos=0, mid=None, retain=False):
+    mid_bytes = struct.pack("!H", mid) if qos else b""
+    payload = payload.encode() if isinstance(payload, str) else payload
+    return packet(0x30 | (qos << 1) | (1 if retain else 0), string(topic) + mid_bytes + payload)
+
+
+def _ack(first_byte):
+    return lambda mid: bytes([first_byte, 0x02]) + struct.pack("!H", mid)
+
+
+puback, pubrec, pubrel, pubcomp, unsuback = (_ack(b) for b in (0x40, 0x50, 0x62, 0x70, 0xB0))
+
+
+def subscribe(mid, filters):
+    """`filters` is a list of (filter, requested QoS)."""
+    return packet(0x82, struct.pack("!H", mid) + b"".join(string(f) + bytes([qos]) for f, qos in filters))
+
+
+def suback(mid, codes):
+    return packet(0x90, struct.pack("!H", mid) + bytes(codes))
+
+
+def unsubscribe(mid, filters):
+    return packet(0xA2, struct.pack("!H", mid) + b"".join(string(f) for f in filters))
+
+
+pingreq, pingresp, disconnect = b"\xc0\x00", b"\xd0\x00", b"\xe0\x00"
+
+
+def split_packet(data):
+    """(packet length, body offset) of the packet at the start of `data`, or
+    None while the packet is not all there."""
+    length = 0
+    for i in range(1, min(len(data), 5)):
+        length += (data[i] & 0x7F) << (7 * (i - 1))
+        if not data[i] & 0x80:
+            return (i + 1 + length, i + 1) if len(data) >= i + 1 + length else None
+    if len(data) >= 5:
+        raise ValueError(f"remaining length longer than 4 bytes: {data[:8].hex(' ')}")
+    return None
+
+
+def parse_publish(pkt):
+    """(qos, retain, topic, mid, payload) of a PUBLISH."""
+    body = pkt[split_packet(pkt)[1]:]
+    qos, end = (pkt[0] >> 1) & 3, 2 + struct.unpack("!H", body[:2])[0]
+    mid = struct.unpack("!H", body[end:end + 2])[0] if qos else None
+    return qos, pkt[0] & 1, body[2:end], mid, body[end + (2 if qos else 0):]
+
+
+def describe(pkt):
+    """Type and bytes of a packet, for failure messages."""
+    if not pkt:
+        return "nothing" if pkt is None else "connection closed"
+    return f"{NAMES[pkt[0] >> 4]} [{pkt[:48].hex(' ')}{' ...' if len(pkt) > 48 else ''}]"
+
+
+class Client:
+    """One TCP connection to the broker, read packet by packet; a small
+    `rcvbuf` keeps the window the broker may fill small."""
+
+    def __init__(self, port, rcvbuf=None):
+        self.sock = socket.socket()
+        if rcvbuf:
+            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+        self.sock.settimeout(TIMEOUT)
+        self.sock.connect(("127.0.0.1", port))
+        self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        self.buf, self.closed = b"", False
+
+    def send(self, data):
+        with contextlib.suppress(BrokenPipeError, ConnectionResetError):  # the next read tells of a close
+            self.sock.sendall(data)
+
+    def read_packet(self, timeout=TIMEOUT):
+        """Next whole packet; b"" once the broker closed the connection;
+        None when nothing complete arrived within `timeout` seconds."""
+        deadline = time.monotonic() + timeout
+        while not (whole := split_packet(self.buf) if self.buf else None):
+            if self.closed:  # a partial packet before the close is returned as it is
+                pkt, self.buf = self.buf, b""
+                return pkt
+            if (left := deadline - time.monotonic()) <= 0:
+                return None
+            self.sock.settimeout(left)
+            try:
+                chunk = self.sock.recv(65536)
+            except socket.timeout:
+                return None
+            except ConnectionResetError:
+                chunk = b""
+            self.closed = not chunk
+            self.buf += chunk
+        pkt, self.buf = self.buf[:whole[0]], self.buf[whole[0]:]
+        return pkt
+
+    def expect_packet(self, expected, what="packet"):
+        actual = self.read_packet()
+        if actual != expected:
+            raise AssertionError(f"{what}:\n  expected {describe(expected)}\n  received {describe(actual)}")
+
+    def expect_publish(self, topic, payload, qos=0, retain=False, what="publication"):
+        """Compares all bytes of the next PUBLISH but its identifier, which
+        the broker chooses and which must be non-zero for QoS 1 and 2.
+        Returns the identifier."""
+        actual = self.read_packet()
+        mid = parse_publish(actual)[3] if qos and actual and NAMES[actual[0] >> 4] == "PUBLISH" else None
+        if actual != publish(topic, payload, qos, mid or 0, retain) or (qos and not mid):
+            expected = describe(publish(topic, payload, qos, 0, retain)) + (" (any mid but 0)" if qos else "")
+            raise AssertionError(f"{what}:\n  expected {expected}\n  received {describe(actual)}")
+        return mid
+
+    def expect_closed(self, what="connection"):
+        self.expect_packet(b"", f"{what}: the broker closes the connection without a reply")
+
+    def expect_quiet(self, what="no further packet before PINGRESP"):
+        """Asserts that nothing is queued for the client: the broker answers
+        each client in order, so anything sent to it earlier would arrive
+        before the PINGRESP."""
+        self.send(pingreq)
+        self.expect_packet(pingresp, what)
+
+
+class BrokerTestCase(DaemonTestCase):
+    """Test case with helpers for raw clients of its daemon's MQTT port;
+    every client is closed at the end of the test."""
+
+    def client(self, port=None, rcvbuf=None):
+        client = Client(port or self.daemon.mqtt_port, rcvbuf)
+        self.addCleanup(client.sock.close)
+        return client
+
+    def connected(self, client_id, rcvbuf=None, **connect_args):
+        client = self.client(rcvbuf=rcvbuf)
+        client.send(connect(client_id, **connect_args))
+        client.expect_packet(connack(0), f"CONNACK for {client_id}")
+        return client
+
+    def subscribed(self, client_id, filters, **connect_args):
+        client = self.connected(client_id, **connect_args)
+        client.send(subscribe(1, filters))
+        client.expect_packet(suback(1, [qos for _, qos in filters]), f"SUBACK for {client_id}")
+        return client
+
+    @staticmethod
+    def published(client, topic, payload, mid=0x7001, retain=False):
+        """Publishes at QoS 1 and waits for the PUBACK, so that the broker has
+        stored the value and handed out its deliveries."""
+        client.send(publish(topic, payload, 1, mid, retain))
+        client.expect_packet(puback(mid), f"PUBACK for {topic}")
+
+
+if __name__ == "__main__":
+    node_daemon = Daemon().start()
+    print(json.dumps({"mqttPort": node_daemon.mqtt_port, "wsPort": node_daemon.ws_port}), flush=True)
+    sys.exit(0 if finish(node_daemon, sys.stdin.read() != "") else 1)

@@ -1,4 +1,5 @@
-"""Start-up, detaching and shut-down of the real daemon."""
+"""Start-up, detaching and shut-down of the real daemon; every daemon that
+DaemonTestCase starts is also stopped with SIGTERM and checked to exit 0."""
 
 import os
 import shutil
@@ -6,17 +7,18 @@ import signal
 import socket
 import unittest
 
-from halyx_harness import Daemon, wait_until
+from halyx_harness import Daemon
 
 
 class Lifecycle(unittest.TestCase):
-    def tearDown(self):
-        if getattr(self, "daemon", None):
-            self.daemon.kill()
-            shutil.rmtree(self.daemon.dir, ignore_errors=True)
+    def daemon(self):
+        d = Daemon()
+        self.addCleanup(shutil.rmtree, d.dir, ignore_errors=True)
+        self.addCleanup(d.kill)
+        return d
 
     def test_parent_exits_zero_and_names_the_detached_child(self):
-        self.daemon = d = Daemon().start()
+        d = self.daemon().start()
         self.assertEqual(d.launch.returncode, 0)
         self.assertIn(f"process id of child process {d.pid} \n", d.launch.stdout)
         # The child reports the real id of the parent it was forked from.
@@ -30,12 +32,11 @@ class Lifecycle(unittest.TestCase):
         self.assertEqual(session, d.pid, "daemon leads its own session")
         self.assertEqual(tty, 0, "no controlling terminal")
         with open(f"/proc/{d.pid}/status") as f:
-            status = f.read()
-        self.assertIn("Umask:\t0000", status)
+            status = dict(line.split(":\t", 1) for line in f.read().splitlines())
+        self.assertEqual(status["Umask"], "0000")
         # SIGTERM is caught; the others keep their default action (a
         # sanitizer build adds handlers for faults such as SIGSEGV only).
-        caught = int(next(l for l in status.splitlines() if l.startswith("SigCgt:")).split()[1], 16)
-        ignored = int(next(l for l in status.splitlines() if l.startswith("SigIgn:")).split()[1], 16)
+        caught, ignored = int(status["SigCgt"], 16), int(status["SigIgn"], 16)
         self.assertTrue(caught & (1 << (signal.SIGTERM - 1)))
         for sig in (signal.SIGHUP, signal.SIGINT, signal.SIGQUIT, signal.SIGPIPE, signal.SIGUSR1,
                     signal.SIGUSR2, signal.SIGALRM, signal.SIGCHLD):
@@ -43,45 +44,32 @@ class Lifecycle(unittest.TestCase):
             self.assertFalse(caught & bit or ignored & bit, f"{sig.name} has a handler or is ignored")
         for fd in range(3):
             self.assertEqual(os.readlink(f"/proc/{d.pid}/fd/{fd}"), "/dev/null")
-        self.assertEqual(d.stop(), 0)
 
-    def test_sigterm_stops_with_exit_as_last_log_line(self):
-        self.daemon = d = Daemon().start()
-        self.assertEqual(d.stop(), 0)
-        lines = d.log_lines()
-        self.assertIn("warning Received SIGTERM signal.", lines)
-        self.assertEqual(lines[-1], "notice exit")
+    def test_exit_status_after_signals(self):
+        # A second SIGTERM while stopping is harmless; SIGHUP keeps its
+        # default action.
+        for signals, status in (((signal.SIGTERM, signal.SIGTERM), 0), ((signal.SIGHUP,), -signal.SIGHUP)):
+            with self.subTest(signals=signals):
+                d = self.daemon().start()
+                for sig in signals:
+                    os.kill(d.pid, sig)
+                self.assertEqual(d.wait_exit(), status)
+                if status == 0:
+                    self.assertEqual(d.log().splitlines()[-1], "notice exit")
 
-    def test_missing_configuration_file_exits_one(self):
-        self.daemon = d = Daemon()
-        os.unlink(d.conf_path)
-        d.start(wait_ready=False)
-        self.assertEqual(d.launch.returncode, 0)
-        self.assertEqual(d.wait_exit(), 1)
-        self.assertTrue(any(l.startswith("debug can't open ") and d.conf_path in l
-                            for l in d.log_lines()), d.log())
-
-    def test_port_in_use_ends_start_up_with_status_one(self):
-        self.daemon = d = Daemon()
-        with socket.socket() as taken:
-            taken.bind(("0.0.0.0", d.mqtt_port))
-            taken.listen()
-            d.start(wait_ready=False)
-            self.assertEqual(d.wait_exit(), 1)
-        self.assertTrue(any("Socket Error on line" in l and "Address already in use" in l
-                            for l in d.log_lines()), d.log())
-
-    def test_other_signals_keep_their_default_action(self):
-        self.daemon = d = Daemon().start()
-        os.kill(d.pid, signal.SIGHUP)
-        self.assertEqual(d.wait_exit(), -signal.SIGHUP)
-
-    def test_second_sigterm_while_stopping_is_harmless(self):
-        self.daemon = d = Daemon().start()
-        os.kill(d.pid, signal.SIGTERM)
-        os.kill(d.pid, signal.SIGTERM)
-        self.assertEqual(d.wait_exit(), 0)
-        self.assertEqual(d.log_lines()[-1], "notice exit")
+    def test_start_up_failures_end_with_status_one_and_name_their_cause(self):
+        for what in ("missing configuration file", "port in use"):
+            with self.subTest(what), socket.socket() as taken:
+                d = self.daemon()
+                if what == "port in use":
+                    taken.bind(("0.0.0.0", d.mqtt_port))
+                    taken.listen()
+                else:
+                    os.unlink(d.conf_path)
+                d.start(wait_ready=False)
+                self.assertEqual(d.launch.returncode, 0)
+                self.assertEqual(d.wait_exit(), 1)
+                self.assertIn(d.conf_path if what != "port in use" else "Address already in use", d.log())
 
 
 if __name__ == "__main__":
