@@ -28,7 +28,7 @@
 #include "mysql.h"
 #include "paths.h"
 #include "tcp/tcp.h"
-#include "udp.h"
+#include "udp/udp.h"
 
 // Set by the SIGTERM handler, read by the main loop.
 static std::atomic<int> signal_exit{0};
@@ -146,7 +146,8 @@ int main()
     // The HTTP server starts here, before the TCP server.
     if (thread_tcp_start() < 0)
         std::exit(1);
-    // The UDP server of the MQTT-SN gateway starts here.
+    if (thread_udp_start() < 0)
+        std::exit(1);
     thread_mqtt_start();
     // The database writer starts here when mysql_enable is 1.
 
@@ -161,6 +162,7 @@ int main()
 
     msggap_rules_mqtt_close();
     // Stop order: HTTP, UDP, TCP, broker, database, cron, rules.
+    thread_udp_stop();
     thread_tcp_stop();
     thread_mqtt_stop();
 

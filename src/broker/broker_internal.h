@@ -6,6 +6,7 @@
 
 #include "broker/broker.h"
 #include "channels/tcp_mqtt.h"
+#include "channels/udp_mqtt.h"
 
 // Records taken from one channel in one pass of the loop, at most; the
 // rest wait for the next pass, so no channel starves the others.
@@ -36,6 +37,30 @@ void broker_conn_remove_all();
 // thread's close notice comes back.
 void broker_conn_close_request(mqtt_conn* conn);
 
+// MQTT-SN sessions by UDP address: mqttsn_conns with an index beside it.
+mqttsn_conn* broker_sn_find(const sockaddr_in* addr);
+// Removes the record with everything it owns; returns its successor.
+mqttsn_conn* broker_sn_remove(mqttsn_conn* conn);
+void broker_sn_remove_all();
+
+// Handles one MQTT-SN datagram from the UDP thread.
+void mqttsn_packet_handle(udp_mqtt_msg* record);
+// Publishes the client's will, if it has one; the caller removes the record.
+void mqttsn_conn_close(mqttsn_conn* conn);
+// Queues the publication for every MQTT-SN client with a matching
+// subscription (REGISTER first where the client does not know the topic
+// id) and sends at once to active clients.
+void mqttsn_publish_send(pub_item* item);
+// Queues one delivery for a client: in wait_ack when the client knows the
+// topic id, else in wait_reg behind a REGISTER.
+void mqttsn_queue_add(mqttsn_conn* conn, uint16_t topic_id, uint8_t qos);
+// Sends what is due to one client: one REGISTER, or PUBLISHes up to the
+// first that needs an acknowledgement; once nothing waits, the CONNACK of a
+// connecting client or the PINGRESP of a woken one.
+void mqttsn_send_buffered_msgs(mqttsn_conn* conn);
+// The MQTT-SN part of a timer tick: keep-alive countdown and re-sends.
+void mqttsn_timer_handle();
+
 // Handles the packet at record->packet + record->offset (or the close
 // notice) and advances `offset` past it. A record whose remaining bytes do
 // not form a packet is dropped whole (offset = packet_len).
@@ -48,6 +73,24 @@ void mqtt_conn_close(mqtt_conn* conn);
 void broker_subs_changed();
 // Drops the cached subscriber lists (the broker releases its state).
 void broker_subs_forget();
+
+// Where an accepted publication comes from; each source takes the steps of
+// the publish path that apply to it.
+enum publication_source : uint8_t {
+    PUBLICATION_MQTT,   // an MQTT PUBLISH, stored by its decoder
+    PUBLICATION_MQTTSN, // an MQTT-SN PUBLISH, stored by its decoder
+    PUBLICATION_WILL,   // a departing client's will: rule triggers do not fire
+};
+
+// The one publish path, for a value already stored in pub_list: gives the
+// topic its MQTT-SN topic id, fires the rule triggers, then delivers to
+// MQTT and to MQTT-SN subscribers, as the source requires. The rules
+// engine's publications join here too.
+void broker_publication_deliver(pub_item* item, publication_source source);
+// Stores the value on its topic (value and retain flag replaced) and takes
+// the publish path. Returns the topic.
+pub_item* broker_publish(publication_source source, const uint8_t* name, uint16_t name_len, const uint8_t* data,
+                         uint16_t data_len, uint8_t retain);
 
 // One PUBLISH, at the QoS of the client's first matching subscription, to
 // every MQTT client with a matching subscription.

@@ -94,6 +94,23 @@ void broker_subs_forget()
     targets_by_topic.clear();
 }
 
+void broker_publication_deliver(pub_item* item, publication_source source)
+{
+    broker_topic_id_assign(item);
+    if (source != PUBLICATION_WILL)
+        mqtt_trigger_send(item);
+    mqtt_publish_send(item);
+    mqttsn_publish_send(item);
+}
+
+pub_item* broker_publish(publication_source source, const uint8_t* name, uint16_t name_len, const uint8_t* data,
+                         uint16_t data_len, uint8_t retain)
+{
+    pub_item* item = list_pub_add_replace(&pub_list, name, name_len, data, data_len, retain);
+    broker_publication_deliver(item, source);
+    return item;
+}
+
 void mqtt_publish_send(pub_item* item)
 {
     if (const std::vector<delivery_target>* targets = subscribers_of(item)) {

@@ -43,13 +43,10 @@ void serve_tcp_mqtt(tcp_mqtt_msg* record)
     } while (record->offset != 0 && record->offset != record->packet_len);
 }
 
-// MQTT-SN datagrams are handled here once the gateway sessions exist;
-// until then they are dropped.
-void serve_udp_mqtt(udp_mqtt_msg*) {}
 
 void release_all()
 {
-    list_mqttsn_conn_remove_all(&mqttsn_conns);
+    broker_sn_remove_all();
     broker_conn_remove_all();
     list_data_remove_all(&pub_list);
     list_mqtt_user_remove_all(&mqtt_users);
@@ -114,7 +111,7 @@ void broker_topic_id_assign(pub_item* item)
 bool mqtt_loop_pass()
 {
     uint32_t left = msg_tcp_mqtt_drain(BROKER_BATCH, serve_tcp_mqtt);
-    left += msg_udp_mqtt_drain(BROKER_BATCH, serve_udp_mqtt);
+    left += msg_udp_mqtt_drain(BROKER_BATCH, mqttsn_packet_handle);
     // The rules engine's topic-value requests (rendezvous) and its
     // publications (rules_mqtt) are served here once the engine exists.
     return left != 0;
@@ -130,8 +127,7 @@ void timer_handle()
         else
             --conn->remainsec;
     }
-    // MQTT-SN keep-alive and re-sends are supervised here once the gateway
-    // sessions exist.
+    mqttsn_timer_handle();
 }
 
 int thread_mqtt_start()

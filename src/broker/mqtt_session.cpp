@@ -92,7 +92,6 @@ void handle_publish(tcp_mqtt_msg* record, mqtt_conn* conn, const mqtt_fixed_head
         return;
     }
     pub_item* item = publish.pub_item;
-    broker_topic_id_assign(item);
 
     if (publish.qos == 1)
         send_pubxxx(&record->addr, MQTT_PUBACK, publish.msg_id, "<MQTT_PUBACK\n");
@@ -101,9 +100,7 @@ void handle_publish(tcp_mqtt_msg* record, mqtt_conn* conn, const mqtt_fixed_head
 
     // The rules topic is offered to the rules-file handler here once the
     // rules engine exists; a rules file is neither triggered nor delivered.
-    mqtt_trigger_send(item);
-    mqtt_publish_send(item);
-    // MQTT-SN subscribers are served here once the gateway exists.
+    broker_publication_deliver(item, PUBLICATION_MQTT);
 }
 
 void handle_subscribe(tcp_mqtt_msg* record, mqtt_conn* conn, const mqtt_fixed_header* fixhdr)
@@ -307,11 +304,8 @@ void mqtt_conn_close(mqtt_conn* conn)
     conn->subs.head = nullptr;
     broker_subs_changed();
 
-    pub_item* item = list_pub_add_replace(&pub_list, conn->will.name, conn->will.name_len, conn->will.data,
-                                          conn->will.data_len, conn->will.retain);
-    broker_topic_id_assign(item);
-    mqtt_publish_send(item);
-    // MQTT-SN subscribers receive the will here once the gateway exists.
+    broker_publish(PUBLICATION_WILL, conn->will.name, conn->will.name_len, conn->will.data, conn->will.data_len,
+                   conn->will.retain);
 
     conn->subs = subs;
     broker_subs_changed();

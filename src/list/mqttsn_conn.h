@@ -14,6 +14,15 @@
 
 #include "list/lists.h"
 
+// MQTT-SN client states.
+enum : uint32_t {
+    MQTTSN_STATE_DISCONNECTED = 0, // not (yet) accepted, or about to be removed
+    MQTTSN_STATE_CONNECTING = 1,   // CONNECT accepted, CONNACK still to come
+    MQTTSN_STATE_ACTIVE = 2,       // connected and awake
+    MQTTSN_STATE_ASLEEP = 3,       // sleeping: deliveries are queued
+    MQTTSN_STATE_AWAKE = 4,        // woken by PINGREQ: its queue is being sent
+};
+
 struct mqttsn_conn {
     mqttsn_conn* next;
     sockaddr_in addr;

@@ -1,0 +1,202 @@
+// The UDP thread: receives MQTT-SN datagrams for the broker and sends the
+// broker's. It sleeps until a datagram arrives or the broker posts one.
+#include "udp/udp.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+#include "channels/mqtt_udp.h"
+#include "channels/udp_mqtt.h"
+#include "daemon.h"
+#include "logging.h"
+
+namespace {
+
+// The largest datagram the gateway takes in; a longer one is cut to this
+// and then refused by the broker for its length field.
+constexpr size_t UDP_BUF_SIZE = 110;
+// Datagrams received, and broker datagrams sent, per pass at most, so that
+// neither direction starves the other.
+constexpr int RECV_BATCH = 256;
+constexpr uint32_t SEND_BATCH = 1024;
+// Datagrams waiting for the broker, at most. UDP has no flow control, so
+// beyond this a flooding node's datagrams are dropped, not queued.
+constexpr uint32_t UDP_MQTT_MAX = 1024;
+// An idle pass sleeps this long at most; the waker ends it at once.
+constexpr int IDLE_WAIT_MS = 1000;
+
+struct udp_serv {
+    uint16_t port; // host order
+    int32_t sock;  // -1 while not open
+};
+
+udp_conf* thread_options = nullptr;
+udp_serv serv{0, -1};
+uint8_t sock_buf[UDP_BUF_SIZE];
+// 0 running, 1 stop requested, 2 stopped.
+std::atomic<int> thread_state{2};
+// Signalled by the mqtt_udp channel and by a stop request.
+msg_waker waker{-1, {false}};
+// Datagrams dropped in the current episode of a full channel.
+uint32_t dropped = 0;
+
+void socket_error(int line, int err)
+{
+    log_write(LOG_DEBUG, "Socket Error on line %d: %s\n", line, std::strerror(err));
+}
+
+void serv_close()
+{
+    if (serv.sock != -1)
+        close(serv.sock);
+    serv.sock = -1;
+}
+
+int serv_init(in_addr address)
+{
+    serv.sock = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (serv.sock < 0) {
+        socket_error(__LINE__, errno);
+        return -1;
+    }
+    sockaddr_in bind_addr{};
+    bind_addr.sin_family = AF_INET;
+    bind_addr.sin_addr = address;
+    bind_addr.sin_port = htons(serv.port);
+    if (bind(serv.sock, reinterpret_cast<sockaddr*>(&bind_addr), sizeof bind_addr) < 0) {
+        socket_error(__LINE__, errno);
+        serv_close();
+        return -1;
+    }
+    return 0;
+}
+
+void drop_episode_end()
+{
+    if (dropped == 0)
+        return;
+    log_write(LOG_WARNING, "MQTT-SN: %u datagrams dropped while the broker was behind\n", dropped);
+    dropped = 0;
+}
+
+// The datagrams waiting in the socket, up to RECV_BATCH.
+void datagrams_receive()
+{
+    for (int i = 0; i < RECV_BATCH; ++i) {
+        sockaddr_in addr{};
+        socklen_t addr_len = sizeof addr;
+        ssize_t n = recvfrom(serv.sock, sock_buf, sizeof sock_buf, 0, reinterpret_cast<sockaddr*>(&addr), &addr_len);
+        if (n < 0) {
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+                socket_error(__LINE__, errno);
+            return;
+        }
+        if (n == 0)
+            continue;
+        if (msg_udp_mqtt_length() >= UDP_MQTT_MAX) {
+            ++dropped;
+            continue;
+        }
+        drop_episode_end();
+        msg_udp_mqtt_add_packet(&addr, sock_buf, static_cast<uint32_t>(n));
+    }
+}
+
+void datagram_send(mqtt_udp_msg* msg)
+{
+    if (sendto(serv.sock, msg->packet, msg->packet_len, 0, reinterpret_cast<const sockaddr*>(&msg->addr),
+               sizeof msg->addr) < 0)
+        socket_error(__LINE__, errno);
+}
+
+void thread_udp_loop()
+{
+    pollfd fds[2] = {{serv.sock, POLLIN, 0}, {waker.fd, POLLIN, 0}};
+    while (thread_state.load() != 1) {
+        int timeout = msg_mqtt_udp_length() > 0 ? 0 : IDLE_WAIT_MS;
+        int ready = poll(fds, 2, timeout);
+        if (ready < 0) {
+            if (errno == EINTR)
+                continue;
+            socket_error(__LINE__, errno);
+            break;
+        }
+        if (fds[1].revents & POLLIN)
+            msg_waker_clear(&waker);
+        if (fds[0].revents & POLLIN)
+            datagrams_receive();
+        msg_mqtt_udp_drain(SEND_BATCH, datagram_send);
+    }
+    drop_episode_end();
+    serv_close();
+    thread_state.store(2);
+}
+
+void* thread_udp_launcher(void*)
+{
+    thread_udp_loop();
+    return nullptr;
+}
+
+} // namespace
+
+void thread_udp_serv_setup(udp_conf* conf)
+{
+    delete thread_options;
+    thread_options = conf;
+    serv = {static_cast<uint16_t>(conf ? conf->mqttsn_port : 0), -1};
+}
+
+int thread_udp_start()
+{
+    if (!thread_options)
+        return -1;
+    in_addr address{};
+    bool opened = get_device_ipaddress(thread_options->mqttsn_iface, &address) == 0;
+    if (!opened)
+        socket_error(__LINE__, errno);
+    opened = opened && serv_init(address) == 0 && msg_waker_init(&waker) == 0;
+    if (!opened) {
+        serv_close();
+        delete thread_options;
+        thread_options = nullptr;
+        return -1;
+    }
+    char text[INET_ADDRSTRLEN];
+    if (!inet_ntop(AF_INET, &address, text, sizeof text))
+        text[0] = '\0';
+    log_write(LOG_DEBUG, "UDP:  %s: %s:%d\n", thread_options->mqttsn_iface, text, serv.port);
+
+    msg_mqtt_udp_set_waker(&waker);
+    thread_state.store(0);
+    if (thread_begin(thread_udp_launcher, nullptr, nullptr) != 0) {
+        msg_mqtt_udp_set_waker(nullptr);
+        msg_waker_destroy(&waker);
+        serv_close();
+        thread_state.store(2);
+        delete thread_options;
+        thread_options = nullptr;
+        return -1;
+    }
+    return 0;
+}
+
+void thread_udp_stop()
+{
+    int running = 0;
+    if (thread_state.compare_exchange_strong(running, 1))
+        msg_waker_signal(&waker);
+    while (thread_state.load() != 2)
+        usleep(10000);
+    msg_mqtt_udp_set_waker(nullptr);
+    msg_waker_destroy(&waker);
+    delete thread_options;
+    thread_options = nullptr;
+}
