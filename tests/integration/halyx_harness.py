@@ -29,10 +29,17 @@ HALYX_BIN = os.environ.get("HALYX_BIN") or os.path.join(os.path.dirname(__file__
 TIMEOUT = 20.0  # generous bound for any single awaited event
 
 
-def free_port():
-    with socket.socket() as s:
+def free_port(kind=socket.SOCK_STREAM):
+    with socket.socket(socket.AF_INET, kind) as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
+
+
+def udp_bound(port):
+    """Whether some socket is bound to this UDP port (asking the kernel, since
+    a trial bind could take the port from the daemon)."""
+    with open("/proc/net/udp") as f:
+        return any(int(line.split()[1].split(":")[1], 16) == port for line in f.readlines()[1:])
 
 
 def wait_until(predicate, timeout=TIMEOUT):
@@ -53,8 +60,9 @@ class Daemon:
         self.dir = tempfile.mkdtemp(prefix="halyx-test-")
         self.conf_path = os.path.join(self.dir, "halyx.conf")
         self.log_path = os.path.join(self.dir, "halyx.log")
-        self.mqtt_port, self.ws_port = free_port(), free_port()
-        conf = f"mqtt_iface = lo\nmqtt_port = {self.mqtt_port}\nmqtt_ws_port = {self.ws_port}\n"
+        self.mqtt_port, self.ws_port, self.mqttsn_port = free_port(), free_port(), free_port(socket.SOCK_DGRAM)
+        conf = (f"mqtt_iface = lo\nmqtt_port = {self.mqtt_port}\nmqtt_ws_port = {self.ws_port}\n"
+                f"mqttsn_port = {self.mqttsn_port}\n")
         if users:
             conf += "mqtt_auth_enable = 1\n" + "".join(
                 f"user_name = {name}\nuser_password = {password}\nuser_publish_enable = {publish}\n"
@@ -86,7 +94,7 @@ class Daemon:
         try:
             for port in (self.mqtt_port, self.ws_port):
                 socket.create_connection(("127.0.0.1", port), timeout=1).close()
-            return True
+            return udp_bound(self.mqttsn_port)
         except OSError:
             return False
 

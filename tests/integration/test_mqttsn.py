@@ -1,0 +1,170 @@
+"""The MQTT-SN gateway as nodes see it over UDP: the answer to each request,
+registration before delivery, retained values, re-sends, sleep, moves,
+wills, the bridge to MQTT clients, and the project's own command line."""
+
+import select
+import subprocess
+import sys
+import unittest
+
+from halyx_harness import TIMEOUT, BrokerTestCase
+from mqttsn_client import (CONNACK, PUBACK, PUBCOMP, PUBLISH, PUBREC, PUBREL, REGACK, REGISTER, WILLMSG, WILLMSGREQ,
+                           WILLMSGRESP, WILLMSGUPD, WILLTOPIC, WILLTOPICREQ, WILLTOPICRESP, WILLTOPICUPD, Node,
+                           connect, disconnect, message, parse_publish, pingreq, pingresp, publish, suback,
+                           subscribe, u16)
+
+
+def exchanges(k):
+    """(what, whether the node connects first, [(datagram sent, the reply, or
+    None for none)]), where k is the topic id of the name t/known."""
+    def refused(client_id="c", **connect_args):
+        return [(connect(client_id, **connect_args), message(CONNACK, [3]))]
+
+    def acked(msg_type, topic_id, msg_id, code=0):
+        return message(msg_type, u16(topic_id, msg_id), [code])
+
+    return (
+        ("CONNECT with protocol id 2", False, refused(protocol=2)),
+        ("CONNECT without a client id", False, refused("")),
+        ("CONNECT resuming an unknown client id", False, refused(clean=False)),
+        ("CONNECT with duration 0 leaves no record", False, refused(duration=0) + [(pingreq, disconnect)]),
+        ("PINGREQ before any CONNECT", False, [(pingreq, disconnect)]),
+        ("CONNECT with a will", False, [(connect("c", will=True), message(WILLTOPICREQ)),
+                                        (message(WILLTOPIC, [0], "w/c"), message(WILLMSGREQ)),
+                                        (message(WILLMSG, "bye"), message(CONNACK, [0]))]),
+        ("will updates", True, [(message(WILLTOPICUPD, [0], "w/u"), message(WILLTOPICRESP, [0])),
+                                (message(WILLMSGUPD, "x"), message(WILLMSGRESP, [0]))]),
+        ("length octet above the datagram's length", True, [(message(REGISTER, u16(0, 1), "a/b", [0])[:-1], None)]),
+        ("PINGREQ in the three-octet length form", True, [(b"\x01\x00\x04\x16", pingresp)]),
+        ("PUBLISH of more than 110 octets", True, [(publish(k, 0x20, "x" * 104, 1), None)]),
+        ("REGISTER of wildcard names", True, [(message(REGISTER, u16(0, 0x10), "a/+"), acked(REGACK, 0, 0x10, 3)),
+                                              (message(REGISTER, u16(0, 0x11), "a/#"), acked(REGACK, 0, 0x11, 3))]),
+        ("PUBLISH QoS 1 to a registered topic id", True, [(publish(k, 0x21, "v", 1), acked(PUBACK, k, 0x21))]),
+        ("PUBLISH QoS 1 to an unknown topic id", True,
+         [(publish(0x7777, 0x22, "v", 1), acked(PUBACK, 0x7777, 0x22, 2))]),
+        ("PUBLISH QoS 1 to a short topic name", True,
+         [(publish(0x6162, 0x23, "v", 1, id_type=2), acked(PUBACK, 0x6162, 0x23, 3))]),
+        ("PUBLISH QoS 2", True, [(publish(k, 0x24, "v", 2), message(PUBREC, u16(0x24))),
+                                 (message(PUBREL, u16(0x24)), message(PUBCOMP, u16(0x24)))]),
+        ("PUBLISH QoS -1 from a connected node", True, [(publish(k, 0x25, "v", 3), message(PUBREC, u16(0x25)))]),
+        ("SUBSCRIBE to a registered name", True, [(subscribe(0x31, "t/known", 1), suback(k, 0x31, qos=1))]),
+        ("SUBSCRIBE to a wildcard filter", True, [(subscribe(0x32, "t/+", 2), suback(0, 0x32, qos=2))]),
+        ("SUBSCRIBE to a known pre-defined id", True, [(subscribe(0x33, k), suback(k, 0x33))]),
+        ("SUBSCRIBE to an unknown pre-defined id", True, [(subscribe(0x34, 0x7777), suback(0x7777, 0x34, 2))]),
+    )
+
+
+class Gateway(BrokerTestCase):
+    def node(self, client_id=None, **connect_args):
+        node = Node(self.daemon.mqttsn_port, TIMEOUT)
+        self.addCleanup(node.sock.close)
+        if client_id is not None:
+            node.connect(client_id, **connect_args)
+        return node
+
+    def tearDown(self):
+        with self.subTest("afterwards a new node still connects"):
+            self.node("newcomer")
+        super().tearDown()
+
+    def test_each_request_gets_its_answer(self):
+        k = self.node("first").register("t/known")
+        for i, (what, connected, steps) in enumerate(exchanges(k)):
+            with self.subTest(what):
+                node = self.node(f"row{i}" if connected else None)
+                if connected:
+                    self.assertEqual(node.register("t/known"), k, "one topic id per name for all nodes")
+                # Every address gets a DISCONNECT for its DISCONNECT: nothing else may come first.
+                for sent, reply in [*steps, (disconnect, disconnect)]:
+                    node.send(sent)
+                    if reply:
+                        node.expect(None, reply, f"reply to {sent.hex(' ')}")
+
+    def test_topics_are_registered_before_delivery_and_retained_values_follow_the_suback(self):
+        pub = self.node("pub")
+        ids = {name: pub.register(name) for name in ("r/a", "r/b", "r/plain", "r/live")}
+        for name in ("r/a", "r/b", "r/plain"):
+            pub.publish(ids[name], name[2:], 1, retain=name != "r/plain")
+        sub = self.node("sub")
+        sub.expect(subscribe(1, "r/+", 1), suback(0, 1, qos=1))
+        received = [sub.receive(), sub.receive()]
+        pub.publish(ids["r/live"], "live", 0)
+        received.append(sub.receive())
+        self.assertEqual(received, [("r/a", b"a", 1, 1), ("r/b", b"b", 1, 1), ("r/live", b"live", 1, 0)])
+        # Queued registrations go before queued publications.
+        self.assertEqual(sub.seen, ["REGISTER", "REGISTER", "PUBLISH", "PUBLISH", "REGISTER", "PUBLISH"])
+        self.assertEqual(sub.names, {v: k for k, v in ids.items() if k != "r/plain"}, "the REGISTERed ids")
+        sub.expect(pingreq, pingresp, "no value of the topic published without RETAIN")
+
+    def test_unacknowledged_qos_1_delivery_is_sent_again_with_dup(self):
+        sub, pub = self.node("sub"), self.node("pub")
+        topic_id = sub.subscribe("q/t", 1)
+        pub.publish(pub.register("q/t"), "v", 1)
+        sub.send(message(REGACK, sub.read_body(REGISTER)[:4], [0]))
+        msg_id = parse_publish(first := message(PUBLISH, sub.read_body(PUBLISH)))[1]
+        self.assertEqual(first, publish(topic_id, msg_id, "v", 1))
+        # Ticks come once a second; the re-send is due at the sixth.
+        sub.expect(None, publish(topic_id, msg_id, "v", 1, dup=True), "the same PUBLISH again, with DUP")
+        sub.send(message(PUBACK, u16(topic_id, msg_id), [0]))
+
+    def test_sleeping_node_gets_the_latest_value_once_when_it_wakes(self):
+        sleeper, pub = self.node("sleeper"), self.node("pub")
+        sleeper.subscribe("s/t", 1)
+        sleeper.sleep(30)
+        topic_id = pub.register("s/t")
+        for value in ("1", "2", "3"):
+            pub.publish(topic_id, value, 1)
+        self.assertEqual(sleeper.wake(), [("s/t", b"3", 1, 0)], "the first datagrams after the sleep")
+        self.assertEqual(sleeper.seen, ["REGISTER", "PUBLISH", "PINGRESP"])
+
+    def test_node_at_a_new_address_keeps_its_subscriptions(self):
+        old = self.node("mover")
+        old.subscribe("m/t")
+        new, pub = self.node("mover", clean=False), self.node("pub")
+        pub.publish(pub.register("m/t"), "here", 1)
+        self.assertEqual(new.receive(), ("m/t", b"here", 0, 0))
+        old.expect(pingreq, disconnect, "the old address is unknown and received nothing")
+
+    def test_wills_reach_subscribers_but_not_the_departing_node(self):
+        watcher, peer = self.subscribed("watcher", [("will/#", 0)]), self.node("peer")
+        peer.subscribe("will/#")
+        for what, duration in (("DISCONNECT", 60), ("keep-alive expiry", 1)):
+            with self.subTest(what):
+                node = self.node(what, duration=duration, will=(f"will/{what}", what, False))
+                node.subscribe("will/#")
+                if duration > 1:  # else the node stays silent past its keep-alive
+                    node.send(disconnect)
+                watcher.expect_publish(f"will/{what}", what, what="the will, to an MQTT subscriber")
+                self.assertEqual(peer.receive(), (f"will/{what}", what.encode(), 0, 0), "the will, to a node")
+                # The gateway answers in order: its own will would come first.
+                node.expect(pingreq, disconnect, "the departed node's first datagram")
+
+    def test_publications_cross_between_mqtt_and_mqtt_sn_with_one_topic_id_each(self):
+        mqtt, nodes = self.subscribed("mqtt", [("b/#", 1)]), [self.node("a"), self.node("b")]
+        ids = [node.subscribe("b/to-sn", qos) for node, qos in zip(nodes, (1, 0))]
+        self.assertEqual(ids[0], ids[1], "one id for the topic nobody published yet")
+        self.assertNotEqual(ids[0], 0)
+        self.published(mqtt, "b/to-sn", "from mqtt")
+        mqtt.expect_publish("b/to-sn", "from mqtt", 1)
+        for node, qos in zip(nodes, (1, 0)):
+            self.assertEqual(node.receive(), ("b/to-sn", b"from mqtt", qos, 0))
+            self.assertEqual(node.names, {ids[0]: "b/to-sn"}, "the REGISTERed id is the SUBACK's")
+        topic_id = nodes[0].register("b/to-mqtt")
+        self.assertNotIn(topic_id, (0, ids[0]))
+        nodes[1].publish(nodes[1].register("b/to-mqtt"), "from a node", 2)
+        mqtt.expect_publish("b/to-mqtt", "from a node", 1)
+
+    def test_command_line_publishes_and_subscribes(self):
+        cli = [sys.executable, "mqttsn_client.py", "--port", str(self.daemon.mqttsn_port)]
+        pub = ["pub", "-t", "cli/kept", "-m", "kept value", "-q", "2", "-r"]
+        subprocess.run(cli + pub, timeout=TIMEOUT, check=True)
+        sub = subprocess.Popen(cli + ["sub", "-t", "cli/#", "-q", "1", "-n", "2"], stdout=subprocess.PIPE, text=True)
+        self.addCleanup(lambda: (sub.kill(), sub.communicate()))
+        self.assertTrue(select.select([sub.stdout], [], [], TIMEOUT)[0], "the retained value is printed")
+        self.assertEqual(sub.stdout.readline(), "cli/kept kept value\n")
+        subprocess.run(cli + ["pub", "-t", "cli/live", "-m", "live"], timeout=TIMEOUT, check=True)
+        self.assertEqual((sub.communicate(timeout=TIMEOUT)[0], sub.returncode), ("cli/live live\n", 0))
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
