@@ -2,7 +2,9 @@
 // compare with).
 //
 // Speaks raw MQTT 3.1.1 over plain TCP, all clients in this one process so
-// that send and receive times come from one monotonic clock. Two modes:
+// that send and receive times come from one monotonic clock; with --sn-port
+// the publisher is an MQTT-SN 1.2 client over UDP instead (a gateway
+// bridging into the broker), the subscribers staying MQTT. Two modes:
 //
 //   publish/subscribe (default): N subscribers and one publisher on one
 //     topic. The publisher sends M messages at a fixed rate or open loop
@@ -26,6 +28,7 @@
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -43,6 +46,16 @@
 #include <vector>
 
 namespace {
+
+// MQTT-SN 1.2 message types and sizes the publisher uses.
+constexpr uint8_t SN_CONNECT = 0x04, SN_CONNACK = 0x05, SN_REGISTER = 0x0A, SN_REGACK = 0x0B,
+                  SN_PUBLISH = 0x0C, SN_PUBACK = 0x0D, SN_DISCONNECT = 0x18;
+// The gateway reads at most this many octets of a datagram.
+constexpr size_t SN_MAX_DATAGRAM = 110;
+// Length, type, flags, topic id, message id.
+constexpr size_t SN_PUBLISH_HEADER = 7;
+// Length, type, topic id, message id.
+constexpr size_t SN_REGISTER_HEADER = 6;
 
 // ---------------------------------------------------------------------------
 // Options
@@ -65,6 +78,7 @@ struct options {
     double quiet_sec = 5;     // stop waiting after this long without progress
     std::string topic;        // default bench/<pid of this tool>
     bool timeline = false;    // publications and deliveries per second
+    int sn_port = 0;          // publish over MQTT-SN to this UDP port; 0 = MQTT
 
     // Idle clients; -1 selects publish/subscribe.
     int clients = -1;
@@ -79,6 +93,7 @@ void usage()
         "usage: halyx_bench [options]               publish/subscribe run\n"
         "       halyx_bench --clients N [options]   idle clients run\n"
         "       halyx_bench --free-port             print a free TCP port and exit\n"
+        "       halyx_bench --free-udp-port         print a free UDP port and exit\n"
         "common:\n"
         "  --host ADDR      broker IPv4 address (127.0.0.1)\n"
         "  --port N         broker MQTT port (1883)\n"
@@ -96,6 +111,8 @@ void usage()
         "  --quiet S        stop waiting after S seconds without a delivery (5)\n"
         "  --topic TEXT     topic (bench/<pid of this tool>)\n"
         "  --timeline       publications and deliveries per second, to standard error\n"
+        "  --sn-port N      publish over MQTT-SN 1.2 to this UDP port of the host (size\n"
+        "                   at most 103); the subscribers stay MQTT\n"
         "idle clients:\n"
         "  --clients N      clients to connect (0 samples the broker alone)\n"
         "  --window W       connections in set-up at once (50)\n"
@@ -131,7 +148,7 @@ bool parse_args(int argc, char** argv, options& o)
     const std::pair<const char*, int*> ints[] = {
         {"--port", &o.port}, {"--pid", &o.pid}, {"--keepalive", &o.keepalive},
         {"--subs", &o.subs}, {"--count", &o.count}, {"--qos", &o.qos}, {"--size", &o.size},
-        {"--clients", &o.clients}, {"--window", &o.window}};
+        {"--clients", &o.clients}, {"--window", &o.window}, {"--sn-port", &o.sn_port}};
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
         if (bool* flag = find_option(flags, a)) {
@@ -160,12 +177,19 @@ bool parse_args(int argc, char** argv, options& o)
     }
     if (o.subs < 1 || o.count < 1 || o.rate < 0 || (o.qos != 0 && o.qos != 1) ||
         o.size < 16 || o.size > 16384 || o.port < 1 || o.port > 65535 || o.window < 1 ||
-        o.keepalive < 0 || o.keepalive > 65535 || o.cap_sec <= 0) {
+        o.keepalive < 0 || o.keepalive > 65535 || o.cap_sec <= 0 || o.sn_port < 0 ||
+        o.sn_port > 65535) {
         std::fprintf(stderr, "halyx_bench: option out of range\n");
         return false;
     }
     if (o.topic.empty())
         o.topic = "bench/" + std::to_string(getpid());
+    if (o.sn_port > 0 && (size_t(o.size) > SN_MAX_DATAGRAM - SN_PUBLISH_HEADER ||
+                          o.topic.size() > SN_MAX_DATAGRAM - SN_REGISTER_HEADER)) {
+        std::fprintf(stderr, "halyx_bench: an MQTT-SN datagram takes at most %zu octets\n",
+                     SN_MAX_DATAGRAM);
+        return false;
+    }
     return true;
 }
 
@@ -288,6 +312,19 @@ struct publish_template {
         std::memcpy(&pkt[stamp_at], STAMP_MAGIC, 4);
     }
 
+    // MQTT-SN PUBLISH to a registered topic id: flags carry the QoS in bits
+    // 5-6 and topic id type 0 (normal); QoS 0 keeps message id 0.
+    publish_template(unsigned topic_id, int qos, int size)
+    {
+        pkt = {uint8_t(SN_PUBLISH_HEADER + size_t(size)), SN_PUBLISH, uint8_t(qos << 5)};
+        put_u16(pkt, topic_id);
+        put_u16(pkt, 0);
+        stamp_at = pkt.size();
+        id_at = qos > 0 ? stamp_at - 2 : 0;
+        pkt.resize(stamp_at + size_t(size), uint8_t('.'));
+        std::memcpy(&pkt[stamp_at], STAMP_MAGIC, 4);
+    }
+
     // Appends one message to out.
     void append(bytes& out, unsigned packet_id, uint32_t seq, int64_t sent_ns) const
     {
@@ -334,6 +371,19 @@ struct conn {
 // Large reads keep the receiving side cheap at 100k+ deliveries per second.
 constexpr size_t READ_SIZE = 256 * 1024;
 
+// After a send that took nothing (r <= 0): waits for socket space, at most
+// 100 ms. False when the socket failed or the deadline has passed.
+bool send_retry(int fd, long r, int64_t deadline)
+{
+    if (r < 0 && errno == EINTR)
+        return true;
+    if ((r < 0 && errno != EAGAIN && errno != ENOBUFS) || now_ns() >= deadline)
+        return false;
+    pollfd pfd{fd, POLLOUT, 0};
+    poll(&pfd, 1, ms_until(deadline, 100));
+    return true;
+}
+
 // Sends everything, waiting for socket space until the deadline. False when
 // the connection failed or the deadline passed first.
 bool send_all(int fd, const uint8_t* p, size_t n, int64_t deadline)
@@ -343,16 +393,9 @@ bool send_all(int fd, const uint8_t* p, size_t n, int64_t deadline)
         if (r > 0) {
             p += r;
             n -= size_t(r);
-            continue;
+        } else if (!send_retry(fd, r, deadline)) {
+            return false;
         }
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r < 0 && errno != EAGAIN)
-            return false;
-        if (now_ns() >= deadline)
-            return false;
-        pollfd pfd{fd, POLLOUT, 0};
-        poll(&pfd, 1, ms_until(deadline, 100));
     }
     return true;
 }
@@ -463,12 +506,14 @@ bool mqtt_open(conn& c, const sockaddr_in& sa, const std::string& id, int keepal
            body[1] == 0;
 }
 
-void disconnect(conn& c)
+// MQTT DISCONNECT, or with sn the MQTT-SN one (duration absent: no sleep).
+void disconnect(conn& c, bool sn = false)
 {
+    static constexpr uint8_t SN_DISCONNECT_PKT[2] = {2, SN_DISCONNECT};
     if (c.fd < 0)
         return;
     if (!c.closed)
-        send_all(c.fd, DISCONNECT, sizeof DISCONNECT, now_ns() + sec_ns(0.1));
+        send_all(c.fd, sn ? SN_DISCONNECT_PKT : DISCONNECT, 2, now_ns() + sec_ns(0.1));
     close(c.fd);
     c.fd = -1;
 }
@@ -492,6 +537,120 @@ void raise_fd_limit()
         rl.rlim_cur = rl.rlim_max;
         setrlimit(RLIMIT_NOFILE, &rl);
     }
+}
+
+// ---------------------------------------------------------------------------
+// MQTT-SN publisher: one UDP socket connected to the gateway
+
+// Datagrams per sendmmsg() in the open loop.
+constexpr size_t SN_BATCH = 256;
+
+// Length octet, type, body: every datagram here stays under 256 octets, so
+// the one-octet length form does.
+bytes sn_frame(uint8_t type, const bytes& body)
+{
+    bytes p{uint8_t(body.size() + 2), type};
+    p.insert(p.end(), body.begin(), body.end());
+    return p;
+}
+
+// Sends req and waits for a datagram of the given type, sending req again
+// every second (UDP may lose either way) until the deadline.
+bool sn_request(int fd, const bytes& req, uint8_t type, int64_t deadline, bytes& reply)
+{
+    uint8_t d[512];
+    while (now_ns() < deadline) {
+        if (send(fd, req.data(), req.size(), MSG_DONTWAIT) < 0 && errno == ECONNREFUSED)
+            return false;
+        int64_t resend = std::min(deadline, now_ns() + sec_ns(1));
+        pollfd pfd{fd, POLLIN, 0};
+        while (poll(&pfd, 1, ms_until(resend, 1000)) > 0) {
+            ssize_t n = recv(fd, d, sizeof d, MSG_DONTWAIT);
+            if (n < 0 && errno == ECONNREFUSED)  // nothing listens on the port
+                return false;
+            if (n >= 2 && d[0] == n && d[1] == type) {
+                reply.assign(d, d + n);
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+// CONNECT with clean session, then REGISTER of the topic; the id the
+// gateway assigns goes to topic_id. duration is the keep-alive the gateway
+// enforces (it refuses 0), so it must outlast the run's quiet phases.
+bool sn_open(conn& c, const sockaddr_in& gw, const std::string& id, int duration,
+             const std::string& topic, unsigned& topic_id)
+{
+    int64_t deadline = now_ns() + sec_ns(10);
+    c.fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (c.fd < 0 || connect(c.fd, reinterpret_cast<const sockaddr*>(&gw), sizeof gw) != 0)
+        return false;
+    bytes b{0x04, 0x01};  // flags: clean session; protocol id
+    put_u16(b, unsigned(duration));
+    b.insert(b.end(), id.begin(), id.end());
+    bytes reply;
+    if (!sn_request(c.fd, sn_frame(SN_CONNECT, b), SN_CONNACK, deadline, reply) ||
+        reply.size() != 3 || reply[2] != 0)
+        return false;
+    b.clear();
+    put_u16(b, 0);  // topic id: the gateway's to assign
+    put_u16(b, 1);  // message id
+    b.insert(b.end(), topic.begin(), topic.end());
+    if (!sn_request(c.fd, sn_frame(SN_REGISTER, b), SN_REGACK, deadline, reply) ||
+        reply.size() != 7 || reply[6] != 0)
+        return false;
+    topic_id = (unsigned(reply[2]) << 8) | reply[3];
+    return true;
+}
+
+// Sends the datagrams of `each` octets laid end to end in buf (at most
+// SN_BATCH), waiting for socket space until the deadline. False when the
+// socket failed (ECONNREFUSED: the gateway is gone) or the deadline passed.
+bool send_datagrams(int fd, const bytes& buf, size_t each, int64_t deadline)
+{
+    size_t n = std::min(buf.size() / each, SN_BATCH);
+    iovec iov[SN_BATCH];
+    mmsghdr msgs[SN_BATCH] = {};
+    for (size_t k = 0; k < n; k++) {
+        iov[k] = {const_cast<uint8_t*>(&buf[k * each]), each};
+        msgs[k].msg_hdr.msg_iov = &iov[k];
+        msgs[k].msg_hdr.msg_iovlen = 1;
+    }
+    size_t done = 0;
+    while (done < n) {
+        int r = sendmmsg(fd, msgs + done, unsigned(n - done), MSG_DONTWAIT);
+        if (r > 0)
+            done += size_t(r);
+        else if (!send_retry(fd, r, deadline))
+            return false;
+    }
+    return true;
+}
+
+// Datagrams the kernel dropped because the receive buffer of a socket bound
+// to this UDP port was full: the last field of /proc/net/udp. -1 when
+// unreadable.
+long udp_drops(int port)
+{
+    FILE* f = std::fopen("/proc/net/udp", "r");
+    if (!f)
+        return -1;
+    char line[512];
+    long sum = 0;
+    while (std::fgets(line, sizeof line, f)) {
+        // sl, local address:port, remote, state, tx:rx queue, timer, retransmits,
+        // uid, time-out, inode, references, pointer, drops.
+        unsigned local_port = 0;
+        long drops = 0;
+        if (std::sscanf(line, " %*u: %*x:%x %*x:%*x %*x %*x:%*x %*x:%*x %*x %*u %*u %*u %*u %*x %ld",
+                        &local_port, &drops) == 2 &&
+            int(local_port) == port)
+            sum += drops;
+    }
+    std::fclose(f);
+    return sum;
 }
 
 // ---------------------------------------------------------------------------
@@ -601,6 +760,8 @@ struct pubsub {
     std::atomic<bool> stop_rx{false};
     std::atomic<long> received{0};  // distinct (subscriber, sequence) pairs
     std::atomic<long> pubacks{0};
+    long sn_refused = 0;  // MQTT-SN PUBACKs with a return code other than 0
+    long sn_socket_drops = -1;  // by the kernel at the gateway's socket; -1 unknown
     int64_t t_last_rx = 0;
     long duplicates = 0, reordered = 0, foreign = 0;
     std::vector<std::vector<uint8_t>> seen;  // [subscriber][sequence]
@@ -617,14 +778,17 @@ struct pubsub {
     }
 };
 
-// Paced: one message at each tick of the rate. Open loop: batches of about
-// 64 KiB, each stamped with the time it is handed to the socket.
+// Paced: one message at each tick of the rate; when waking up late (rates
+// of thousands per second), every message due by then goes at once, so the
+// rate holds. Open loop: batches of about 64 KiB (MQTT-SN: SN_BATCH
+// datagrams). Each batch is stamped with the time it is handed to the socket.
 void publisher_main(pubsub& r)
 {
     const options& o = r.o;
-    size_t batch = o.rate > 0 ? 1 : std::max<size_t>(1, 65536 / r.tmpl.pkt.size());
+    size_t each = r.tmpl.pkt.size();
+    size_t batch = o.sn_port > 0 ? SN_BATCH : std::max<size_t>(1, 65536 / each);
     bytes buf;
-    buf.reserve(batch * r.tmpl.pkt.size());
+    buf.reserve(batch * each);
     long i = 0;
     while (i < o.count) {
         if (o.rate > 0)
@@ -634,9 +798,11 @@ void publisher_main(pubsub& r)
             break;
         buf.clear();
         long first = i;
-        for (; i < o.count && size_t(i - first) < batch; i++)
+        long due = o.rate > 0 ? long(double(t - r.t0) * o.rate / 1e9) + 1 : o.count;
+        for (; i < std::min<long>(o.count, due) && size_t(i - first) < batch; i++)
             r.tmpl.append(buf, unsigned(i % 65535) + 1, uint32_t(i), t);
-        if (!send_all(r.pub.fd, buf, r.deadline)) {
+        if (o.sn_port > 0 ? !send_datagrams(r.pub.fd, buf, each, r.deadline)
+                          : !send_all(r.pub.fd, buf, r.deadline)) {
             r.pub_failed = now_ns() < r.deadline;
             break;
         }
@@ -689,6 +855,27 @@ void on_delivery(pubsub& r, size_t si, uint8_t first, const uint8_t* b, size_t l
     r.received.fetch_add(1, std::memory_order_relaxed);
 }
 
+// The gateway's datagrams to the MQTT-SN publisher: PUBACKs, or DISCONNECT
+// when it no longer knows the client (which counts as closed). False when
+// the socket failed or the session is gone.
+bool read_sn_replies(pubsub& r)
+{
+    uint8_t d[512];
+    for (;;) {
+        ssize_t n = recv(r.pub.fd, d, sizeof d, MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno == EAGAIN)
+            return true;
+        if (n < 0 || (n >= 2 && d[1] == SN_DISCONNECT)) {
+            r.pub.closed = true;
+            return false;
+        }
+        if (n >= 7 && d[1] == SN_PUBACK)
+            d[6] == 0 ? r.pubacks++ : r.sn_refused++;
+    }
+}
+
 // Reads every subscriber and the publisher (for its PUBACKs) through one
 // epoll set, and answers QoS 1 deliveries with one batched write per read.
 void receiver_main(pubsub& r)
@@ -710,7 +897,7 @@ void receiver_main(pubsub& r)
             conn& c = i < n ? r.subs[i] : r.pub;
             int64_t t_rx = now_ns();
             acks.clear();
-            bool open = read_packets(c, scratch, [&](uint8_t first, const uint8_t* b, size_t len) {
+            bool open = i == n && r.o.sn_port > 0 ? read_sn_replies(r) : read_packets(c, scratch, [&](uint8_t first, const uint8_t* b, size_t len) {
                 if (i < n)
                     on_delivery(r, i, first, b, len, t_rx, acks);
                 else if ((first >> 4) == PKT_PUBACK)
@@ -755,6 +942,8 @@ void report_pubsub(pubsub& r, double broker_cpu)
     put("deliveries_per_s", "%.0f", rx_window > 0 ? double(received) / rx_window : 0);
     if (broker_cpu >= 0)
         put("broker_cpu_pct", "%.0f", broker_cpu);
+    if (r.sn_socket_drops >= 0)
+        put("sn_socket_drops", std::to_string(r.sn_socket_drops));
 
     const char* l = o.label.c_str();
     if (sent < o.count)
@@ -764,7 +953,14 @@ void report_pubsub(pubsub& r, double broker_cpu)
         std::fprintf(stderr, "%s: %ld of %ld deliveries missing at the end of the wait\n", l,
                      expected - received, expected);
     if (r.pub.closed)
-        std::fprintf(stderr, "%s: the broker closed the publisher's connection\n", l);
+        std::fprintf(stderr, "%s: %s\n", l,
+                     o.sn_port > 0 ? "the gateway sent DISCONNECT to the publisher or its socket failed"
+                                   : "the broker closed the publisher's connection");
+    if (r.sn_socket_drops > 0)
+        std::fprintf(stderr, "%s: the kernel dropped %ld datagrams at the gateway's full socket\n",
+                     l, r.sn_socket_drops);
+    if (r.sn_refused > 0)
+        std::fprintf(stderr, "%s: %ld MQTT-SN PUBACKs refused the publication\n", l, r.sn_refused);
     long closed = std::count_if(r.subs.begin(), r.subs.end(), [](const conn& c) {
         return c.closed.load();
     });
@@ -807,11 +1003,23 @@ int run_pubsub(const options& o, const sockaddr_in& sa)
             return 1;
         }
     }
-    if (!mqtt_open(r.pub, sa, client_id('p', 0), o.keepalive, scratch)) {
+    if (o.sn_port > 0) {
+        sockaddr_in gw = sa;
+        gw.sin_port = htons(uint16_t(o.sn_port));
+        unsigned topic_id = 0;
+        if (!sn_open(r.pub, gw, client_id('n', 0), o.keepalive > 0 ? o.keepalive : 600, o.topic,
+                     topic_id)) {
+            std::fprintf(stderr, "%s: MQTT-SN publisher: no CONNACK 0 and REGACK 0 within 10 s\n",
+                         o.label.c_str());
+            return 1;
+        }
+        r.tmpl = publish_template(topic_id, o.qos, o.size);
+    } else if (!mqtt_open(r.pub, sa, client_id('p', 0), o.keepalive, scratch)) {
         std::fprintf(stderr, "%s: publisher: no CONNACK 0 within 10 s\n", o.label.c_str());
         return 1;
     }
 
+    long drops0 = o.sn_port > 0 ? udp_drops(o.sn_port) : -1;
     proc_sample broker0 = proc_read(o.pid);
     r.t0 = now_ns();
     r.deadline = r.t0 + sec_ns(o.cap_sec);
@@ -851,8 +1059,11 @@ int run_pubsub(const options& o, const sockaddr_in& sa)
     rx.join();
     proc_sample broker1 = proc_read(o.pid);
     double broker_cpu = broker0.ok && broker1.ok ? cpu_pct(broker0, broker1) : -1;
+    long drops1 = o.sn_port > 0 ? udp_drops(o.sn_port) : -1;
+    if (drops0 >= 0 && drops1 >= 0)
+        r.sn_socket_drops = drops1 - drops0;
 
-    disconnect(r.pub);
+    disconnect(r.pub, o.sn_port > 0);
     for (conn& c : r.subs)
         disconnect(c);
     report_pubsub(r, broker_cpu);
@@ -1047,9 +1258,9 @@ int run_clients(const options& o, const sockaddr_in& sa)
     return 0;
 }
 
-int free_port()
+int free_port(int type)
 {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int fd = socket(AF_INET, type, 0);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -1069,7 +1280,9 @@ int free_port()
 int main(int argc, char** argv)
 {
     if (argc == 2 && std::strcmp(argv[1], "--free-port") == 0)
-        return free_port();
+        return free_port(SOCK_STREAM);
+    if (argc == 2 && std::strcmp(argv[1], "--free-udp-port") == 0)
+        return free_port(SOCK_DGRAM);
     if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
         usage();
         return 0;
