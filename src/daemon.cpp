@@ -3,6 +3,9 @@
 #include <arpa/inet.h>
 #include <pthread.h>
 #include <sys/resource.h>
+#include <unistd.h>
+
+#include "channels/msgs.h"
 
 int thread_begin(void* (*start_routine)(void*), void* arg, pthread_t* thread_id)
 {
@@ -17,6 +20,15 @@ int thread_begin(void* (*start_routine)(void*), void* arg, pthread_t* thread_id)
     if (thread_id)
         *thread_id = id;
     return result;
+}
+
+void thread_stop_wait(std::atomic<int>* thread_state, msg_waker* waker)
+{
+    int running = 0;
+    if (thread_state->compare_exchange_strong(running, 1))
+        msg_waker_signal(waker);
+    while (thread_state->load() != 2)
+        usleep(10000);
 }
 
 int get_device_ipaddress(const char* /*iface*/, in_addr* address)

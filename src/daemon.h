@@ -2,10 +2,21 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <pthread.h>
+
+#include <atomic>
+
+struct msg_waker;
 
 // Starts a detached thread running start_routine(arg); stores its id
 // through thread_id when that is not null. Returns pthread_create's result.
 int thread_begin(void* (*start_routine)(void*), void* arg, pthread_t* thread_id);
+
+// The stop handshake of every thread module, whose `thread_state` is 0
+// (running), 1 (stop requested) or 2 (stopped): asks a running thread to
+// stop, wakes it through its waker and waits until it has released what it
+// owns. Returns at once for a thread that has already stopped.
+void thread_stop_wait(std::atomic<int>* thread_state, msg_waker* waker);
 
 // Address a server binds to. The interface name is only used in log lines:
 // every server listens on all interfaces (INADDR_ANY). Returns 0.

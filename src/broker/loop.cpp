@@ -144,11 +144,7 @@ int thread_mqtt_start()
 
 void thread_mqtt_stop()
 {
-    int running = 0;
-    if (thread_state.compare_exchange_strong(running, 1))
-        msg_waker_signal(&waker);
-    while (thread_state.load() != 2)
-        usleep(10000);
+    thread_stop_wait(&thread_state, &waker);
     wakers_attach(nullptr);
     msg_waker_destroy(&waker);
 }

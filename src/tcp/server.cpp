@@ -398,11 +398,7 @@ int thread_tcp_start()
 
 void thread_tcp_stop()
 {
-    int running = 0;
-    if (thread_state.compare_exchange_strong(running, 1))
-        msg_waker_signal(&waker);
-    while (thread_state.load() != 2)
-        usleep(10000);
+    thread_stop_wait(&thread_state, &waker);
     msg_mqtt_tcp_set_waker(nullptr);
     msg_waker_destroy(&waker);
     delete thread_options;
