@@ -27,8 +27,13 @@ constexpr size_t UDP_BUF_SIZE = 110;
 constexpr int RECV_BATCH = 256;
 constexpr uint32_t SEND_BATCH = 1024;
 // Datagrams waiting for the broker, at most. UDP has no flow control, so
-// beyond this a flooding node's datagrams are dropped, not queued.
+// beyond this a flooding node's datagrams are dropped, not queued, until
+// the broker is down to UDP_MQTT_RESUME again.
 constexpr uint32_t UDP_MQTT_MAX = 1024;
+constexpr uint32_t UDP_MQTT_RESUME = 512;
+// Room in the kernel for bursts while the thread is busy; the kernel may
+// grant less.
+constexpr int UDP_RCVBUF = 1 << 20;
 // An idle pass sleeps this long at most; the waker ends it at once.
 constexpr int IDLE_WAIT_MS = 1000;
 
@@ -44,7 +49,8 @@ uint8_t sock_buf[UDP_BUF_SIZE];
 std::atomic<int> thread_state{2};
 // Signalled by the mqtt_udp channel and by a stop request.
 msg_waker waker{-1, {false}};
-// Datagrams dropped in the current episode of a full channel.
+// Dropping while the broker is behind, and how many in this episode.
+bool dropping = false;
 uint32_t dropped = 0;
 
 void socket_error(int line, int err)
@@ -66,6 +72,7 @@ int serv_init(in_addr address)
         socket_error(__LINE__, errno);
         return -1;
     }
+    setsockopt(serv.sock, SOL_SOCKET, SO_RCVBUF, &UDP_RCVBUF, sizeof UDP_RCVBUF);
     sockaddr_in bind_addr{};
     bind_addr.sin_family = AF_INET;
     bind_addr.sin_addr = address;
@@ -80,10 +87,22 @@ int serv_init(in_addr address)
 
 void drop_episode_end()
 {
-    if (dropped == 0)
-        return;
-    log_write(LOG_WARNING, "MQTT-SN: %u datagrams dropped while the broker was behind\n", dropped);
+    if (dropped)
+        log_write(LOG_WARNING, "MQTT-SN: %u datagrams dropped while the broker was behind\n", dropped);
+    dropping = false;
     dropped = 0;
+}
+
+// Whether a datagram received now must be dropped; one log line per
+// episode, when it ends.
+bool broker_behind()
+{
+    uint32_t waiting = msg_udp_mqtt_length();
+    if (dropping && waiting < UDP_MQTT_RESUME)
+        drop_episode_end();
+    else if (!dropping && waiting >= UDP_MQTT_MAX)
+        dropping = true;
+    return dropping;
 }
 
 // The datagrams waiting in the socket, up to RECV_BATCH.
@@ -100,11 +119,10 @@ void datagrams_receive()
         }
         if (n == 0)
             continue;
-        if (msg_udp_mqtt_length() >= UDP_MQTT_MAX) {
+        if (broker_behind()) {
             ++dropped;
             continue;
         }
-        drop_episode_end();
         msg_udp_mqtt_add_packet(&addr, sock_buf, static_cast<uint32_t>(n));
     }
 }
