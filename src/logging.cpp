@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <string>
 
@@ -99,4 +100,9 @@ void log_write(int priority, const char* format, ...)
     if (syslog_open)
         syslog(priority, "%s", buf);
     file_write(priority, buf);
+}
+
+void log_socket_error(int line, int err)
+{
+    log_write(LOG_DEBUG, "Socket Error on line %d: %s\n", line, std::strerror(err));
 }

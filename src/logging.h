@@ -21,4 +21,8 @@ void log_set_level(int level);
 // arguments for a trace line (an address in text) ask first.
 bool log_enabled(int priority);
 
+// "Socket Error on line %d: %s" at debug level: `line` names the failing
+// call site, `err` is its errno.
+void log_socket_error(int line, int err);
+
 void log_write(int priority, const char* format, ...) __attribute__((format(printf, 2, 3)));

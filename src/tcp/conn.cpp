@@ -35,11 +35,6 @@ constexpr int CLOSE_DRAIN_MAX = 64 * 1024;
 // Closed this pass; freed by conn_reap.
 std::vector<tcp_conn*> dead_list;
 
-void socket_error(int line, int err)
-{
-    log_write(LOG_DEBUG, "Socket Error on line %d: %s\n", line, std::strerror(err));
-}
-
 void conn_log(int priority, tcp_conn* conn, const char* what)
 {
     if (!log_enabled(priority))
@@ -80,10 +75,10 @@ void conn_open(tcp_serv* serv, int sock, const sockaddr_in* addr)
     ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
     ev.data.ptr = conn;
     if (addr_index_add(&conn_index, conn) != 0) {
-        socket_error(__LINE__, ENOMEM);
+        log_socket_error(__LINE__, ENOMEM);
         conn_close(conn);
     } else if (epoll_ctl(epoll_fd, EPOLL_CTL_ADD, sock, &ev) != 0) {
-        socket_error(__LINE__, errno);
+        log_socket_error(__LINE__, errno);
         conn_close(conn);
     }
 }
@@ -103,7 +98,7 @@ int conn_flush(tcp_conn* conn)
 {
     ssize_t left = out_buf_write(&conn->out, conn->sock);
     if (left < 0) {
-        socket_error(__LINE__, errno);
+        log_socket_error(__LINE__, errno);
         conn_close(conn);
         return -1;
     }
@@ -147,12 +142,12 @@ void conn_new(tcp_serv* serv)
             // again, and log the episode once.
             if (descriptors_exhausted(err)) {
                 if (!accept_failure_logged)
-                    socket_error(__LINE__, err);
+                    log_socket_error(__LINE__, err);
                 accept_failure_logged = true;
                 accept_pause();
                 return;
             }
-            socket_error(__LINE__, err);
+            log_socket_error(__LINE__, err);
             return;
         }
         accept_failure_logged = false;
@@ -177,7 +172,7 @@ uint32_t conn_recv(tcp_conn* conn)
             conn->readable = 0;
             return 0;
         }
-        socket_error(__LINE__, err);
+        log_socket_error(__LINE__, err);
     }
     conn_close(conn);
     return 0;

@@ -58,11 +58,6 @@ bool accept_paused = false;
 int64_t accept_retry_sec = 0;
 int64_t supervised_sec = 0;
 
-void socket_error(int line, int err)
-{
-    log_write(LOG_DEBUG, "Socket Error on line %d: %s\n", line, std::strerror(err));
-}
-
 void listeners_close()
 {
     for (tcp_serv& serv : servs) {
@@ -79,7 +74,7 @@ int listeners_open(in_addr address)
             continue;
         serv.sock = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
         if (serv.sock < 0) {
-            socket_error(__LINE__, errno);
+            log_socket_error(__LINE__, errno);
             return -1;
         }
         // A restart must bind while the last run's connections linger in
@@ -91,11 +86,11 @@ int listeners_open(in_addr address)
         bind_addr.sin_addr = address;
         bind_addr.sin_port = htons(serv.port);
         if (bind(serv.sock, reinterpret_cast<sockaddr*>(&bind_addr), sizeof bind_addr) < 0) {
-            socket_error(__LINE__, errno);
+            log_socket_error(__LINE__, errno);
             return -1;
         }
         if (listen(serv.sock, LISTEN_BACKLOG) < 0) {
-            socket_error(__LINE__, errno);
+            log_socket_error(__LINE__, errno);
             return -1;
         }
     }
@@ -118,14 +113,14 @@ int loop_open()
 {
     epoll_fd = epoll_create1(EPOLL_CLOEXEC);
     if (epoll_fd < 0) {
-        socket_error(__LINE__, errno);
+        log_socket_error(__LINE__, errno);
         return -1;
     }
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.ptr = &waker;
     if (epoll_ctl(epoll_fd, EPOLL_CTL_ADD, waker.fd, &ev) != 0) {
-        socket_error(__LINE__, errno);
+        log_socket_error(__LINE__, errno);
         return -1;
     }
     listeners_watch(EPOLL_CTL_ADD);
@@ -233,7 +228,7 @@ void conns_flush()
         if (conn->writable && out_buf_pending(&conn->out)) {
             ssize_t left = out_buf_write(&conn->out, conn->sock);
             if (left < 0) {
-                socket_error(__LINE__, errno);
+                log_socket_error(__LINE__, errno);
                 conn_close(conn);
             } else {
                 conn->writable = left == 0;
@@ -296,7 +291,7 @@ void tcp_serv_loop()
         if (ready < 0) {
             if (errno == EINTR)
                 continue;
-            socket_error(__LINE__, errno);
+            log_socket_error(__LINE__, errno);
             break;
         }
         for (int i = 0; i < ready; ++i)
@@ -361,7 +356,7 @@ int thread_tcp_start()
     in_addr address{};
     bool opened = get_device_ipaddress(thread_options->mqtt_iface, &address) == 0;
     if (!opened)
-        socket_error(__LINE__, errno);
+        log_socket_error(__LINE__, errno);
     opened = opened && listeners_open(address) == 0 && msg_waker_init(&waker) == 0 && loop_open() == 0;
     if (!opened) {
         listeners_close();

@@ -53,11 +53,6 @@ msg_waker waker{-1, {false}};
 bool dropping = false;
 uint32_t dropped = 0;
 
-void socket_error(int line, int err)
-{
-    log_write(LOG_DEBUG, "Socket Error on line %d: %s\n", line, std::strerror(err));
-}
-
 void serv_close()
 {
     if (serv.sock != -1)
@@ -69,7 +64,7 @@ int serv_init(in_addr address)
 {
     serv.sock = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (serv.sock < 0) {
-        socket_error(__LINE__, errno);
+        log_socket_error(__LINE__, errno);
         return -1;
     }
     setsockopt(serv.sock, SOL_SOCKET, SO_RCVBUF, &UDP_RCVBUF, sizeof UDP_RCVBUF);
@@ -78,7 +73,7 @@ int serv_init(in_addr address)
     bind_addr.sin_addr = address;
     bind_addr.sin_port = htons(serv.port);
     if (bind(serv.sock, reinterpret_cast<sockaddr*>(&bind_addr), sizeof bind_addr) < 0) {
-        socket_error(__LINE__, errno);
+        log_socket_error(__LINE__, errno);
         serv_close();
         return -1;
     }
@@ -114,7 +109,7 @@ void datagrams_receive()
         ssize_t n = recvfrom(serv.sock, sock_buf, sizeof sock_buf, 0, reinterpret_cast<sockaddr*>(&addr), &addr_len);
         if (n < 0) {
             if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
-                socket_error(__LINE__, errno);
+                log_socket_error(__LINE__, errno);
             return;
         }
         if (n == 0)
@@ -131,7 +126,7 @@ void datagram_send(mqtt_udp_msg* msg)
 {
     if (sendto(serv.sock, msg->packet, msg->packet_len, 0, reinterpret_cast<const sockaddr*>(&msg->addr),
                sizeof msg->addr) < 0)
-        socket_error(__LINE__, errno);
+        log_socket_error(__LINE__, errno);
 }
 
 void thread_udp_loop()
@@ -143,7 +138,7 @@ void thread_udp_loop()
         if (ready < 0) {
             if (errno == EINTR)
                 continue;
-            socket_error(__LINE__, errno);
+            log_socket_error(__LINE__, errno);
             break;
         }
         if (fds[1].revents & POLLIN)
@@ -179,7 +174,7 @@ int thread_udp_start()
     in_addr address{};
     bool opened = get_device_ipaddress(thread_options->mqttsn_iface, &address) == 0;
     if (!opened)
-        socket_error(__LINE__, errno);
+        log_socket_error(__LINE__, errno);
     opened = opened && serv_init(address) == 0 && msg_waker_init(&waker) == 0;
     if (!opened) {
         serv_close();
