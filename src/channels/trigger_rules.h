@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "channels/channel.h"
+#include "cron/cron_trigger.h"
 #include "triggers/mqtt.h"
 
 struct trigger_rules_msg : msg_record {
@@ -17,3 +18,5 @@ MSG_CHANNEL(trigger_rules, trigger_rules_msg)
 
 // Queues the chain of a topic trigger that fired.
 void msg_mqtt_rules_add_packet(const mqtt_trigger* trigger);
+// Queues the chain of a cron trigger whose minute has come.
+void msg_cron_rules_add_packet(const cron_trigger* trigger);
