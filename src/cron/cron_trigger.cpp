@@ -56,9 +56,11 @@ int read_value(const char** text, int count, int offset, const char* names, elem
     }
     if (std::isdigit(static_cast<unsigned char>(*p))) {
         char* after = nullptr;
+        bool first = !e->has_start;
         element_set(e, static_cast<int>(clamp(std::strtol(p, &after, 10), 0, VALUE_LIMIT)) + offset);
-        // "5/20" runs from 5 to the top of the field.
-        if (*after == '/') {
+        // "5/20" runs from 5 to the top of the field; a range's own end
+        // stays its end ("1-5/2" is 1, 3 and 5, as in every cron).
+        if (first && *after == '/') {
             e->end = count - 1;
             e->has_end = true;
         }
