@@ -22,11 +22,14 @@
 #include "channels/trigger_rules.h"
 #include "channels/udp_mqtt.h"
 #include "conf.h"
+#include "cron/cron.h"
 #include "daemon.h"
 #include "http.h"
+#include "json.h"
 #include "logging.h"
 #include "mysql.h"
 #include "paths.h"
+#include "rules/rules_thread.h"
 #include "tcp/tcp.h"
 #include "udp/udp.h"
 
@@ -148,11 +151,15 @@ int main()
         std::exit(1);
     if (thread_udp_start() < 0)
         std::exit(1);
+    // The rules file is read before the broker thread runs: its topic
+    // triggers and the rules topic are broker state, which only the broker
+    // thread may touch once it runs.
+    parse_json_file();
+    publish_rules_engine_version();
     thread_mqtt_start();
     // The database writer starts here when mysql_enable is 1.
-
-    // The rules engine starts here: read the rules file, publish the engine
-    // version, then start the rules and cron threads.
+    thread_rules_start();
+    thread_cron_start();
 
     while (!signal_exit.load())
         usleep(500000);
@@ -165,6 +172,8 @@ int main()
     thread_udp_stop();
     thread_tcp_stop();
     thread_mqtt_stop();
+    thread_cron_stop();
+    thread_rules_stop();
 
     channels_destroy();
 

@@ -31,6 +31,10 @@ void thread_mqtt_stop();
 
 // Configuration reader, main thread, before thread_mqtt_start.
 void thread_mqtt_user_add(const char* user_name, const char* password, uint8_t publish_enable);
-// Rules-file reader.
+// Rules-file reader: on the main thread before the broker thread starts,
+// and on the broker thread itself when the rules are replaced.
 void thread_mqtt_trigger_add(const char* topic, uint32_t next_id);
 void thread_mqtt_trigger_remove_all();
+// Stores the rules file's text (null: none) as the retained value of
+// "$SYS/rulesengine/rules" and sends it to MQTT subscribers of that topic.
+void thread_mqtt_set_rules_topic_data(const uint8_t* data, uint32_t length);

@@ -80,6 +80,9 @@ enum publication_source : uint8_t {
     PUBLICATION_MQTT,   // an MQTT PUBLISH, stored by its decoder
     PUBLICATION_MQTTSN, // an MQTT-SN PUBLISH, stored by its decoder
     PUBLICATION_WILL,   // a departing client's will: rule triggers do not fire
+    PUBLICATION_RULE,   // a rule action or variable change
+    PUBLICATION_RULES_FILE, // the rules file on its topic: MQTT clients only,
+                            // no topic id, no triggers
 };
 
 // The one publish path, for a value already stored in pub_list: gives the
@@ -91,6 +94,17 @@ void broker_publication_deliver(pub_item* item, publication_source source);
 // the publish path. Returns the topic.
 pub_item* broker_publish(publication_source source, const uint8_t* name, uint16_t name_len, const uint8_t* data,
                          uint16_t data_len, uint8_t retain);
+
+// Fills the data of `item` and of every item after it with the current
+// value of the topic of its name; unknown topics leave an item as it was.
+void mqtt_get_topic_data(data_item* item);
+// Publishes a rules-engine list: one item (topic and value), or a pair
+// whose second topic's current value is published under the first's name.
+void mqtt_set_topic_data(list<data_item>* data_list, uint8_t retain);
+// 0 when the publication is not on the rules topic. Otherwise the payload
+// replaces the rules file and the engine is reloaded (or the file could
+// not be written, logged): -1, and the publication goes no further.
+int mqtt_save_rules(pub_item* item);
 
 // One PUBLISH, at the QoS of the client's first matching subscription, to
 // every MQTT client with a matching subscription.

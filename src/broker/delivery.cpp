@@ -31,6 +31,12 @@ struct topic_targets {
 std::unordered_map<const pub_item*, topic_targets> targets_by_topic;
 uint64_t subs_generation = 1;
 
+// Trigger messages waiting for the rules thread, at most; firings beyond
+// are dropped until the queue is down to TRIGGERS_RESUME.
+constexpr uint32_t TRIGGERS_MAX = 4096;
+constexpr uint32_t TRIGGERS_RESUME = 2048;
+uint32_t triggers_dropped = 0;
+
 // Calls f(conn, qos) for each client with a matching subscription, in
 // mqtt_conns order, with the QoS of the client's oldest matching
 // subscription, whatever the publication's own QoS.
@@ -96,6 +102,10 @@ void broker_subs_forget()
 
 void broker_publication_deliver(pub_item* item, publication_source source)
 {
+    if (source == PUBLICATION_RULES_FILE) {
+        mqtt_publish_send(item);
+        return;
+    }
     broker_topic_id_assign(item);
     if (source != PUBLICATION_WILL)
         mqtt_trigger_send(item);
@@ -123,7 +133,22 @@ void mqtt_publish_send(pub_item* item)
 
 void mqtt_trigger_send(pub_item* item)
 {
-    for (mqtt_trigger* trigger = mqtt_triggers.head; trigger; trigger = trigger->next)
-        if (trigger->name_len == item->name_len && std::equal(item->name, item->name + item->name_len, trigger->name))
-            msg_mqtt_rules_add_packet(trigger);
+    for (mqtt_trigger* trigger = mqtt_triggers.head; trigger; trigger = trigger->next) {
+        if (trigger->name_len != item->name_len || !std::equal(item->name, item->name + item->name_len, trigger->name))
+            continue;
+        // Rules whose actions fire more triggers than the rules thread can
+        // run would grow the queue without end: beyond the bound, firings
+        // are dropped, and each such episode is logged once when it ends.
+        uint32_t waiting = msg_trigger_rules_length();
+        if (triggers_dropped && waiting < TRIGGERS_RESUME) {
+            log_write(LOG_WARNING, "rules: %u triggers dropped while the rules engine was behind\n",
+                      triggers_dropped);
+            triggers_dropped = 0;
+        }
+        if (triggers_dropped || waiting >= TRIGGERS_MAX) {
+            ++triggers_dropped;
+            continue;
+        }
+        msg_mqtt_rules_add_packet(trigger);
+    }
 }

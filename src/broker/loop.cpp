@@ -44,6 +44,11 @@ void serve_tcp_mqtt(tcp_mqtt_msg* record)
 }
 
 
+void serve_rules_mqtt(rules_mqtt_msg* record)
+{
+    mqtt_set_topic_data(&record->data_list, record->retain);
+}
+
 void release_all()
 {
     broker_sn_remove_all();
@@ -112,8 +117,13 @@ bool mqtt_loop_pass()
 {
     uint32_t left = msg_tcp_mqtt_drain(BROKER_BATCH, serve_tcp_mqtt);
     left += msg_udp_mqtt_drain(BROKER_BATCH, mqttsn_packet_handle);
-    // The rules engine's topic-value requests (rendezvous) and its
-    // publications (rules_mqtt) are served here once the engine exists.
+    // A rule condition waits for these values: answered before the rules
+    // engine's publications are taken.
+    if (data_item* request = msggap_rules_mqtt_get_request()) {
+        mqtt_get_topic_data(request);
+        msggap_rules_mqtt_reply_request();
+    }
+    left += msg_rules_mqtt_drain(BROKER_BATCH, serve_rules_mqtt);
     return left != 0;
 }
 

@@ -98,8 +98,10 @@ void handle_publish(tcp_mqtt_msg* record, mqtt_conn* conn, const mqtt_fixed_head
     else if (publish.qos != 0)
         send_pubxxx(&record->addr, MQTT_PUBREC, publish.msg_id, "<MQTT_PUBREC\n");
 
-    // The rules topic is offered to the rules-file handler here once the
-    // rules engine exists; a rules file is neither triggered nor delivered.
+    // A new rules file replaces the old one and is published by the reload,
+    // not as this client's publication.
+    if (mqtt_save_rules(item) != 0)
+        return;
     broker_publication_deliver(item, PUBLICATION_MQTT);
 }
 

@@ -1,0 +1,112 @@
+// Where the rules engine meets the broker: topic values read for rule
+// conditions, publications of rule actions and variables, the rules file
+// on its topic, and replacing that file through an MQTT publication. All
+// on the broker thread.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "broker/broker_internal.h"
+#include "channels/rules_mqtt.h"
+#include "cron/cron.h"
+#include "json.h"
+#include "logging.h"
+#include "paths.h"
+#include "rules/rules_thread.h"
+
+namespace {
+
+constexpr char RULES_TOPIC[] = "$SYS/rulesengine/rules";
+constexpr uint16_t RULES_TOPIC_LEN = sizeof RULES_TOPIC - 1;
+
+bool write_all(int fd, const uint8_t* data, size_t len)
+{
+    while (len > 0) {
+        ssize_t n = write(fd, data, len);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Writes the new rules beside the old file and renames them over it, so a
+// crash or a full disk never leaves a torn rules file. 0, or -1 (logged)
+// with the old file as it was.
+int rules_file_replace(const uint8_t* data, uint16_t len)
+{
+    const char* path = rules_file_path();
+    std::string tmp = std::string(path) + ".new";
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        log_write(LOG_DEBUG, "can't open %s file for writing: %s\n", tmp.c_str(), std::strerror(errno));
+        return -1;
+    }
+    bool written = write_all(fd, data, len) && fsync(fd) == 0;
+    int err = errno;
+    written = close(fd) == 0 && written;
+    if (!written || rename(tmp.c_str(), path) != 0) {
+        err = written ? errno : err;
+        log_write(LOG_WARNING, "can't write %s file: %s; the rules stay as they were\n", path, std::strerror(err));
+        unlink(tmp.c_str());
+        return -1;
+    }
+    return 0;
+}
+
+} // namespace
+
+void mqtt_get_topic_data(data_item* item)
+{
+    for (; item; item = list_next(item)) {
+        if (pub_item* topic = list_name_find_name(&pub_list, item->name, item->name_len))
+            list_data_replace_data(item, topic->data, topic->data_len);
+    }
+}
+
+void mqtt_set_topic_data(list<data_item>* data_list, uint8_t retain)
+{
+    data_item* target = data_list->head;
+    if (!target)
+        return;
+    // A pair copies the current value of the second topic to the first.
+    data_item* source = list_next(target);
+    if (source)
+        mqtt_get_topic_data(source);
+    const data_item* value = source ? source : target;
+    // The stored flag must say what the wire will: only bit 0 goes out.
+    broker_publish(PUBLICATION_RULE, target->name, target->name_len, value->data, value->data_len, retain & 1);
+}
+
+int mqtt_save_rules(pub_item* item)
+{
+    if (item->name_len != RULES_TOPIC_LEN || std::memcmp(item->name, RULES_TOPIC, RULES_TOPIC_LEN) != 0)
+        return 0;
+    if (rules_file_replace(item->data, item->data_len) != 0)
+        return -1;
+    // A rules thread waiting for a topic value must be let go before it is
+    // stopped: this thread cannot answer it while it waits for the stop.
+    msggap_rules_mqtt_close();
+    mqtt_trigger_remove_all(&mqtt_triggers);
+    thread_cron_stop();
+    thread_rules_stop();
+    thread_rules_remove_all();
+    thread_cron_remove_all();
+    parse_json_file();
+    msggap_rules_mqtt_reopen();
+    thread_rules_start();
+    thread_cron_start();
+    return -1;
+}
+
+void thread_mqtt_set_rules_topic_data(const uint8_t* data, uint32_t length)
+{
+    broker_publish(PUBLICATION_RULES_FILE, reinterpret_cast<const uint8_t*>(RULES_TOPIC), RULES_TOPIC_LEN, data,
+                   static_cast<uint16_t>(length), 1);
+}
