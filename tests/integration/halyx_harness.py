@@ -53,10 +53,11 @@ class Daemon:
     """One halyx process with its own files and ports; `users` are
     (name, password, publish flag) entries of the configuration; `nofile`
     caps its descriptors, soft and hard limit alike, since the daemon may
-    raise its soft limit to the hard one. start() after an exit runs the
-    same configuration again."""
+    raise its soft limit to the hard one; `rules` is the text of its rules
+    file (none by default). start() after an exit runs the same
+    configuration again."""
 
-    def __init__(self, users=(), nofile=None):
+    def __init__(self, users=(), nofile=None, rules=None):
         self.dir = tempfile.mkdtemp(prefix="halyx-test-")
         self.conf_path = os.path.join(self.dir, "halyx.conf")
         self.log_path = os.path.join(self.dir, "halyx.log")
@@ -69,13 +70,17 @@ class Daemon:
                 for name, password, publish in users)
         with open(self.conf_path, "w") as f:
             f.write(conf)
+        self.rules_path = os.path.join(self.dir, "halyx.rules")
+        if rules is not None:
+            with open(self.rules_path, "w") as f:
+                f.write(rules)
         self.pid = self.status = None
         self.nofile = nofile
 
     def start(self, wait_ready=True):
         """Runs the binary; the parent returns at once with the child's id."""
         env = dict(os.environ, HALYX_CONF=self.conf_path, HALYX_LOG_FILE=self.log_path,
-                   HALYX_RULES=os.path.join(self.dir, "halyx.rules"))
+                   HALYX_RULES=self.rules_path)
         limit = self.nofile and (lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (self.nofile,) * 2))
         self.pid = self.status = None
         self.launch = subprocess.run([HALYX_BIN], env=env, capture_output=True, text=True, timeout=TIMEOUT,
@@ -156,10 +161,10 @@ def finish(daemon, failed):
 class DaemonTestCase(unittest.TestCase):
     """Starts a fresh daemon per test, which must stop cleanly after it."""
 
-    users, nofile = (), None
+    users, nofile, rules = (), None, None
 
     def setUp(self):
-        self.daemon = Daemon(self.users, self.nofile).start()
+        self.daemon = Daemon(self.users, self.nofile, self.rules).start()
 
     def tearDown(self):
         result = self._outcome.result  # a failed subtest is listed as its own test, naming this one
@@ -306,11 +311,11 @@ class Client:
         if actual != expected:
             raise AssertionError(f"{what}:\n  expected {describe(expected)}\n  received {describe(actual)}")
 
-    def expect_publish(self, topic, payload, qos=0, retain=False, what="publication"):
+    def expect_publish(self, topic, payload, qos=0, retain=False, what="publication", timeout=TIMEOUT):
         """Compares all bytes of the next PUBLISH but its identifier, which
         the broker chooses and which must be non-zero for QoS 1 and 2.
         Returns the identifier."""
-        actual = self.read_packet()
+        actual = self.read_packet(timeout)
         mid = parse_publish(actual)[3] if qos and actual and NAMES[actual[0] >> 4] == "PUBLISH" else None
         if actual != publish(topic, payload, qos, mid or 0, retain) or (qos and not mid):
             expected = describe(publish(topic, payload, qos, 0, retain)) + (" (any mid but 0)" if qos else "")
