@@ -222,8 +222,5 @@ cron_trigger* cron_trigger_add_new(list<cron_trigger>* list, const char* str, ui
 void cron_trigger_remove_all(list<cron_trigger>* list)
 {
     HALYX_ASSERT("cron/cron_trigger", list != NULL);
-    while (cron_trigger* trigger = list->head) {
-        list->head = trigger->next;
-        delete trigger;
-    }
+    list_free_all(list, [](cron_trigger* trigger) { delete trigger; });
 }

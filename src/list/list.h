@@ -84,6 +84,20 @@ T* list_remove(list<T>* list, T* item)
     return nullptr;
 }
 
+// Hands every item to `release` (which frees it and what it owns) and
+// leaves the list empty: the one free-all behind every typed list.
+template <typename T, typename F>
+void list_free_all(list<T>* list, F release)
+{
+    T* item = list->head;
+    list->head = nullptr;
+    while (item) {
+        T* next = static_cast<T*>(item->next);
+        release(item);
+        item = next;
+    }
+}
+
 template <typename T>
 uint32_t list_get_length(list<T>* list)
 {

@@ -59,14 +59,10 @@ template <typename T>
 void list_name_remove_all(list<T>* list)
 {
     LISTS_ASSERT(list != NULL);
-    T* item = list->head;
-    while (item) {
-        T* next = list_next(item);
+    list_free_all(list, [](T* item) {
         delete[] item->name;
         delete item;
-        item = next;
-    }
-    list->head = nullptr;
+    });
 }
 
 template sub_item* list_name_find_name(list<sub_item>*, const uint8_t*, uint16_t);
@@ -187,13 +183,7 @@ template <typename T>
 void list_data_remove_all(list<T>* list)
 {
     LISTS_ASSERT(list != NULL);
-    T* item = list->head;
-    while (item) {
-        T* next = list_next(item);
-        list_data_remove(item);
-        item = next;
-    }
-    list->head = nullptr;
+    list_free_all(list, [](T* item) { list_data_remove(item); });
 }
 
 template data_item* list_data_new<data_item>(const uint8_t*, uint16_t, const uint8_t*, uint16_t);
@@ -397,13 +387,7 @@ template <typename T>
 void list_reg_remove_all(list<T>* list)
 {
     LISTS_ASSERT(list != NULL);
-    T* item = list->head;
-    while (item) {
-        T* next = list_next(item);
-        delete item;
-        item = next;
-    }
-    list->head = nullptr;
+    list_free_all(list, [](T* item) { delete item; });
 }
 
 template reg_item* list_reg_find_topic_id(list<reg_item>*, uint16_t);

@@ -51,12 +51,8 @@ mqtt_conn* list_mqtt_conn_remove(list<mqtt_conn>* list, mqtt_conn* item)
 void list_mqtt_conn_remove_all(list<mqtt_conn>* list)
 {
     MQTT_CONN_ASSERT(list != NULL);
-    mqtt_conn* item = list->head;
-    while (item) {
-        mqtt_conn* next = item->next;
+    list_free_all(list, [](mqtt_conn* item) {
         list_mqtt_conn_topics_clear(item);
         delete item;
-        item = next;
-    }
-    list->head = nullptr;
+    });
 }

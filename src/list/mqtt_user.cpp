@@ -51,13 +51,9 @@ mqtt_user* list_mqtt_user_find_user(list<mqtt_user>* list, const uint8_t* user_n
 void list_mqtt_user_remove_all(list<mqtt_user>* list)
 {
     MQTT_USER_ASSERT(list != NULL);
-    mqtt_user* item = list->head;
-    while (item) {
-        mqtt_user* next = item->next;
+    list_free_all(list, [](mqtt_user* item) {
         delete[] item->user_name;
         delete[] item->password;
         delete item;
-        item = next;
-    }
-    list->head = nullptr;
+    });
 }

@@ -85,11 +85,5 @@ mqttsn_conn* list_mqttsn_conn_remove(list<mqttsn_conn>* list, mqttsn_conn* item)
 void list_mqttsn_conn_remove_all(list<mqttsn_conn>* list)
 {
     MQTTSN_CONN_ASSERT(list != NULL);
-    mqttsn_conn* item = list->head;
-    while (item) {
-        mqttsn_conn* next = item->next;
-        mqttsn_conn_free(item);
-        item = next;
-    }
-    list->head = nullptr;
+    list_free_all(list, mqttsn_conn_free);
 }

@@ -116,19 +116,6 @@ bool texts_differ(const uint8_t* a, const uint8_t* b, uint16_t len)
     return len && std::strncmp(reinterpret_cast<const char*>(a), reinterpret_cast<const char*>(b), len) != 0;
 }
 
-// Frees every item with `release` and leaves the list empty.
-template <typename T, typename F>
-void items_free(list<T>* list, F release)
-{
-    T* item = list->head;
-    while (item) {
-        T* next = item->next;
-        release(item);
-        item = next;
-    }
-    list->head = nullptr;
-}
-
 rules_node* node_find(list<rules_node>* nodes, uint32_t id)
 {
     for (rules_node* node = nodes->head; node; node = node->next)
@@ -196,13 +183,13 @@ rules_node* rules_node_add(list<rules_node>* list, uint32_t id, uint32_t type, v
 void rules_function_remove_all(list<rules_function>* list)
 {
     RULES_ASSERT(list != NULL);
-    items_free(list, [](rules_function* function) { delete function; });
+    list_free_all(list, [](rules_function* function) { delete function; });
 }
 
 void rules_node_remove_all(list<rules_node>* list)
 {
     RULES_ASSERT(list != NULL);
-    items_free(list, [](rules_node* node) {
+    list_free_all(list, [](rules_node* node) {
         // The type says which record the parameter is; the reader stores no
         // other types, and an unknown record cannot be freed safely.
         if (node->type >= RULES_CONDITION_TOPIC_VALUE && node->type <= RULES_CONDITION_VARIABLE_VARIABLE)

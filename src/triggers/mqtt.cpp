@@ -19,12 +19,8 @@ mqtt_trigger* mqtt_trigger_add_new(list<mqtt_trigger>* list, const char* name, u
 void mqtt_trigger_remove_all(list<mqtt_trigger>* list)
 {
     HALYX_ASSERT("triggers/mqtt", list != NULL);
-    mqtt_trigger* trigger = list->head;
-    while (trigger) {
-        mqtt_trigger* next = trigger->next;
+    list_free_all(list, [](mqtt_trigger* trigger) {
         delete[] trigger->name;
         delete trigger;
-        trigger = next;
-    }
-    list->head = nullptr;
+    });
 }
