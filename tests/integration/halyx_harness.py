@@ -54,16 +54,21 @@ class Daemon:
     (name, password, publish flag) entries of the configuration; `nofile`
     caps its descriptors, soft and hard limit alike, since the daemon may
     raise its soft limit to the hard one; `rules` is the text of its rules
-    file (none by default). start() after an exit runs the same
-    configuration again."""
+    file (none by default); `http_files` is a directory for the web
+    interface to serve (none by default). start() after an exit runs the
+    same configuration again."""
 
-    def __init__(self, users=(), nofile=None, rules=None):
+    def __init__(self, users=(), nofile=None, rules=None, http_files=None):
         self.dir = tempfile.mkdtemp(prefix="halyx-test-")
         self.conf_path = os.path.join(self.dir, "halyx.conf")
         self.log_path = os.path.join(self.dir, "halyx.log")
         self.mqtt_port, self.ws_port, self.mqttsn_port = free_port(), free_port(), free_port(socket.SOCK_DGRAM)
         conf = (f"mqtt_iface = lo\nmqtt_port = {self.mqtt_port}\nmqtt_ws_port = {self.ws_port}\n"
                 f"mqttsn_port = {self.mqttsn_port}\n")
+        self.http_port = free_port() if http_files else 0
+        if http_files:  # through a link, since halyx takes at most 64 characters of the path
+            os.symlink(os.path.abspath(http_files), os.path.join(self.dir, "www"))
+            conf += f"http_port = {self.http_port}\nhttp_files_path = {self.dir}/www\n"
         if users:
             conf += "mqtt_auth_enable = 1\n" + "".join(
                 f"user_name = {name}\nuser_password = {password}\nuser_publish_enable = {publish}\n"
@@ -97,7 +102,7 @@ class Daemon:
         if not self.running():
             raise AssertionError("daemon ended during start-up\n" + self.log())
         try:
-            for port in (self.mqtt_port, self.ws_port):
+            for port in filter(None, (self.mqtt_port, self.ws_port, self.http_port)):
                 socket.create_connection(("127.0.0.1", port), timeout=1).close()
             return udp_bound(self.mqttsn_port)
         except OSError:
@@ -363,6 +368,8 @@ class BrokerTestCase(DaemonTestCase):
 
 
 if __name__ == "__main__":
-    node_daemon = Daemon().start()
-    print(json.dumps({"mqttPort": node_daemon.mqtt_port, "wsPort": node_daemon.ws_port}), flush=True)
+    # HALYX_HTTP_FILES: a directory the daemon serves on its httpPort.
+    node_daemon = Daemon(http_files=os.environ.get("HALYX_HTTP_FILES")).start()
+    print(json.dumps({"mqttPort": node_daemon.mqtt_port, "wsPort": node_daemon.ws_port,
+                      "httpPort": node_daemon.http_port}), flush=True)
     sys.exit(0 if finish(node_daemon, sys.stdin.read() != "") else 1)
