@@ -1,0 +1,222 @@
+'use strict';
+// The halyx dashboard: one MQTT over WebSocket connection to the hub that
+// lists every topic, plots numeric ones, publishes, and edits the rules file.
+(function () {
+  const RULES_TOPIC = '$SYS/rulesengine/rules';
+  const VERSION_TOPIC = '$SYS/rulesengine/version';
+  const VARIABLES = '$SYS/rulesengine/variables/';
+  const REFUSED = 'The rules engine refused this file (it is now running without rules); see the log';
+  const HISTORY = 500; // points kept per numeric topic
+  const SHOWN = 80; // characters of a value the table shows
+
+  const $ = (id) => document.getElementById(id);
+  const decoder = new TextDecoder();
+  const numeric = (text) => /^\s*[-+]?(\d+\.?\d*|\.\d+)([eE][-+]?\d+)?\s*$/.test(text);
+  // topic -> {value, retained, changed, seen, history: [times in s, values]}
+  const topics = new Map();
+  let plot = null; // the uPlot chart of plotTopic
+  let plotTopic = null;
+  let hubRules = null; // the rules topic's last value
+  let saving = false; // a new rules file was sent; the engine's answer is due
+
+  // The hub's name as the page was loaded from it; halyx's broker port from
+  // ?ws=PORT or #ws=PORT (a fragment never reaches the file server), else config.js.
+  const port = (/[?&#]ws=(\d+)/.exec(location.search + location.hash) || [])[1] || halyxConfig.wsPort;
+  const url = 'ws://' + (location.hostname || 'localhost') + ':' + port;
+  $('broker').textContent = url;
+
+  // MQTT 3.1 over the WebSocket sub-protocol mqttv3.1, which is what halyx
+  // speaks; client ids may have at most 23 characters.
+  const client = mqtt.connect(url, {
+    protocolId: 'MQIsdp',
+    protocolVersion: 3,
+    clientId: 'dash-' + Math.random().toString(36).slice(2, 12),
+    keepalive: 30,
+    reconnectPeriod: 2000,
+    connectTimeout: 10000,
+    resubscribe: false, // subscribed again on every connect below
+  });
+
+  function setState(state, detail) {
+    $('state').textContent = state;
+    $('state').className = 'state ' + state;
+    $('state').title = detail || '';
+  }
+  client.on('connect', () => {
+    setState('connected');
+    client.subscribe('#', { qos: 0 });
+  });
+  client.on('reconnect', () => setState('reconnecting'));
+  client.on('offline', () => setState('offline'));
+  client.on('error', (err) => { $('state').title = err.message; });
+
+  client.on('message', (topic, payload, packet) => {
+    const value = decoder.decode(payload);
+    const now = Date.now();
+    const t = topics.get(topic) || { value: null, history: [[], []] };
+    topics.set(topic, t);
+    if (t.value !== value) t.changed = now;
+    Object.assign(t, { value, retained: packet.retain, seen: now });
+    if (numeric(value)) {
+      t.history[0].push(now / 1000);
+      t.history[1].push(Number(value));
+      if (t.history[0].length > HISTORY) t.history.forEach((a) => a.shift());
+    }
+    if (topic === RULES_TOPIC) rulesReceived(value);
+    if (topic === VERSION_TOPIC) $('version').textContent = 'rules engine ' + value;
+    scheduleRender();
+  });
+
+  // Rendering is batched: a busy hub may send hundreds of values a second.
+  let renderTimer = null;
+  function scheduleRender() {
+    if (!renderTimer) renderTimer = setTimeout(render, 100);
+  }
+
+  function clock(ms) {
+    const d = new Date(ms);
+    return d.toDateString() === new Date().toDateString() ? d.toLocaleTimeString() : d.toLocaleString();
+  }
+
+  // Brings a table to one row per name, in this order, touching only what
+  // changed: a row rebuilt under the pointer would lose the user's click.
+  // `cells(name)` gives each cell's [text, class, title].
+  function sync(table, names, cells) {
+    const rows = table.rowsByName || (table.rowsByName = new Map());
+    for (const name of names) {
+      if (!rows.has(name)) rows.set(name, document.createElement('tr'));
+      const tr = rows.get(name);
+      tr.dataset.topic = name;
+      cells(name).forEach(([text, className = '', title = ''], i) => {
+        const td = tr.cells[i] || tr.insertCell();
+        if (td.textContent !== text) td.replaceChildren(...slashBreaks(text));
+        td.className = className;
+        td.title = title;
+      });
+    }
+    const body = table.tBodies[0];
+    if (body.rows.length !== names.length || names.some((name, i) => body.rows[i].dataset.topic !== name)) {
+      body.replaceChildren(...names.map((name) => rows.get(name)));
+    }
+    return rows;
+  }
+
+  // Long topics wrap after a slash rather than anywhere.
+  const slashBreaks = (text) =>
+    text.split(/(?<=\/)/).flatMap((part, i) => (i ? [document.createElement('wbr'), part] : [part]));
+
+  function shorten(value) {
+    if (value === '') return '(empty)';
+    return value.length > SHOWN ? value.slice(0, SHOWN) + '…' : value;
+  }
+
+  function render() {
+    renderTimer = null;
+    const filter = $('filter').value.trim().toLowerCase();
+    const names = [...topics.keys()].sort();
+    const shown = names.filter((name) => name.toLowerCase().includes(filter));
+    const rows = sync($('topics'), shown, (name) => {
+      const t = topics.get(name);
+      return [
+        [name, 'topic'],
+        [shorten(t.value), 'value', t.value.length > SHOWN ? t.value : ''],
+        [t.retained ? 'yes' : '', 'retained'],
+        [clock(t.changed), 'time', 'last message ' + clock(t.seen)],
+      ];
+    });
+    for (const name of shown) {
+      rows.get(name).classList.toggle('numeric', numeric(topics.get(name).value));
+      rows.get(name).classList.toggle('selected', name === plotTopic);
+    }
+    $('topic-count').textContent = filter ? `${shown.length} of ${names.length}` : `${names.length}`;
+
+    sync($('variables'), names.filter((name) => name.startsWith(VARIABLES)),
+      (name) => [[name.slice(VARIABLES.length), 'topic'], [shorten(topics.get(name).value), 'value']]);
+
+    if (plot) plot.setData(topics.get(plotTopic).history);
+  }
+  $('filter').addEventListener('input', render);
+
+  // The plot follows one numeric topic, chosen by clicking its row.
+  const plotSize = () => ({ width: Math.max($('plot').clientWidth, 200), height: 220 });
+  $('topics').addEventListener('click', (event) => {
+    const tr = event.target.closest('tr[data-topic]');
+    if (!tr || !tr.classList.contains('numeric')) return;
+    plotTopic = tr.dataset.topic;
+    $('plot-topic').textContent = plotTopic;
+    if (plot) plot.destroy();
+    plot = new uPlot({
+      ...plotSize(),
+      series: [{}, { label: 'value', stroke: '#1f6feb', width: 2, points: { size: 5 } }],
+      scales: { x: { time: true } },
+    }, topics.get(plotTopic).history, $('plot'));
+    render();
+  });
+  window.addEventListener('resize', () => plot && plot.setSize(plotSize()));
+
+  function status(id, text, kind) {
+    $(id).textContent = text;
+    $(id).className = 'status ' + (kind || '');
+  }
+
+  $('variables').addEventListener('click', (event) => {
+    const tr = event.target.closest('tr[data-topic]');
+    if (!tr) return;
+    $('pub-topic').value = tr.dataset.topic;
+    $('pub-value').value = topics.get(tr.dataset.topic).value;
+    $('pub-value').focus();
+  });
+
+  $('publish').addEventListener('submit', (event) => {
+    event.preventDefault();
+    const topic = $('pub-topic').value;
+    // halyx closes the connection of a client that publishes to a wildcard.
+    if (/[+#]/.test(topic)) return status('pub-status', 'A topic to publish to cannot hold + or #', 'error');
+    status('pub-status', client.connected ? 'Publishing…' : 'Waiting for the connection…');
+    client.publish(topic, $('pub-value').value, { qos: 1, retain: $('pub-retain').checked }, (err) => {
+      if (err) status('pub-status', 'Not published: ' + err.message, 'error');
+      else status('pub-status', 'Published ' + new Date().toLocaleTimeString(), 'ok');
+    });
+  });
+
+  // The rules engine answers a new file on its topic with the file it now
+  // runs, or with an empty value when it refused the file.
+  function rulesReceived(text) {
+    const area = $('rules');
+    const edited = area.value !== (hubRules ?? '');
+    if (saving) {
+      saving = false;
+      hubRules = text;
+      if (text) {
+        area.value = text;
+        return status('rules-status', 'Saved: the rules engine runs this file', 'ok');
+      }
+      let hint = '';
+      try { JSON.parse(area.value); } catch (err) { hint = ` (not valid JSON: ${err.message})`; }
+      return status('rules-status', REFUSED + hint, 'error');
+    }
+    if (text === hubRules) return;
+    hubRules = text;
+    if (edited) return status('rules-status', 'The rules file on the hub changed; Revert shows it', 'warn');
+    area.value = text;
+    status('rules-status', text ? '' : 'The hub runs no rules (the rules topic is empty)', text ? '' : 'warn');
+  }
+
+  $('rules-save').addEventListener('click', () => {
+    saving = true;
+    status('rules-status', 'Saving…');
+    client.publish(RULES_TOPIC, $('rules').value, { qos: 1 }, (err) => {
+      if (err) {
+        saving = false;
+        status('rules-status', 'Not saved: ' + err.message, 'error');
+      } else if (saving) {
+        status('rules-status', 'Sent; waiting for the rules engine…');
+      }
+    });
+  });
+
+  $('rules-revert').addEventListener('click', () => {
+    $('rules').value = hubRules || '';
+    status('rules-status', '');
+  });
+})();
