@@ -19,8 +19,9 @@
   let hubRules = null; // the rules topic's last value
   let saving = false; // a new rules file was sent; the engine's answer is due
 
-  // The hub's name as the page was loaded from it; halyx's broker port from
-  // ?ws=PORT or #ws=PORT (a fragment never reaches the file server), else config.js.
+  // The hub's name as the page was loaded from it; the broker's port from
+  // #ws=PORT (halyx's file server would take a ?ws=PORT query for part of the
+  // file name; other servers may serve the page with one), else config.js.
   const port = (/[?&#]ws=(\d+)/.exec(location.search + location.hash) || [])[1] || halyxConfig.wsPort;
   const url = 'ws://' + (location.hostname || 'localhost') + ':' + port;
   $('broker').textContent = url;
@@ -119,7 +120,7 @@
       const t = topics.get(name);
       return [
         [name, 'topic'],
-        [shorten(t.value), 'value', t.value.length > SHOWN ? t.value : ''],
+        [shorten(t.value), 'value', t.value],
         [t.retained ? 'yes' : '', 'retained'],
         [clock(t.changed), 'time', 'last message ' + clock(t.seen)],
       ];

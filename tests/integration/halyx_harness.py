@@ -68,7 +68,7 @@ class Daemon:
         self.http_port = free_port() if http_files else 0
         if http_files:  # through a link, since halyx takes at most 64 characters of the path
             os.symlink(os.path.abspath(http_files), os.path.join(self.dir, "www"))
-            conf += f"http_port = {self.http_port}\nhttp_files_path = {self.dir}/www\n"
+            conf += f"http_iface = lo\nhttp_port = {self.http_port}\nhttp_files_path = {self.dir}/www\n"
         if users:
             conf += "mqtt_auth_enable = 1\n" + "".join(
                 f"user_name = {name}\nuser_password = {password}\nuser_publish_enable = {publish}\n"

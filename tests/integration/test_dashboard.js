@@ -1,0 +1,154 @@
+'use strict';
+// The web dashboard (www/) end to end: Debian's chromium, driven by
+// playwright-core, loads the page from halyx's own file server and talks MQTT
+// over WebSocket to the same daemon, with an MQTT.js client over TCP on the
+// other side. Screenshots go to tests/integration/artifacts/ (or $HALYX_ARTIFACTS).
+//   scripts/setup-www && npm ci --prefix tests/integration/node
+//   HALYX_BIN=build/halyx node tests/integration/test_dashboard.js
+
+const assert = require('node:assert/strict');
+const { spawn } = require('node:child_process');
+const { once } = require('node:events');
+const fs = require('node:fs');
+const { createRequire } = require('node:module');
+const os = require('node:os');
+const path = require('node:path');
+const readline = require('node:readline');
+const { test } = require('node:test');
+
+const nodeRequire = createRequire(path.join(__dirname, 'node', 'package.json'));
+const mqtt = nodeRequire('mqtt');
+const { chromium } = nodeRequire('playwright-core');
+
+const TIMEOUT = 20000; // generous bound in ms for any single awaited event
+const WWW = path.join(__dirname, '..', '..', 'www');
+const ARTIFACTS = process.env.HALYX_ARTIFACTS || path.join(__dirname, 'artifacts');
+const REFUSED = 'The rules engine refused this file (it is now running without rules); see the log';
+
+async function waitUntil(predicate, what) {
+  for (const deadline = Date.now() + TIMEOUT; !(await predicate());) {
+    if (Date.now() > deadline) throw new Error(`timed out after ${TIMEOUT} ms: ${what}`);
+    await new Promise((resolve) => setTimeout(resolve, 50));
+  }
+}
+
+// Runs `fn(daemon, page, tcp)` against a fresh daemon serving www/, run by the
+// Python harness (which shows the daemon's log after a failure), a fresh
+// headless chromium and an MQTT.js client over TCP subscribed to "dash/#".
+function dashboardTest(name, fn) {
+  test(name, async () => {
+    assert.ok(fs.existsSync(path.join(WWW, 'lib', 'mqtt.min.js')), 'www/lib is there (run scripts/setup-www)');
+    const harness = spawn('python3', [path.join(__dirname, 'halyx_harness.py')],
+      { stdio: ['pipe', 'pipe', 'inherit'], env: { ...process.env, HALYX_HTTP_FILES: WWW } });
+    const exited = new Promise((resolve) => harness.on('close', resolve));
+    const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'halyx-chromium-'));
+    let failed = true;
+    let browser;
+    let tcp;
+    try {
+      const started = await Promise.race([once(readline.createInterface({ input: harness.stdout }), 'line'), exited]);
+      assert.ok(Array.isArray(started), 'the harness started a daemon');
+      const d = JSON.parse(started[0]);
+      browser = await chromium.launchPersistentContext(profile, {
+        executablePath: '/usr/bin/chromium', viewport: { width: 1280, height: 800 }, timeout: TIMEOUT,
+        args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+          '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+      });
+      browser.setDefaultTimeout(TIMEOUT);
+      const page = browser.pages()[0] || await browser.newPage();
+      const errors = [];
+      page.on('pageerror', (err) => errors.push(err.message));
+      tcp = mqtt.connect(`mqtt://127.0.0.1:${d.mqttPort}`, { clientId: 'tcp-dash', reconnectPeriod: 0 });
+      tcp.received = [];
+      tcp.on('message', (topic, payload) => tcp.received.push(`${topic} ${payload}`));
+      await tcp.subscribeAsync('dash/#', { qos: 1 });
+      // halyx's file server takes no query, so the broker port goes after a "#".
+      await page.goto(`http://127.0.0.1:${d.httpPort}/#ws=${d.wsPort}`);
+      await page.locator('#state', { hasText: /^connected$/ }).waitFor();
+      await Promise.race([fn(d, page, tcp), new Promise((_, reject) => {
+        setTimeout(() => reject(new Error('test timed out')), 10 * TIMEOUT).unref();
+      })]);
+      assert.deepEqual(errors, [], 'no script errors in the page');
+      failed = false;
+    } finally {
+      if (failed && browser) await shot(browser.pages()[0], `failed-${name.replace(/\W+/g, '-')}.png`).catch(() => {});
+      tcp?.end(true);
+      await browser?.close();
+      fs.rmSync(profile, { recursive: true, force: true });
+      harness.stdin.end(failed ? 'failed' : '');
+    }
+    assert.equal(await exited, 0, 'the daemon stopped cleanly');
+  });
+}
+
+// A screenshot of a page or of one element of it.
+function shot(what, name, options) {
+  fs.mkdirSync(ARTIFACTS, { recursive: true });
+  return what.screenshot({ path: path.join(ARTIFACTS, name), ...options });
+}
+
+// The text of the topic table's value cell for `topic`, once it equals `value`.
+function tableValue(page, topic, value) {
+  return page.waitForFunction(([t, v]) => {
+    const cell = document.querySelector(`#topics tr[data-topic="${CSS.escape(t)}"] td.value`);
+    return cell && cell.textContent === v;
+  }, [topic, value]).catch((err) => { throw new Error(`"${value}" for ${topic} in the table: ${err.message}`); });
+}
+
+const tcpReceived = (tcp, line) => waitUntil(() => tcp.received.includes(line), `"${line}" at the TCP client`);
+
+dashboardTest('the topic table and the publish form with a TCP client on the other side', async (d, page, tcp) => {
+  await tcp.publishAsync('dash/temperature', '20.5', { qos: 1, retain: true });
+  await tableValue(page, 'dash/temperature', '20.5');
+  await page.fill('#filter', 'temp');
+  await page.locator('#topic-count', { hasText: /^1 of \d+$/ }).waitFor();
+  await page.fill('#filter', '');
+
+  await page.fill('#pub-topic', 'dash/from-page');
+  await page.fill('#pub-value', 'hello from the browser');
+  await page.click('#publish button[type=submit]');
+  await tcpReceived(tcp, 'dash/from-page hello from the browser');
+  await page.locator('#pub-status', { hasText: /^Published/ }).waitFor();
+  await tableValue(page, 'dash/from-page', 'hello from the browser');
+});
+
+const RULES = JSON.stringify({
+  version: '1.00',
+  nodes: [
+    { type: 'variable-init', variable: 'setpoint', value: '20', retain: 1 },
+    { type: 'trigger-topic', topic: 'dash/in', nextid: 1 },
+    { type: 'action-value', id: 1, topic: 'dash/out', value: 'rule ran', nextid: 0, retain: 1 },
+  ],
+}, null, 2);
+
+dashboardTest('rules editor, plot, phone layout and a refused rules file', async (d, page, tcp) => {
+  await page.fill('#rules', RULES);
+  await page.click('#rules-save');
+  await page.locator('#rules-status', { hasText: 'Saved: the rules engine runs this file' }).waitFor();
+  assert.equal(await page.inputValue('#rules'), RULES, 'the file the engine republished');
+  await page.locator('#variables td', { hasText: /^setpoint$/ }).waitFor();
+
+  await tcp.publishAsync('dash/in', 'go', { qos: 1 });
+  await tcpReceived(tcp, 'dash/out rule ran');
+  await tableValue(page, 'dash/out', 'rule ran');
+  for (const value of ['18.5', '19', '19.5', '20.5', '21']) {
+    await tcp.publishAsync('dash/temperature', value, { qos: 1, retain: true });
+    await tableValue(page, 'dash/temperature', value);
+  }
+  await page.click('#topics tr[data-topic="dash/temperature"]');
+  await page.locator('#plot canvas').waitFor();
+  assert.equal(await page.textContent('#plot-topic'), 'dash/temperature', 'plotted topic');
+  await page.$eval('#rules', (area) => { area.scrollTop = 0; });
+  await shot(page, 'dashboard-desktop.png');
+
+  await page.setViewportSize({ width: 390, height: 844 });
+  // No sideways scrolling on a phone, once the plot has followed the resize.
+  await page.waitForFunction(() => document.documentElement.scrollWidth <= 390);
+  await shot(page, 'dashboard-phone.png', { fullPage: true });
+  await page.setViewportSize({ width: 1280, height: 800 });
+
+  await page.fill('#rules', '{"version": "9.99", "nodes": []}');
+  await page.click('#rules-save');
+  await page.locator('#rules-status', { hasText: REFUSED }).waitFor();
+  await shot(page.locator('#rules-panel'), 'dashboard-refused.png');
+});
