@@ -281,7 +281,9 @@ int rules_file_corrupted(cJSON* root)
     thread_cron_remove_all();
     thread_mqtt_trigger_remove_all();
     thread_rules_remove_all();
-    log_write(LOG_DEBUG, "Corrupted or wrong %s rules file\n", rules_file_path());
+    // Refusals are warnings: an installer running at log level 6 must still
+    // learn why the engine runs without rules.
+    log_write(LOG_WARNING, "Corrupted or wrong %s rules file\n", rules_file_path());
     return -1;
 }
 
@@ -292,7 +294,7 @@ int parse_json_file()
     const char* path = rules_file_path();
     FILE* file = std::fopen(path, "rb");
     if (!file) {
-        log_write(LOG_DEBUG, "Failed to open %s file: %s\n", path, std::strerror(errno));
+        log_write(LOG_WARNING, "Failed to open %s file: %s\n", path, std::strerror(errno));
         return -1;
     }
     long size = -1;
@@ -307,7 +309,7 @@ int parse_json_file()
     std::fclose(file);
     if (!read) {
         delete[] buffer;
-        log_write(LOG_DEBUG, "Failed to read %s file\n", path);
+        log_write(LOG_WARNING, "Failed to read %s file\n", path);
         return -1;
     }
     buffer[size] = '\0';
@@ -324,14 +326,14 @@ int parse_json_text(const char* text, long len)
         return rules_file_corrupted(nullptr);
     cJSON* root = cJSON_Parse(text);
     if (!root) {
-        log_write(LOG_DEBUG, "Failed to parse %s file\n", rules_file_path());
+        log_write(LOG_WARNING, "Failed to parse %s file\n", rules_file_path());
         return rules_file_corrupted(nullptr);
     }
     const cJSON* version = cJSON_GetObjectItem(root, "version");
     if (!cJSON_IsString(version) || !version->valuestring)
         return rules_file_corrupted(root);
     if (check_version(version->valuestring) < 0) {
-        log_write(LOG_DEBUG, "Rules file version is %s, must be less or equal %s\n", version->valuestring,
+        log_write(LOG_WARNING, "Rules file version is %s, must be less or equal %s\n", version->valuestring,
                   RULES_ENGINE_VERSION);
         return rules_file_corrupted(root);
     }
