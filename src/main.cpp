@@ -24,7 +24,7 @@
 #include "conf.h"
 #include "cron/cron.h"
 #include "daemon.h"
-#include "http.h"
+#include "http/http.h"
 #include "json.h"
 #include "logging.h"
 #include "mysql.h"
@@ -146,7 +146,8 @@ int main()
 
     channels_create();
 
-    // The HTTP server starts here, before the TCP server.
+    if (thread_http_start() < 0)
+        std::exit(1);
     if (thread_tcp_start() < 0)
         std::exit(1);
     if (thread_udp_start() < 0)
@@ -169,6 +170,7 @@ int main()
 
     msggap_rules_mqtt_close();
     // Stop order: HTTP, UDP, TCP, broker, database, cron, rules.
+    thread_http_stop();
     thread_udp_stop();
     thread_tcp_stop();
     thread_mqtt_stop();

@@ -6,15 +6,14 @@
 
 namespace {
 
+char start_dir[4096];
+
 void make_absolute(const char* name)
 {
     const char* value = std::getenv(name);
-    if (!value || !*value || value[0] == '/')
+    if (!value || !*value || value[0] == '/' || !start_dir[0])
         return;
-    char cwd[4096];
-    if (!getcwd(cwd, sizeof cwd))
-        return;
-    std::string absolute = std::string(cwd) + "/" + value;
+    std::string absolute = std::string(start_dir) + "/" + value;
     setenv(name, absolute.c_str(), 1);
 }
 
@@ -28,9 +27,16 @@ const char* path_or(const char* name, const char* fallback)
 
 void paths_resolve()
 {
+    if (!getcwd(start_dir, sizeof start_dir))
+        start_dir[0] = '\0';
     make_absolute("HALYX_CONF");
     make_absolute("HALYX_RULES");
     make_absolute("HALYX_LOG_FILE");
+}
+
+const char* start_directory()
+{
+    return start_dir;
 }
 
 const char* conf_file_path()

@@ -6,9 +6,15 @@
 #define HALYX_CONF_PATH "/home/pi/quorvia-halyx/halyx.conf"
 #define HALYX_RULES_PATH "/home/pi/quorvia-halyx/halyx.rules"
 
-// Turns relative override paths into absolute ones. Called before the
-// daemon changes its directory to "/".
+// Turns relative override paths into absolute ones and remembers the
+// directory halyx was started in. Called before the daemon changes its
+// directory to "/".
 void paths_resolve();
+
+// The directory halyx was started in, as paths_resolve found it; "" before
+// that call or when it could not be read. Relative configured paths are
+// taken against it.
+const char* start_directory();
 
 const char* conf_file_path();
 const char* rules_file_path();

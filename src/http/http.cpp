@@ -1,0 +1,580 @@
+// The HTTP thread: the listener, the event loop and every connection from
+// accept to the end of its one response. What a request asks for is
+// decided in request.cpp; here the file system and the sockets act on it.
+// Sockets never block, so a slow or idle client holds up nobody.
+#include "http/http.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "channels/msgs.h"
+#include "daemon.h"
+#include "http/request.h"
+#include "list/http_conn.h"
+#include "logging.h"
+#include "paths.h"
+
+namespace {
+
+constexpr int LISTEN_BACKLOG = 128;
+constexpr int MAX_EVENTS = 64;
+// Connections accepted from the listener per pass, at most.
+constexpr int ACCEPT_BATCH = 64;
+// An idle pass sleeps this long at most; a stop request ends it at once
+// through the waker.
+constexpr int IDLE_WAIT_MS = 1000;
+// A client has this long from accept to deliver its request line...
+constexpr int64_t REQUEST_TIMEOUT_MS = 10000;
+// ...and a download may go this long without the client taking a byte.
+constexpr int64_t SEND_TIMEOUT_MS = 30000;
+// File chunks sent to one connection per pass, at most, so that a fast
+// reader of a large file does not hold up the others.
+constexpr int SEND_BATCH = 64;
+constexpr uint32_t CHUNK_SIZE = 1024;
+// Unread input discarded before a close, at most: closing a socket with
+// unread input resets the connection, and the reset can destroy the end of
+// a response that the client has not read yet.
+constexpr int CLOSE_DRAIN_MAX = 64 * 1024;
+
+static_assert(HTTP_PAGE_SIZE <= CHUNK_SIZE, "an error page goes out as one chunk");
+
+// Values of http_conn.state.
+constexpr uint32_t CONN_RECEIVING = 0; // collecting the request line
+constexpr uint32_t CONN_SENDING = 1;   // sending the one response
+
+struct http_serv {
+    uint16_t port; // host order; 0: not opened
+    int32_t sock;  // -1 while not open
+};
+
+// What a connection needs beside its http_conn record: the response on
+// its way out. Events of a connection carry a pointer to this record.
+struct http_client {
+    http_client* next;
+    http_conn* conn;
+    int64_t deadline_ms; // closed once the monotonic clock reaches it
+    int file;            // the file being sent, -1 when none
+    uint64_t file_left;  // bytes of it not read yet
+    uint8_t chunk[CHUNK_SIZE];
+    uint32_t chunk_len;
+    uint32_t chunk_pos; // bytes of the chunk already sent
+};
+
+http_conf* thread_options = nullptr;
+// The one listener, on http_port.
+http_serv serv{0, -1};
+list<http_conn> conns;
+list<http_client> clients;
+// Discarded input lands here.
+uint8_t sock_buf[HTTP_BUF_SIZE];
+// 0 running, 1 stop requested, 2 stopped (also before the first start).
+std::atomic<int> thread_state{2};
+// Signalled by a stop request only.
+msg_waker waker{-1, {false}};
+int epoll_fd = -1;
+// http_files_path, relative ones taken against the start directory.
+char files_root[4096 + sizeof thread_options->http_files_path + 1];
+// The request being handled: one at a time, so one set of work areas.
+http_request request;
+// The monotonic clock at the start of the pass.
+int64_t now_ms = 0;
+int64_t swept_ms = 0;
+// Descriptors ran out on accept: the listener is out of the readiness set
+// until a connection closes or a second has passed.
+bool accept_paused = false;
+bool accept_failure_logged = false;
+int64_t accept_retry_ms = 0;
+
+int64_t clock_ms()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// The daemon works in "/" once detached, so a relative directory means one
+// below the directory halyx was started in.
+void files_root_resolve()
+{
+    const char* path = thread_options->http_files_path;
+    const char* start = start_directory();
+    if (path[0] == '/' || !start[0]) {
+        std::snprintf(files_root, sizeof files_root, "%s", path);
+        return;
+    }
+    const char* separator = start[std::strlen(start) - 1] == '/' ? "" : "/";
+    std::snprintf(files_root, sizeof files_root, "%s%s%s", start, separator, path);
+}
+
+void serv_close()
+{
+    if (serv.sock != -1)
+        close(serv.sock);
+    serv.sock = -1;
+}
+
+// Opens the listener; port 0 opens nothing.
+int serv_init(in_addr address)
+{
+    if (serv.port == 0)
+        return 0;
+    sockaddr_in bind_addr{};
+    bind_addr.sin_family = AF_INET;
+    bind_addr.sin_addr = address;
+    bind_addr.sin_port = htons(serv.port);
+    // SO_REUSEADDR: a restart must bind while the last run's connections
+    // linger in TIME_WAIT.
+    int on = 1;
+    int failed_line = 0;
+    serv.sock = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (serv.sock < 0)
+        failed_line = __LINE__;
+    else if (setsockopt(serv.sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on),
+             bind(serv.sock, reinterpret_cast<sockaddr*>(&bind_addr), sizeof bind_addr) < 0)
+        failed_line = __LINE__;
+    else if (listen(serv.sock, LISTEN_BACKLOG) < 0)
+        failed_line = __LINE__;
+    if (failed_line)
+        log_socket_error(failed_line, errno);
+    return failed_line ? -1 : 0;
+}
+
+int watch(int op, int fd, uint32_t events, void* record)
+{
+    epoll_event ev{};
+    ev.events = events;
+    ev.data.ptr = record;
+    return epoll_ctl(epoll_fd, op, fd, &ev);
+}
+
+void serv_watch(int op)
+{
+    if (serv.sock != -1)
+        watch(op, serv.sock, EPOLLIN, &serv);
+}
+
+// The readiness set: the waker, the listener and every connection.
+int loop_open()
+{
+    epoll_fd = epoll_create1(EPOLL_CLOEXEC);
+    if (epoll_fd < 0 || watch(EPOLL_CTL_ADD, waker.fd, EPOLLIN, &waker) != 0) {
+        log_socket_error(__LINE__, errno);
+        return -1;
+    }
+    serv_watch(EPOLL_CTL_ADD);
+    return 0;
+}
+
+void accept_pause()
+{
+    if (accept_paused)
+        return;
+    accept_paused = true;
+    accept_retry_ms = now_ms + 1000;
+    serv_watch(EPOLL_CTL_DEL);
+}
+
+void accept_resume()
+{
+    if (!accept_paused)
+        return;
+    accept_paused = false;
+    serv_watch(EPOLL_CTL_ADD);
+}
+
+void conn_log(http_client* client, const char* what)
+{
+    if (!log_enabled(LOG_DEBUG))
+        return;
+    char text[INET_ADDRSTRLEN];
+    const sockaddr_in* addr = &client->conn->addr;
+    log_write(LOG_DEBUG, "http conn:%s:%d: %s\n", addr_text(addr, text), ntohs(addr->sin_port), what);
+}
+
+void sock_close(int sock)
+{
+    if (sock == -1)
+        return;
+    for (int total = 0; total < CLOSE_DRAIN_MAX;) {
+        ssize_t n = recv(sock, sock_buf, sizeof sock_buf, MSG_DONTWAIT);
+        if (n <= 0)
+            break;
+        total += static_cast<int>(n);
+    }
+    shutdown(sock, SHUT_RDWR);
+    close(sock);
+}
+
+void recv_buf_free(http_conn* conn)
+{
+    delete[] conn->recv_buf;
+    conn->recv_buf = nullptr;
+    conn->recv_len = 0;
+}
+
+// Frees the records at once: an event batch names each connection once,
+// and handling one connection never closes another, so no later event of
+// the batch points at a freed record. Returns the next connection.
+http_client* conn_close(http_client* client)
+{
+    http_client* successor = client->next;
+    sock_close(client->conn->sock);
+    if (client->file != -1)
+        close(client->file);
+    recv_buf_free(client->conn);
+    list_http_conn_remove(&conns, client->conn);
+    list_remove(&clients, client);
+    delete client;
+    accept_resume();
+    return successor;
+}
+
+void conn_open(int sock, const sockaddr_in* addr)
+{
+    auto* client = new (std::nothrow) http_client{};
+    http_conn* conn = client ? list_http_conn_add_new(&conns, addr) : nullptr;
+    if (!conn) {
+        delete client;
+        close(sock);
+        return;
+    }
+    conn->sock = sock;
+    conn->state = CONN_RECEIVING;
+    client->conn = conn;
+    client->file = -1;
+    client->deadline_ms = now_ms + REQUEST_TIMEOUT_MS;
+    list_add_item(&clients, client);
+    if (watch(EPOLL_CTL_ADD, sock, EPOLLIN, client) != 0) {
+        log_socket_error(__LINE__, errno);
+        conn_close(client);
+    }
+}
+
+void conn_new()
+{
+    for (int i = 0; i < ACCEPT_BATCH; ++i) {
+        sockaddr_in addr{};
+        socklen_t addr_len = sizeof addr;
+        int sock = accept4(serv.sock, reinterpret_cast<sockaddr*>(&addr), &addr_len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (sock >= 0) {
+            accept_failure_logged = false;
+            conn_open(sock, &addr);
+            continue;
+        }
+        int err = errno;
+        if (err == EINTR || err == ECONNABORTED)
+            continue;
+        // Out of descriptors, the connection stays in the backlog: the
+        // listener leaves the readiness set for a while rather than wake
+        // the thread again and again, and the episode is logged once.
+        bool exhausted = err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+        if (err != EAGAIN && err != EWOULDBLOCK && !(exhausted && accept_failure_logged))
+            log_socket_error(__LINE__, err);
+        accept_failure_logged = exhausted;
+        if (exhausted)
+            accept_pause();
+        return;
+    }
+}
+
+// Reads the next chunk of the file. Its length, or 0 at the end of the file
+// (a file that shrank ends early) and on a read error.
+uint32_t chunk_read(http_client* client)
+{
+    if (client->file == -1 || client->file_left == 0)
+        return 0;
+    size_t want = client->file_left < CHUNK_SIZE ? client->file_left : CHUNK_SIZE;
+    ssize_t n;
+    do
+        n = read(client->file, client->chunk, want);
+    while (n < 0 && errno == EINTR);
+    if (n <= 0)
+        return 0;
+    client->chunk_len = static_cast<uint32_t>(n);
+    client->chunk_pos = 0;
+    client->file_left -= static_cast<uint64_t>(n);
+    return client->chunk_len;
+}
+
+// Sends what the socket takes, a chunk at a time, and closes the
+// connection once the response is all sent.
+void response_send(http_client* client)
+{
+    int sock = client->conn->sock;
+    for (int chunks = 0; chunks < SEND_BATCH;) {
+        if (client->chunk_pos == client->chunk_len) {
+            if (chunk_read(client) == 0) {
+                conn_close(client);
+                return;
+            }
+            ++chunks;
+        }
+        ssize_t n = send(sock, client->chunk + client->chunk_pos, client->chunk_len - client->chunk_pos,
+                         MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            client->chunk_pos += static_cast<uint32_t>(n);
+            client->deadline_ms = now_ms + SEND_TIMEOUT_MS;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        // The socket is full: its writability event brings the rest.
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return;
+        if (n < 0)
+            log_socket_error(__LINE__, errno);
+        conn_close(client);
+        return;
+    }
+}
+
+// The response goes out from here on; the request is no longer read.
+void response_start(http_client* client, const void* head, uint32_t head_len)
+{
+    std::memcpy(client->chunk, head, head_len);
+    client->chunk_len = head_len;
+    client->chunk_pos = 0;
+    client->conn->state = CONN_SENDING;
+    client->deadline_ms = now_ms + SEND_TIMEOUT_MS;
+    if (watch(EPOLL_CTL_MOD, client->conn->sock, EPOLLOUT, client) != 0) {
+        log_socket_error(__LINE__, errno);
+        conn_close(client);
+        return;
+    }
+    response_send(client);
+}
+
+// A CGI path gets the bare header when it names a regular file its owner
+// may execute; nothing is run.
+void cgi_answer(http_client* client)
+{
+    struct stat st = {};
+    if (stat(request.filename, &st) != 0) {
+        http_error_page(&request, HTTP_ERROR_NOT_FOUND, request.filename);
+    } else if (!S_ISREG(st.st_mode) || !(st.st_mode & S_IXUSR)) {
+        http_error_page(&request, HTTP_ERROR_FORBIDDEN, request.filename);
+    } else {
+        setenv("QUERY_STRING", request.cgiargs, 1);
+        response_start(client, HTTP_CGI_HEADER, sizeof HTTP_CGI_HEADER - 1);
+        return;
+    }
+    response_start(client, request.page, request.page_len);
+}
+
+// A file is refused before any header is sent when it cannot be read as a
+// regular file: a directory, a file without read permission, a FIFO (which
+// O_NONBLOCK keeps from stalling the thread in open) or a device.
+void static_answer(http_client* client)
+{
+    struct stat st = {};
+    if (stat(request.filename, &st) != 0) {
+        http_error_page(&request, HTTP_ERROR_NOT_FOUND, request.filename);
+        response_start(client, request.page, request.page_len);
+        return;
+    }
+    int fd = open(request.filename, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (fd >= 0)
+            close(fd);
+        http_error_page(&request, HTTP_ERROR_FORBIDDEN, request.filename);
+        response_start(client, request.page, request.page_len);
+        return;
+    }
+    client->file = fd;
+    client->file_left = static_cast<uint64_t>(st.st_size);
+    char header[256];
+    uint32_t len = http_header_format(header, sizeof header, static_cast<long long>(st.st_size), request.filetype);
+    response_start(client, header, len);
+}
+
+// One receive into the connection's request buffer; once the request line
+// is in, the response starts.
+void request_receive(http_client* client)
+{
+    http_conn* conn = client->conn;
+    if (!conn->recv_buf) {
+        conn->recv_buf = new (std::nothrow) uint8_t[HTTP_BUF_SIZE];
+        if (!conn->recv_buf) {
+            conn_close(client);
+            return;
+        }
+    }
+    // The request never holds more than HTTP_BUF_SIZE bytes: a full buffer
+    // without a line end has been refused by the parser already.
+    ssize_t n = recv(conn->sock, conn->recv_buf + conn->recv_len, HTTP_BUF_SIZE - conn->recv_len, 0);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        return;
+    if (n <= 0) {
+        if (n < 0)
+            log_socket_error(__LINE__, errno);
+        conn_close(client);
+        return;
+    }
+    conn->recv_len += static_cast<uint32_t>(n);
+    http_request_parse(conn->recv_buf, conn->recv_len, files_root, &request);
+    if (request.action == HTTP_ACTION_WAIT)
+        return;
+    recv_buf_free(conn);
+    switch (request.action) {
+    case HTTP_ACTION_STATIC:
+        static_answer(client);
+        break;
+    case HTTP_ACTION_CGI:
+        cgi_answer(client);
+        break;
+    case HTTP_ACTION_PAGE:
+        response_start(client, request.page, request.page_len);
+        break;
+    default:
+        conn_close(client);
+        break;
+    }
+}
+
+void event_handle(const epoll_event& ev)
+{
+    if (ev.data.ptr == &waker) {
+        msg_waker_clear(&waker);
+        return;
+    }
+    if (ev.data.ptr == &serv) {
+        conn_new();
+        return;
+    }
+    auto* client = static_cast<http_client*>(ev.data.ptr);
+    if (client->conn->state == CONN_RECEIVING)
+        request_receive(client);
+    else
+        response_send(client);
+}
+
+// Once a second: connections past their deadline, and a listener pause
+// that no closing connection has ended.
+void sweep()
+{
+    if (now_ms - swept_ms < 1000)
+        return;
+    swept_ms = now_ms;
+    for (http_client* client = clients.head; client;) {
+        if (now_ms < client->deadline_ms) {
+            client = client->next;
+            continue;
+        }
+        bool receiving = client->conn->state == CONN_RECEIVING;
+        conn_log(client, receiving ? "no request line within 10 s, closing" : "download stalled for 30 s, closing");
+        client = conn_close(client);
+    }
+    if (accept_paused && now_ms >= accept_retry_ms)
+        accept_resume();
+}
+
+void thread_end()
+{
+    accept_paused = false;
+    while (clients.head)
+        conn_close(clients.head);
+    serv_close();
+    close(epoll_fd);
+    epoll_fd = -1;
+    thread_state.store(2);
+}
+
+void* http_thread(void*)
+{
+    epoll_event events[MAX_EVENTS];
+    while (thread_state.load() != 1) {
+        int ready = epoll_wait(epoll_fd, events, MAX_EVENTS, IDLE_WAIT_MS);
+        if (ready < 0 && errno != EINTR) {
+            log_socket_error(__LINE__, errno);
+            break;
+        }
+        now_ms = clock_ms();
+        for (int i = 0; i < ready; ++i)
+            event_handle(events[i]);
+        sweep();
+    }
+    thread_end();
+    return nullptr;
+}
+
+void start_undo()
+{
+    serv_close();
+    if (epoll_fd >= 0)
+        close(epoll_fd);
+    epoll_fd = -1;
+    msg_waker_destroy(&waker);
+    delete thread_options;
+    thread_options = nullptr;
+}
+
+} // namespace
+
+void thread_http_serv_setup(http_conf* conf)
+{
+    delete thread_options;
+    thread_options = conf;
+    serv = {static_cast<uint16_t>(conf ? conf->http_port : 0), -1};
+}
+
+int thread_http_start()
+{
+    if (!thread_options)
+        return -1;
+    // setenv grows the environment array when it adds a name, and another
+    // thread reading the environment meanwhile (the cron thread's localtime
+    // reads TZ) may read freed memory. Added now, before any other thread
+    // runs, QUERY_STRING is later only replaced in place.
+    setenv("QUERY_STRING", "", 0);
+    files_root_resolve();
+    now_ms = clock_ms();
+
+    in_addr address{};
+    bool opened = get_device_ipaddress(thread_options->http_iface, &address) == 0;
+    if (!opened)
+        log_socket_error(__LINE__, errno);
+    if (thread_options->http_port < 0 || thread_options->http_port > 65535) {
+        log_socket_error(__LINE__, EINVAL);
+        opened = false;
+    }
+    opened = opened && serv_init(address) == 0 && msg_waker_init(&waker) == 0 && loop_open() == 0;
+    if (!opened) {
+        start_undo();
+        return -1;
+    }
+
+    char text[INET_ADDRSTRLEN];
+    if (!inet_ntop(AF_INET, &address, text, sizeof text))
+        text[0] = '\0';
+    log_write(LOG_DEBUG, "HTTP: %s: %s:%d\n", thread_options->http_iface, text, serv.port);
+
+    thread_state.store(0);
+    if (thread_begin(http_thread, nullptr, nullptr) != 0) {
+        // Without its thread a later stop would wait forever.
+        thread_state.store(2);
+        start_undo();
+        return -1;
+    }
+    return 0;
+}
+
+void thread_http_stop()
+{
+    thread_stop_wait(&thread_state, &waker);
+    msg_waker_destroy(&waker);
+    delete thread_options;
+    thread_options = nullptr;
+}

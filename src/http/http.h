@@ -1,0 +1,17 @@
+// HTTP file server for the web user interface: one listener on `http_port`
+// serving the files of `http_files_path`, GET only, one request per
+// connection. Its thread owns the listener and every connection; it shares
+// nothing with the other threads and posts to no channel.
+#pragma once
+
+#include "conf_records.h"
+
+// Configuration reader's record, handed over by main: the module owns it.
+void thread_http_serv_setup(http_conf* conf);
+// Main thread, before any other thread starts: opens the listener (none
+// for port 0) and starts the thread. 0, or -1 when the listener cannot be
+// opened (the record is then freed).
+int thread_http_start();
+// Main thread: asks the thread to stop, waits until it has closed every
+// socket and file, frees the configuration record.
+void thread_http_stop();

@@ -1,0 +1,58 @@
+// What the HTTP file server does with a request, decided from its bytes
+// alone: the request line, the file it names, that file's content type and
+// the error pages. No socket and no file system are touched here, so the
+// fuzz target can feed it anything; the HTTP thread acts on the result.
+#pragma once
+
+#include <cstdint>
+
+// Request bytes one connection may hold, and the size of each work area
+// (file name, CGI arguments).
+constexpr uint32_t HTTP_BUF_SIZE = 1024;
+// An error page, cause included, is built in an area of this size; a
+// cause too long for it is cut.
+constexpr uint32_t HTTP_PAGE_SIZE = 1024;
+
+enum http_action : uint32_t {
+    HTTP_ACTION_WAIT,   // no line end yet: wait for more bytes
+    HTTP_ACTION_DROP,   // close without a reply
+    HTTP_ACTION_PAGE,   // send `page`, then close
+    HTTP_ACTION_STATIC, // send the file `filename` as `filetype`
+    HTTP_ACTION_CGI,    // CGI path `filename` with query `cgiargs`
+};
+
+struct http_request {
+    http_action action;
+    char filename[HTTP_BUF_SIZE];
+    const char* filetype; // a static text
+    char cgiargs[HTTP_BUF_SIZE];
+    char page[HTTP_PAGE_SIZE];
+    uint32_t page_len;
+};
+
+// Decides on the `len` bytes received so far (not terminated; only the
+// first HTTP_BUF_SIZE are looked at). `root` is the served directory,
+// prefixed to the URI. The file's existence and mode are the caller's to
+// check.
+void http_request_parse(const uint8_t* bytes, uint32_t len, const char* root, http_request* req);
+
+enum http_error : uint32_t {
+    HTTP_ERROR_NOT_IMPLEMENTED, // 501, a method other than GET
+    HTTP_ERROR_NOT_FOUND,       // 404
+    HTTP_ERROR_FORBIDDEN,       // 403
+};
+
+// Builds the error page for `cause` into `page` and sets HTTP_ACTION_PAGE.
+// The cause is HTML-escaped and cut where the page would not fit.
+void http_error_page(http_request* req, http_error error, const char* cause);
+
+// The success header of a static file, into `out` (at least 256 bytes).
+// Returns its length.
+uint32_t http_header_format(char* out, uint32_t size, long long file_size, const char* filetype);
+
+// The header of a CGI path that is a regular executable file.
+constexpr char HTTP_CGI_HEADER[] = "HTTP/1.1 200 OK\nServer: Quorvia Halyx\n";
+
+// The content type for a file name: the first of ".html", ".gif", ".jpg",
+// ".png", ".css" found anywhere in it, else plain text.
+const char* http_content_type(const char* filename);

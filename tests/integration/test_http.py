@@ -1,0 +1,159 @@
+"""The HTTP file server of the real daemon: files with their content types,
+the CGI marker and the error pages byte for byte, confinement to the served
+directory, and clients that misbehave or idle while others are served."""
+
+import contextlib
+import os
+import shutil
+import socket
+import tempfile
+import time
+import unittest
+
+from halyx_harness import TIMEOUT, Daemon, DaemonTestCase, finish
+
+OK = b"HTTP/1.1 200 OK\nServer: Quorvia Halyx\n"
+ERRORS = {501: ("Not Implemented", "Quorvia Halyx does not implement this method"),
+          404: ("Not found", "Error 404 - File not found"),
+          403: ("Forbidden", "You are not allowed to access this resource")}
+FILES = {"index.html": b"<html>home</html>\n", "style.css": b"body {}\n", "logo.png": bytes(range(256)) * 3,
+         "pic.gif": b"GIF89a", "photo.jpg": b"\xff\xd8\xff", "data.bin": b"\x00raw", "page.html.txt": b"text"}
+
+
+def page(code, cause):
+    short, long = ERRORS[code]
+    return (f"HTTP/1.1 {code} {short}\nContent-type: text/html\n\n<html><title>Quorvia Halyx Error</title><body>\n"
+            f"{code}: {short}\n<p>{long}: {cause}</p>\n<hr><em>Quorvia Halyx</em>\n").encode()
+
+
+def served(name, content_type, body=None):
+    body = FILES[name] if body is None else body
+    return OK + f"Content-length: {len(body)}\nContent-type: {content_type}\n\r\n".encode() + body
+
+
+def read_all(sock):
+    """Everything the daemon sends until it closes the connection."""
+    data = b""
+    with contextlib.suppress(ConnectionResetError):
+        while chunk := sock.recv(65536):
+            data += chunk
+    return data
+
+
+def listening_ports(pid):
+    """TCP ports the process listens on."""
+    sockets = {os.readlink(f"/proc/{pid}/fd/{fd}") for fd in os.listdir(f"/proc/{pid}/fd")}
+    with open("/proc/net/tcp") as f:
+        rows = [line.split() for line in f.readlines()[1:]]
+    return {int(row[1].split(":")[1], 16) for row in rows if row[3] == "0A" and f"socket:[{row[9]}]" in sockets}
+
+
+class HttpServer(DaemonTestCase):
+    def setUp(self):
+        base = tempfile.mkdtemp(prefix="halyx-www-")
+        self.addCleanup(shutil.rmtree, base, ignore_errors=True)
+        self.files = os.path.join(base, "www")
+        os.makedirs(os.path.join(self.files, "cgi-bin"))
+        os.mkdir(os.path.join(self.files, "sub"))
+        # A secret beside the served directory, which no request may reach.
+        for path, body in {**FILES, "../secret.txt": b"secret", "cgi-bin/run": b"", "cgi-bin/plain": b""}.items():
+            with open(os.path.join(self.files, path), "wb") as f:
+                f.write(body)
+        os.chmod(os.path.join(self.files, "cgi-bin/run"), 0o744)
+        self.daemon = Daemon(http_files=self.files).start()
+        self.root = os.path.join(self.daemon.dir, "www")
+
+    def connect(self):
+        sock = socket.create_connection(("127.0.0.1", self.daemon.http_port), timeout=TIMEOUT)
+        self.addCleanup(sock.close)
+        return sock
+
+    def get(self, data, sock=None):
+        sock = sock or self.connect()
+        with contextlib.suppress(BrokenPipeError, ConnectionResetError):  # the daemon may close early
+            sock.sendall(data)
+        return read_all(sock)
+
+    def test_responses(self):
+        long_name = self.root + "/" + "a" * 1000  # past the 1023 bytes a file name may have
+        for request, expected in (
+                (b"GET / HTTP/1.1\r\nHost: halyx\r\n\r\n", served("index.html", "text/html")),
+                (b"get /style.css HTTP/1.0\r\n\r\n", served("style.css", "text/css; charset=utf-8")),
+                (b"GET /logo.png HTTP/1.0\n", served("logo.png", "image/png")),
+                (b"GET /pic.gif HTTP/1.0\n", served("pic.gif", "image/gif")),
+                (b"GET /photo.jpg HTTP/1.0\n", served("photo.jpg", "image/jpg")),
+                (b"GET /data.bin HTTP/1.0\n", served("data.bin", "text/plain")),
+                (b"GET /page.html.txt HTTP/1.0\n", served("page.html.txt", "text/html")),
+                (b"GET /cgi-bin/run?a=1 HTTP/1.0\r\n\r\n", OK),
+                (b"GET /cgi-bin/plain?a=1 HTTP/1.0\r\n\r\n", page(403, self.root + "/cgi-bin/plain")),
+                (b"GET /cgi-bin/none HTTP/1.0\r\n\r\n", page(404, self.root + "/cgi-bin/none")),
+                (b"POST /x HTTP/1.1\r\n\r\n", page(501, "POST")),
+                (b"GET /missing.html HTTP/1.1\r\n\r\n", page(404, self.root + "/missing.html")),
+                (b"GET /sub/ HTTP/1.0\r\n\r\n", page(404, self.root + "/sub/index.html")),
+                (b"GET /sub HTTP/1.0\r\n\r\n", page(403, self.root + "/sub")),
+                (b'GET /<i>&" HTTP/1.0\r\n\r\n', page(404, self.root + "/&lt;i&gt;&amp;&quot;")),
+                (f"GET /{'a' * 1000} HTTP/1.0\r\n\r\n".encode(), page(404, long_name[:1023 - len(page(404, ""))]))):
+            with self.subTest(request[:40]):
+                self.assertEqual(self.get(request), expected)
+
+    def test_large_file_arrives_whole(self):
+        body = os.urandom(300 * 1024)
+        with open(os.path.join(self.files, "big.bin"), "wb") as f:
+            f.write(body)
+        self.assertEqual(self.get(b"GET /big.bin HTTP/1.0\r\n\r\n"), served("big.bin", "text/plain", body))
+
+    def test_dot_dot_never_leaves_the_directory(self):
+        for uri in ("/../secret.txt", "/%2e%2e/secret.txt", "/%2E./secret.txt", "/.%2e/secret.txt", "/..",
+                    "/sub/../../secret.txt", "/..%2fsecret.txt", "/cgi-bin/../../secret.txt?a", "secret.txt"):
+            with self.subTest(uri):
+                self.assertEqual(self.get(f"GET {uri} HTTP/1.0\r\n\r\n".encode()), page(403, uri))
+
+    def test_bad_requests_are_closed_without_reply_and_the_server_goes_on(self):
+        for request in (b"\x00\xff\x16 junk\n", b"GET /\r\n\r\n", b"\r\n", b"x" * 1100):
+            with self.subTest(request[:20]):
+                self.assertEqual(self.get(request), b"")
+        self.assertEqual(self.get(b"GET / HTTP/1.0\r\n\r\n"), served("index.html", "text/html"))
+
+    def test_request_line_in_pieces(self):
+        sock = self.connect()
+        sock.sendall(b"GET /sty")
+        time.sleep(0.3)  # so that the daemon most likely reads the first piece alone
+        self.assertEqual(self.get(b"le.css HTTP/1.0\r\n\r\n", sock), served("style.css", "text/css; charset=utf-8"))
+
+    def test_idle_clients_block_nobody_and_are_closed(self):
+        idle, partial = self.connect(), self.connect()
+        partial.sendall(b"GET / HTTP/1.0")
+        self.assertEqual(self.get(b"GET /data.bin HTTP/1.0\r\n\r\n"), served("data.bin", "text/plain"))
+        # Both are closed once they have had 10 s for their request line.
+        self.assertEqual(read_all(idle), b"")
+        self.assertEqual(read_all(partial), b"")
+
+    def another_daemon(self, http_files=None, conf=""):
+        """One more daemon with `conf` added, started in its own directory."""
+        daemon = Daemon(http_files=http_files)
+        self.addCleanup(shutil.rmtree, daemon.dir, ignore_errors=True)
+        self.addCleanup(daemon.kill)
+        with open(daemon.conf_path, "a") as f:
+            f.write(conf)
+        cwd = os.getcwd()
+        os.chdir(daemon.dir)
+        try:
+            return daemon.start()
+        finally:
+            os.chdir(cwd)
+
+    def test_listener_only_for_a_port(self):
+        quiet = self.another_daemon()
+        for daemon in (self.daemon, quiet):
+            self.assertEqual(listening_ports(daemon.pid), {daemon.mqtt_port, daemon.ws_port, daemon.http_port} - {0})
+            self.assertRegex(daemon.log(), rf"debug HTTP: \w*: 0\.0\.0\.0:{daemon.http_port}\n")
+        self.assertTrue(finish(quiet, False))
+
+    def test_relative_directory_is_below_the_start_directory(self):
+        relative = self.another_daemon(self.files, "http_files_path = www\n")  # the later line wins
+        with socket.create_connection(("127.0.0.1", relative.http_port), timeout=TIMEOUT) as sock:
+            self.assertEqual(self.get(b"GET /data.bin HTTP/1.0\n", sock), served("data.bin", "text/plain"))
+        self.assertTrue(finish(relative, False))
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
