@@ -15,6 +15,7 @@
 #include <string>
 
 #include "broker/broker.h"
+#include "channels/mqtt_mysql.h"
 #include "channels/mqtt_tcp.h"
 #include "channels/mqtt_udp.h"
 #include "channels/rules_mqtt.h"
@@ -27,7 +28,7 @@
 #include "http/http.h"
 #include "json.h"
 #include "logging.h"
-#include "mysql.h"
+#include "mysql/mysql.h"
 #include "paths.h"
 #include "rules/rules_thread.h"
 #include "tcp/tcp.h"
@@ -84,8 +85,8 @@ static void channels_create()
     msg_mqtt_tcp_init();
     msg_udp_mqtt_init();
     msg_mqtt_udp_init();
-    // The database channel (only when mysql_enable is 1) comes with the
-    // database writer.
+    if (mysql_enable == 1)
+        msg_mqtt_mysql_init();
     msg_trigger_rules_init();
     msggap_rules_mqtt_init();
     msg_rules_mqtt_init();
@@ -97,6 +98,8 @@ static void channels_destroy()
     msg_udp_mqtt_destroy();
     msg_mqtt_tcp_destroy();
     msg_mqtt_udp_destroy();
+    if (mysql_enable == 1)
+        msg_mqtt_mysql_destroy();
     msg_trigger_rules_destroy();
     msggap_rules_mqtt_destroy();
     msg_rules_mqtt_destroy();
@@ -158,7 +161,8 @@ int main()
     parse_json_file();
     publish_rules_engine_version();
     thread_mqtt_start();
-    // The database writer starts here when mysql_enable is 1.
+    if (mysql_enable == 1 && thread_mysql_start() < 0)
+        std::exit(1);
     thread_rules_start();
     thread_cron_start();
 
@@ -174,6 +178,8 @@ int main()
     thread_udp_stop();
     thread_tcp_stop();
     thread_mqtt_stop();
+    if (mysql_enable == 1)
+        thread_mysql_stop();
     thread_cron_stop();
     thread_rules_stop();
 

@@ -55,10 +55,11 @@ class Daemon:
     caps its descriptors, soft and hard limit alike, since the daemon may
     raise its soft limit to the hard one; `rules` is the text of its rules
     file (none by default); `http_files` is a directory for the web
-    interface to serve (none by default). start() after an exit runs the
-    same configuration again."""
+    interface to serve (none by default); `mysql` maps database keys
+    ("mysql_enable", "mysql_port", ...) to their values (none by default).
+    start() after an exit runs the same configuration again."""
 
-    def __init__(self, users=(), nofile=None, rules=None, http_files=None):
+    def __init__(self, users=(), nofile=None, rules=None, http_files=None, mysql=None):
         self.dir = tempfile.mkdtemp(prefix="halyx-test-")
         self.conf_path = os.path.join(self.dir, "halyx.conf")
         self.log_path = os.path.join(self.dir, "halyx.log")
@@ -73,6 +74,7 @@ class Daemon:
             conf += "mqtt_auth_enable = 1\n" + "".join(
                 f"user_name = {name}\nuser_password = {password}\nuser_publish_enable = {publish}\n"
                 for name, password, publish in users)
+        conf += "".join(f"{key} = {value}\n" for key, value in (mysql or {}).items())
         with open(self.conf_path, "w") as f:
             f.write(conf)
         self.rules_path = os.path.join(self.dir, "halyx.rules")
