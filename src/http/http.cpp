@@ -357,6 +357,15 @@ void response_start(http_client* client, const void* head, uint32_t head_len)
     response_send(client);
 }
 
+// QUERY_STRING's entry in the environment: putenv keeps the buffer itself.
+char query_env[sizeof "QUERY_STRING=" + HTTP_BUF_SIZE] = "QUERY_STRING=";
+
+void query_string_set(const char* args)
+{
+    std::snprintf(query_env + sizeof "QUERY_STRING=" - 1, sizeof query_env - (sizeof "QUERY_STRING=" - 1), "%s",
+                  args);
+}
+
 // A CGI path gets the bare header when it names a regular file its owner
 // may execute; nothing is run.
 void cgi_answer(http_client* client)
@@ -367,7 +376,7 @@ void cgi_answer(http_client* client)
     } else if (!S_ISREG(st.st_mode) || !(st.st_mode & S_IXUSR)) {
         http_error_page(&request, HTTP_ERROR_FORBIDDEN, request.filename);
     } else {
-        setenv("QUERY_STRING", request.cgiargs, 1);
+        query_string_set(request.cgiargs);
         response_start(client, HTTP_CGI_HEADER, sizeof HTTP_CGI_HEADER - 1);
         return;
     }
@@ -534,11 +543,13 @@ int thread_http_start()
 {
     if (!thread_options)
         return -1;
-    // setenv grows the environment array when it adds a name, and another
-    // thread reading the environment meanwhile (the cron thread's localtime
-    // reads TZ) may read freed memory. Added now, before any other thread
-    // runs, QUERY_STRING is later only replaced in place.
-    setenv("QUERY_STRING", "", 0);
+    // Adding a name grows the environment array, and another thread reading
+    // the environment meanwhile (the cron thread's localtime reads TZ) may
+    // read freed memory: QUERY_STRING is added now, before any other thread
+    // runs, as a buffer of this module that later requests rewrite in place.
+    // (setenv would also keep every value it replaces, so a stream of CGI
+    // requests would grow memory without end.)
+    putenv(query_env);
     files_root_resolve();
     now_ms = clock_ms();
 
