@@ -25,6 +25,7 @@
 #include "http/request.h"
 #include "list/http_conn.h"
 #include "logging.h"
+#include "net.h"
 #include "paths.h"
 
 namespace {
@@ -44,10 +45,8 @@ constexpr int64_t SEND_TIMEOUT_MS = 30000;
 // reader of a large file does not hold up the others.
 constexpr int SEND_BATCH = 64;
 constexpr uint32_t CHUNK_SIZE = 1024;
-// Unread input discarded before a close, at most: closing a socket with
-// unread input resets the connection, and the reset can destroy the end of
-// a response that the client has not read yet.
-constexpr int CLOSE_DRAIN_MAX = 64 * 1024;
+// Unread input discarded before a close, at most (net_discard_input).
+constexpr size_t CLOSE_DRAIN_MAX = 64 * 1024;
 
 static_assert(HTTP_PAGE_SIZE <= CHUNK_SIZE, "an error page goes out as one chunk");
 
@@ -78,8 +77,6 @@ http_conf* thread_options = nullptr;
 http_serv serv{0, -1};
 list<http_conn> conns;
 list<http_client> clients;
-// Discarded input lands here.
-uint8_t sock_buf[HTTP_BUF_SIZE];
 // 0 running, 1 stop requested, 2 stopped (also before the first start).
 std::atomic<int> thread_state{2};
 // Signalled by a stop request only.
@@ -131,25 +128,8 @@ int serv_init(in_addr address)
 {
     if (serv.port == 0)
         return 0;
-    sockaddr_in bind_addr{};
-    bind_addr.sin_family = AF_INET;
-    bind_addr.sin_addr = address;
-    bind_addr.sin_port = htons(serv.port);
-    // SO_REUSEADDR: a restart must bind while the last run's connections
-    // linger in TIME_WAIT.
-    int on = 1;
-    int failed_line = 0;
-    serv.sock = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
-    if (serv.sock < 0)
-        failed_line = __LINE__;
-    else if (setsockopt(serv.sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on),
-             bind(serv.sock, reinterpret_cast<sockaddr*>(&bind_addr), sizeof bind_addr) < 0)
-        failed_line = __LINE__;
-    else if (listen(serv.sock, LISTEN_BACKLOG) < 0)
-        failed_line = __LINE__;
-    if (failed_line)
-        log_socket_error(failed_line, errno);
-    return failed_line ? -1 : 0;
+    serv.sock = net_socket_open(SOCK_STREAM, address, serv.port, LISTEN_BACKLOG);
+    return serv.sock < 0 ? -1 : 0;
 }
 
 int watch(int op, int fd, uint32_t events, void* record)
@@ -208,12 +188,7 @@ void sock_close(int sock)
 {
     if (sock == -1)
         return;
-    for (int total = 0; total < CLOSE_DRAIN_MAX;) {
-        ssize_t n = recv(sock, sock_buf, sizeof sock_buf, MSG_DONTWAIT);
-        if (n <= 0)
-            break;
-        total += static_cast<int>(n);
-    }
+    net_discard_input(sock, CLOSE_DRAIN_MAX);
     shutdown(sock, SHUT_RDWR);
     close(sock);
 }
@@ -280,7 +255,7 @@ void conn_new()
         // Out of descriptors, the connection stays in the backlog: the
         // listener leaves the readiness set for a while rather than wake
         // the thread again and again, and the episode is logged once.
-        bool exhausted = err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+        bool exhausted = net_descriptors_exhausted(err);
         if (err != EAGAIN && err != EWOULDBLOCK && !(exhausted && accept_failure_logged))
             log_socket_error(__LINE__, err);
         accept_failure_logged = exhausted;

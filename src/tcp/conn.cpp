@@ -16,6 +16,7 @@
 #include "codec/mqtt.h"
 #include "daemon.h"
 #include "logging.h"
+#include "net.h"
 #include "tcp/tcp_internal.h"
 
 namespace tcp {
@@ -27,10 +28,9 @@ constexpr int ACCEPT_BATCH = 64;
 // Pending output that is written at once instead of at the end of the
 // pass, so a burst for a fast reader never counts against its bound.
 constexpr uint32_t FLUSH_EARLY = 64 * 1024;
-// Unread bytes a broker-ordered close discards first: closing a socket
-// with unread input resets it, and the reset can destroy a last answer
-// (a refusing CONNACK) before the peer has read it.
-constexpr int CLOSE_DRAIN_MAX = 64 * 1024;
+// Unread bytes a broker-ordered close discards first (net_discard_input):
+// a reset could destroy a last answer, such as a refusing CONNACK.
+constexpr size_t CLOSE_DRAIN_MAX = 64 * 1024;
 
 // Closed this pass; freed by conn_reap.
 std::vector<tcp_conn*> dead_list;
@@ -41,11 +41,6 @@ void conn_log(int priority, tcp_conn* conn, const char* what)
         return;
     char text[INET_ADDRSTRLEN];
     log_write(priority, "tcp conn:%s:%d: %s\n", addr_text(&conn->addr, text), ntohs(conn->addr.sin_port), what);
-}
-
-bool descriptors_exhausted(int err)
-{
-    return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
 }
 
 // Accepting stopped for lack of descriptors: logged once per episode.
@@ -80,17 +75,6 @@ void conn_open(tcp_serv* serv, int sock, const sockaddr_in* addr)
     } else if (epoll_ctl(epoll_fd, EPOLL_CTL_ADD, sock, &ev) != 0) {
         log_socket_error(__LINE__, errno);
         conn_close(conn);
-    }
-}
-
-// Discards what the peer sent and nobody will read; see CLOSE_DRAIN_MAX.
-void conn_discard_input(tcp_conn* conn)
-{
-    for (int total = 0; total < CLOSE_DRAIN_MAX;) {
-        ssize_t n = recv(conn->sock, sock_buf, sizeof sock_buf, MSG_DONTWAIT);
-        if (n <= 0)
-            return;
-        total += static_cast<int>(n);
     }
 }
 
@@ -140,7 +124,7 @@ void conn_new(tcp_serv* serv)
             // Out of descriptors: the connection stays in the backlog. Stop
             // watching the listeners rather than be woken for it again and
             // again, and log the episode once.
-            if (descriptors_exhausted(err)) {
+            if (net_descriptors_exhausted(err)) {
                 if (!accept_failure_logged)
                     log_socket_error(__LINE__, err);
                 accept_failure_logged = true;
@@ -233,7 +217,7 @@ void conn_close_ordered(tcp_conn* conn)
 {
     if (out_buf_pending(&conn->out) && conn->writable)
         out_buf_write(&conn->out, conn->sock);
-    conn_discard_input(conn);
+    net_discard_input(conn->sock, CLOSE_DRAIN_MAX);
     conn_close(conn);
 }
 

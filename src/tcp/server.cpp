@@ -15,6 +15,7 @@
 #include "channels/tcp_mqtt.h"
 #include "daemon.h"
 #include "logging.h"
+#include "net.h"
 #include "tcp/tcp.h"
 #include "tcp/tcp_internal.h"
 
@@ -72,27 +73,9 @@ int listeners_open(in_addr address)
     for (tcp_serv& serv : servs) {
         if (serv.port == 0)
             continue;
-        serv.sock = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
-        if (serv.sock < 0) {
-            log_socket_error(__LINE__, errno);
+        serv.sock = net_socket_open(SOCK_STREAM, address, serv.port, LISTEN_BACKLOG);
+        if (serv.sock < 0)
             return -1;
-        }
-        // A restart must bind while the last run's connections linger in
-        // TIME_WAIT.
-        int on = 1;
-        setsockopt(serv.sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        sockaddr_in bind_addr{};
-        bind_addr.sin_family = AF_INET;
-        bind_addr.sin_addr = address;
-        bind_addr.sin_port = htons(serv.port);
-        if (bind(serv.sock, reinterpret_cast<sockaddr*>(&bind_addr), sizeof bind_addr) < 0) {
-            log_socket_error(__LINE__, errno);
-            return -1;
-        }
-        if (listen(serv.sock, LISTEN_BACKLOG) < 0) {
-            log_socket_error(__LINE__, errno);
-            return -1;
-        }
     }
     return 0;
 }

@@ -16,6 +16,7 @@
 #include "channels/udp_mqtt.h"
 #include "daemon.h"
 #include "logging.h"
+#include "net.h"
 
 namespace {
 
@@ -62,21 +63,10 @@ void serv_close()
 
 int serv_init(in_addr address)
 {
-    serv.sock = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (serv.sock < 0) {
-        log_socket_error(__LINE__, errno);
+    serv.sock = net_socket_open(SOCK_DGRAM, address, serv.port, 0);
+    if (serv.sock < 0)
         return -1;
-    }
     setsockopt(serv.sock, SOL_SOCKET, SO_RCVBUF, &UDP_RCVBUF, sizeof UDP_RCVBUF);
-    sockaddr_in bind_addr{};
-    bind_addr.sin_family = AF_INET;
-    bind_addr.sin_addr = address;
-    bind_addr.sin_port = htons(serv.port);
-    if (bind(serv.sock, reinterpret_cast<sockaddr*>(&bind_addr), sizeof bind_addr) < 0) {
-        log_socket_error(__LINE__, errno);
-        serv_close();
-        return -1;
-    }
     return 0;
 }
 
