@@ -5,6 +5,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include <arpa/inet.h>
+
+#include "daemon.h"
 #include <mutex>
 #include <string>
 
@@ -100,6 +104,21 @@ void log_write(int priority, const char* format, ...)
     if (syslog_open)
         syslog(priority, "%s", buf);
     file_write(priority, buf);
+}
+
+void log_conn(int priority, const char* kind, const sockaddr_in* addr, const char* format, ...)
+{
+    if (!log_enabled(priority))
+        return;
+    char rest[900];
+    va_list args;
+    va_start(args, format);
+    int n = std::vsnprintf(rest, sizeof rest, format, args);
+    va_end(args);
+    if (n < 0)
+        return;
+    char text[INET_ADDRSTRLEN];
+    log_write(priority, "%s conn:%s:%d%s", kind, addr_text(addr, text), ntohs(addr->sin_port), rest);
 }
 
 void log_socket_error(int line, int err)

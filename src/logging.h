@@ -21,6 +21,14 @@ void log_set_level(int level);
 // arguments for a trace line (an address in text) ask first.
 bool log_enabled(int priority);
 
+struct sockaddr_in;
+
+// "<kind> conn:<address>:<port>" followed by the formatted rest, built only
+// when the priority is logged: the per-client trace lines of the broker and
+// the transports.
+void log_conn(int priority, const char* kind, const sockaddr_in* addr, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
+
 // "Socket Error on line %d: %s" at debug level: `line` names the failing
 // call site, `err` is its errno.
 void log_socket_error(int line, int err);

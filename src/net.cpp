@@ -1,5 +1,6 @@
 #include "net.h"
 
+#include <arpa/inet.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -44,6 +45,14 @@ void net_discard_input(int sock, size_t max_bytes)
             return;
         total += static_cast<size_t>(n);
     }
+}
+
+void net_log_listening(const char* label, const char* iface, in_addr address, uint16_t port)
+{
+    char text[INET_ADDRSTRLEN];
+    if (!inet_ntop(AF_INET, &address, text, sizeof text))
+        text[0] = '\0';
+    log_write(LOG_DEBUG, "%s %s: %s:%d\n", label, iface, text, port);
 }
 
 bool net_descriptors_exhausted(int err)

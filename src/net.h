@@ -16,6 +16,9 @@ int net_socket_open(int type, in_addr address, uint16_t port, int backlog);
 // destroy the end of a reply the peer has not read yet.
 void net_discard_input(int sock, size_t max_bytes);
 
+// The start-up line of a server: "<label> <iface>: <address>:<port>".
+void net_log_listening(const char* label, const char* iface, in_addr address, uint16_t port);
+
 // Whether accept failed for lack of descriptors or memory: the connection
 // then stays in the listen backlog until some are free.
 bool net_descriptors_exhausted(int err);

@@ -72,11 +72,7 @@ void publish_to(mqtt_conn* conn, uint8_t qos, pub_item* item)
     // A client whose close is under way gets nothing more.
     if (conn->closing)
         return;
-    if (log_enabled(LOG_DEBUG)) {
-        char text[INET_ADDRSTRLEN];
-        log_write(LOG_DEBUG, "mqtt conn:%s:%d, qos:%d\n", addr_text(&conn->addr, text), ntohs(conn->addr.sin_port),
-                  qos);
-    }
+    log_conn(LOG_DEBUG, "mqtt", &conn->addr, ", qos:%d\n", qos);
     mqtt_publish publish{};
     publish.msg_id = broker_counter_take(&mqtt_msg_id);
     publish.qos = qos;

@@ -15,26 +15,12 @@ namespace {
 // Ticks an unacknowledged PUBLISH waits before it is sent again.
 constexpr uint8_t RETRY_TICKS = 5;
 
-void sn_log(const mqttsn_conn* conn, const char* format, int a, int b, int c)
-{
-    if (!log_enabled(LOG_DEBUG))
-        return;
-    char text[INET_ADDRSTRLEN];
-    char line[160];
-    std::snprintf(line, sizeof line, format, a, b, c);
-    log_write(LOG_DEBUG, "mqttsn conn:%s:%d, %s", addr_text(&conn->addr, text), ntohs(conn->addr.sin_port), line);
-}
-
 // False when the message could not be framed (a name or value too long for
 // one datagram); the caller then drops the delivery.
 bool sn_post(const mqttsn_conn* conn, uint8_t* buffer, uint32_t length)
 {
     if (!buffer) {
-        if (log_enabled(LOG_DEBUG)) {
-            char text[INET_ADDRSTRLEN];
-            log_write(LOG_DEBUG, "mqttsn conn:%s:%d, too long for a datagram, not sent\n",
-                      addr_text(&conn->addr, text), ntohs(conn->addr.sin_port));
-        }
+        log_conn(LOG_DEBUG, "mqttsn", &conn->addr, ", too long for a datagram, not sent\n");
         return false;
     }
     msg_mqtt_udp_add_packet(&conn->addr, buffer, length);
@@ -72,7 +58,8 @@ bool send_publish(mqttsn_conn* conn, msg_item* pending, pub_item* item)
     uint32_t length = 0;
     mqttsn_publish_encode(&buffer, &length, &publish);
     log_write(LOG_DEBUG, "<MQTTSN_PUBLISH\n");
-    sn_log(conn, "topic_id:%d, msg_id:%d, dup:%d\n", item->topic_id, pending->msg_id, dup);
+    log_conn(LOG_DEBUG, "mqttsn", &conn->addr, ", topic_id:%d, msg_id:%d, dup:%d\n", item->topic_id,
+             pending->msg_id, dup);
     return sn_post(conn, buffer, length);
 }
 
@@ -100,11 +87,7 @@ void mqttsn_publish_send(pub_item* item)
         int qos = list_pub_sub_matches(item, &conn->subs);
         if (qos < 0)
             continue;
-        if (log_enabled(LOG_DEBUG)) {
-            char text[INET_ADDRSTRLEN];
-            log_write(LOG_DEBUG, "mqttsn conn:%s:%d, qos:%d\n", addr_text(&conn->addr, text),
-                      ntohs(conn->addr.sin_port), qos);
-        }
+        log_conn(LOG_DEBUG, "mqttsn", &conn->addr, ", qos:%d\n", qos);
         mqttsn_queue_add(conn, item->topic_id, static_cast<uint8_t>(qos));
         if (conn->state == MQTTSN_STATE_ACTIVE)
             mqttsn_send_buffered_msgs(conn);

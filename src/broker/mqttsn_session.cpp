@@ -55,11 +55,8 @@ void reply_disconnect(const sockaddr_in* addr)
 
 void log_ack(const mqttsn_conn* conn, const mqttsn_xxxack* ack)
 {
-    if (!log_enabled(LOG_DEBUG))
-        return;
-    char text[INET_ADDRSTRLEN];
-    log_write(LOG_DEBUG, "mqttsn conn:%s:%d, topic_id:%d, msg_id:%d, return_code:%d\n", addr_text(&conn->addr, text),
-              ntohs(conn->addr.sin_port), ack->topic_id, ack->msg_id, static_cast<int>(ack->return_code));
+    log_conn(LOG_DEBUG, "mqttsn", &conn->addr, ", topic_id:%d, msg_id:%d, return_code:%d\n", ack->topic_id,
+             ack->msg_id, static_cast<int>(ack->return_code));
 }
 
 // REGACK, PUBACK, or (without return code on the wire) PUBREC.
@@ -147,13 +144,9 @@ void handle_connect(const udp_mqtt_msg* record, mqttsn_conn* conn, const mqttsn_
     conn->state = MQTTSN_STATE_CONNECTING;
     conn->keepalivesec = keepalive_from(connect.duration);
     conn->remainsec = conn->keepalivesec;
-    if (log_enabled(LOG_DEBUG)) {
-        char text[INET_ADDRSTRLEN];
-        log_write(LOG_DEBUG, "mqttsn conn:%s:%d, client_id:%.*s, duration:%d, will:%d, clean_session:%d\n",
-                  addr_text(&conn->addr, text), ntohs(conn->addr.sin_port), static_cast<int>(conn->client_id_length),
-                  reinterpret_cast<const char*>(conn->client_id), connect.duration, connect.flags.will,
-                  connect.flags.clean_session);
-    }
+    log_conn(LOG_DEBUG, "mqttsn", &conn->addr, ", client_id:%.*s, duration:%d, will:%d, clean_session:%d\n",
+             static_cast<int>(conn->client_id_length), reinterpret_cast<const char*>(conn->client_id),
+             connect.duration, connect.flags.will, connect.flags.clean_session);
     if (connect.flags.clean_session)
         list_mqttsn_conn_topics_clear(conn);
     if (connect.flags.will) {

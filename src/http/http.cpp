@@ -177,11 +177,7 @@ void accept_resume()
 
 void conn_log(http_client* client, const char* what)
 {
-    if (!log_enabled(LOG_DEBUG))
-        return;
-    char text[INET_ADDRSTRLEN];
-    const sockaddr_in* addr = &client->conn->addr;
-    log_write(LOG_DEBUG, "http conn:%s:%d: %s\n", addr_text(addr, text), ntohs(addr->sin_port), what);
+    log_conn(LOG_DEBUG, "http", &client->conn->addr, ": %s\n", what);
 }
 
 void sock_close(int sock)
@@ -542,10 +538,7 @@ int thread_http_start()
         return -1;
     }
 
-    char text[INET_ADDRSTRLEN];
-    if (!inet_ntop(AF_INET, &address, text, sizeof text))
-        text[0] = '\0';
-    log_write(LOG_DEBUG, "HTTP: %s: %s:%d\n", thread_options->http_iface, text, serv.port);
+    net_log_listening("HTTP:", thread_options->http_iface, address, serv.port);
 
     thread_state.store(0);
     if (thread_begin(http_thread, nullptr, nullptr) != 0) {

@@ -37,10 +37,7 @@ std::vector<tcp_conn*> dead_list;
 
 void conn_log(int priority, tcp_conn* conn, const char* what)
 {
-    if (!log_enabled(priority))
-        return;
-    char text[INET_ADDRSTRLEN];
-    log_write(priority, "tcp conn:%s:%d: %s\n", addr_text(&conn->addr, text), ntohs(conn->addr.sin_port), what);
+    log_conn(priority, "tcp", &conn->addr, ": %s\n", what);
 }
 
 // Accepting stopped for lack of descriptors: logged once per episode.

@@ -231,11 +231,7 @@ void supervise(int64_t now)
     for (tcp_conn* conn = conns.head; conn;) {
         tcp_conn* next = conn->next;
         if (!conn->mqtt_started && now - conn->accepted_sec >= TCP_CONNECT_TIMEOUT_SEC) {
-            if (log_enabled(LOG_DEBUG)) {
-                char text[INET_ADDRSTRLEN];
-                log_write(LOG_DEBUG, "tcp conn:%s:%d: no CONNECT within %d s, closing\n",
-                          addr_text(&conn->addr, text), ntohs(conn->addr.sin_port), TCP_CONNECT_TIMEOUT_SEC);
-            }
+            log_conn(LOG_DEBUG, "tcp", &conn->addr, ": no CONNECT within %d s, closing\n", TCP_CONNECT_TIMEOUT_SEC);
             conn_close(conn);
         }
         conn = next;
@@ -352,11 +348,8 @@ int thread_tcp_start()
         return -1;
     }
 
-    char text[INET_ADDRSTRLEN];
-    if (!inet_ntop(AF_INET, &address, text, sizeof text))
-        text[0] = '\0';
-    log_write(LOG_DEBUG, "MQTT: %s: %s:%d\n", thread_options->mqtt_iface, text, servs[0].port);
-    log_write(LOG_DEBUG, "WS:   %s: %s:%d\n", thread_options->mqtt_iface, text, servs[1].port);
+    net_log_listening("MQTT:", thread_options->mqtt_iface, address, servs[0].port);
+    net_log_listening("WS:  ", thread_options->mqtt_iface, address, servs[1].port);
 
     msg_mqtt_tcp_set_waker(&waker);
     thread_state.store(0);

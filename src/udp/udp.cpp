@@ -172,10 +172,7 @@ int thread_udp_start()
         thread_options = nullptr;
         return -1;
     }
-    char text[INET_ADDRSTRLEN];
-    if (!inet_ntop(AF_INET, &address, text, sizeof text))
-        text[0] = '\0';
-    log_write(LOG_DEBUG, "UDP:  %s: %s:%d\n", thread_options->mqttsn_iface, text, serv.port);
+    net_log_listening("UDP: ", thread_options->mqttsn_iface, address, serv.port);
 
     msg_mqtt_udp_set_waker(&waker);
     thread_state.store(0);
