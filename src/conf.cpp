@@ -22,6 +22,17 @@ void copy_value(char (&dest)[65], const char* value)
     std::snprintf(dest, sizeof dest, "%s", value);
 }
 
+bool blank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+bool user_key(const char* key)
+{
+    return !std::strcmp(key, "user_name") || !std::strcmp(key, "user_password") ||
+           !std::strcmp(key, "user_publish_enable");
+}
+
 } // namespace
 
 void parse_conf_long(int32_t* dest, const char* value)
@@ -41,15 +52,26 @@ void parse_conf_long(int32_t* dest, const char* value)
 void conf_parse_line(conf_parser* p, const char* line)
 {
     const char* s = line;
-    while (*s == ' ' || *s == '\t' || *s == '\n' || *s == '\v' || *s == '\f' || *s == '\r')
+    while (blank(*s))
         ++s;
     if (*s == '#' || *s == '\0' || *s == '=')
         return;
 
     char key[33] = {0};
     char value[65] = {0};
-    if (std::sscanf(s, " %32[^ =] = %64[^ \n\r]", key, value) != 2)
+    int used = 0;
+    if (std::sscanf(s, " %32[^ =] = %64[^ \n\r]%n", key, value, &used) != 2) {
+        log_write(LOG_WARNING, "%s line %d: not a \"key = value\" line; ignored\n", conf_file_path(), p->line);
         return;
+    }
+    // The value ends at the first blank and after 64 characters: a password
+    // with a space in it, or a trailing comment, would otherwise go unnoticed.
+    const char* rest = s + used;
+    while (blank(*rest))
+        ++rest;
+    if (*rest)
+        log_write(LOG_WARNING, "%s line %d: the value of %s is cut at \"%s\"; the rest of the line is ignored\n",
+                  conf_file_path(), p->line, key, value);
 
     if (!std::strcmp(key, "rules_engine")) {
         parse_conf_long(&rules_enable, value);
@@ -92,6 +114,8 @@ void conf_parse_line(conf_parser* p, const char* line)
             p->out.log_level = level;
     } else if (!std::strcmp(key, "mqtt_auth_enable")) {
         parse_conf_long(&p->mqtt_auth_enable, value);
+    } else if (!user_key(key)) {
+        log_write(LOG_WARNING, "%s line %d: unknown key %s is ignored\n", conf_file_path(), p->line, key);
     } else if (p->mqtt_auth_enable != 1) {
         // User lines count only after "mqtt_auth_enable = 1".
     } else if (!std::strcmp(key, "user_name")) {
@@ -113,7 +137,9 @@ int parse_conf_file(conf_records* records)
     const char* path = conf_file_path();
     FILE* file = std::fopen(path, "re");
     if (!file) {
-        log_write(LOG_DEBUG, "can't open %s file: %s\n", path, std::strerror(errno));
+        int err = errno;
+        log_write(LOG_DEBUG, "can't open %s file: %s\n", path, std::strerror(err));
+        errno = err;
         return -1;
     }
 
@@ -125,8 +151,14 @@ int parse_conf_file(conf_records* records)
     parser.out.log_level = CONF_LOG_LEVEL_DEFAULT;
 
     char line[CONF_LINE_SIZE];
-    while (std::fgets(line, sizeof line, file))
+    // The remainder of a split line keeps its line's number.
+    bool line_start = true;
+    while (std::fgets(line, sizeof line, file)) {
+        if (line_start)
+            ++parser.line;
+        line_start = std::strchr(line, '\n') != nullptr;
         conf_parse_line(&parser, line);
+    }
     std::fclose(file);
     *records = parser.out;
     return 0;

@@ -36,10 +36,13 @@ struct conf_parser {
     char user_name[65];
     char user_password[65];
     int32_t publish_enable;
+    // Line number in the file, for warnings; 0 when lines come from elsewhere.
+    int line;
 };
 
 // Reads the configuration file (HALYX_CONF or the built-in path) into
-// `records`. 0 when read, -1 when it cannot be opened (nothing allocated).
+// `records`. 0 when read, -1 with errno set when it cannot be opened
+// (nothing allocated).
 int parse_conf_file(conf_records* records);
 
 // Stores the base-10 number in `value` into *dest only when the whole text
@@ -47,5 +50,6 @@ int parse_conf_file(conf_records* records);
 void parse_conf_long(int32_t* dest, const char* value);
 
 // Applies one line of the file (at most 105 characters, as read) to the
-// parser. Used by parse_conf_file and by the fuzz target.
+// parser; an unknown key, or a value cut short, is warned about with the
+// parser's line number. Used by parse_conf_file and by the fuzz target.
 void conf_parse_line(conf_parser* parser, const char* line);

@@ -16,6 +16,8 @@ namespace {
 
 std::mutex file_mutex;
 FILE* log_file = nullptr;
+std::string log_file_path;
+bool log_stderr = false;
 bool syslog_open = false;
 std::atomic<int> log_level{LOG_DEBUG};
 
@@ -26,7 +28,7 @@ const char* priority_name(int priority)
     return names[LOG_PRI(priority)];
 }
 
-// The file sink keeps one record per line: trailing newlines go, other
+// The file (and standard error) sink keeps one record per line: trailing newlines go, other
 // control bytes (a payload may hold anything) are written as \xNN.
 void file_write(int priority, const char* text)
 {
@@ -50,6 +52,18 @@ void file_write(int priority, const char* text)
         std::fwrite(line.data(), 1, line.size(), log_file);
         std::fflush(log_file);
     }
+    if (log_stderr)
+        std::fwrite(line.data(), 1, line.size(), stderr);
+}
+
+void file_open_locked()
+{
+    if (log_file) {
+        std::fclose(log_file);
+        log_file = nullptr;
+    }
+    if (!log_file_path.empty())
+        log_file = std::fopen(log_file_path.c_str(), "ae");
 }
 
 } // namespace
@@ -57,12 +71,20 @@ void file_write(int priority, const char* text)
 void log_set_file(const char* path)
 {
     std::lock_guard<std::mutex> guard(file_mutex);
-    if (log_file) {
-        std::fclose(log_file);
-        log_file = nullptr;
-    }
-    if (path && *path)
-        log_file = std::fopen(path, "ae");
+    log_file_path = path ? path : "";
+    file_open_locked();
+}
+
+void log_reopen()
+{
+    std::lock_guard<std::mutex> guard(file_mutex);
+    file_open_locked();
+}
+
+void log_set_stderr(bool on)
+{
+    std::lock_guard<std::mutex> guard(file_mutex);
+    log_stderr = on;
 }
 
 void log_open()

@@ -1,6 +1,6 @@
 // One logging path for the whole daemon: every line is formatted once and
-// sent to syslog and, when HALYX_LOG_FILE is set, appended to that file.
-// Safe to call from any thread.
+// sent to syslog and, when HALYX_LOG_FILE is set, appended to that file
+// (and to standard error in the foreground). Safe to call from any thread.
 #pragma once
 
 #include <syslog.h>
@@ -9,6 +9,10 @@
 // log file named by HALYX_LOG_FILE. Called once by main after the detach.
 void log_open();
 void log_close();
+// Closes and opens the log file again (logrotate moves it and sends SIGHUP).
+void log_reopen();
+// Also writes every line to standard error, as the log file has it.
+void log_set_stderr(bool on);
 
 // Appends to the log file only when one is set; used by tests and tools
 // that never open syslog.

@@ -1,6 +1,12 @@
-// Entry point: becomes a daemon, reads the configuration, creates the
-// channels, starts the threads, idles until SIGTERM and stops everything in
-// order.
+// Entry point: reads the command line, becomes a daemon (unless told to
+// stay in the foreground), reads the configuration, creates the channels,
+// starts the threads, handles signals until SIGTERM or SIGINT and stops
+// everything in order.
+
+#include <cJSON.h>
+#include <getopt.h>
+#include <pthread.h>
+#include <systemd/sd-daemon.h>
 
 #include <atomic>
 #include <cerrno>
@@ -29,25 +35,69 @@
 #include "json.h"
 #include "logging.h"
 #include "mysql/mysql.h"
+#include "net.h"
 #include "paths.h"
 #include "rules/rules_thread.h"
 #include "tcp/tcp.h"
 #include "udp/udp.h"
 
-// Set by the SIGTERM handler, read by the main loop.
-static std::atomic<int> signal_exit{0};
-static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free flag");
+namespace {
 
-// Only sets the flag: the main loop writes the handler's messages when it
-// sees it, since neither stdio nor syslog may be used inside a handler.
-static void signal_handler(int sig)
+constexpr char USAGE[] = "usage: halyx [-c FILE] [-r FILE] [-f] [-h|--help] [--version]\n"
+                         "  -c FILE     configuration file (over HALYX_CONF)\n"
+                         "  -r FILE     rules file (over HALYX_RULES)\n"
+                         "  -f          stay in the foreground and log to standard error as well\n"
+                         "  -h, --help  print this help\n"
+                         "  --version   print the version\n";
+
+bool foreground = false;
+// Write end of the pipe to the parent waiting for the start-up's outcome;
+// -1 in the foreground and once the outcome is told.
+int report_fd = -1;
+
+// What has been started, so that a failed start-up and the stop undo
+// exactly that, in order.
+struct started_parts {
+    bool channels, http, tcp, udp, mqtt, mysql, cron, rules;
+};
+started_parts started{};
+
+// The listeners' ports as the servers use them (the low 16 bits), kept for
+// the start-up summary and failure lines: the records belong to the
+// modules once handed over.
+struct listener_ports {
+    uint16_t mqtt, ws, mqttsn, http;
+};
+listener_ports ports{};
+std::string mysql_server;
+
+// Signals main takes with sigwaitinfo. Every thread blocks them, so no
+// handler runs in the middle of another thread's work and no worker's
+// system call is interrupted.
+sigset_t handled_signals()
 {
-    if (sig == SIGTERM)
-        signal_exit.store(1);
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2, SIGALRM})
+        sigaddset(&set, sig);
+    return set;
+}
+
+const char* signal_name(int sig)
+{
+    switch (sig) {
+    case SIGTERM: return "SIGTERM";
+    case SIGINT: return "SIGINT";
+    case SIGHUP: return "SIGHUP";
+    case SIGUSR1: return "SIGUSR1";
+    case SIGUSR2: return "SIGUSR2";
+    case SIGALRM: return "SIGALRM";
+    }
+    return "unknown";
 }
 
 // After the detach nothing may land on descriptors 0-2 by accident.
-static void point_std_descriptors_at_null()
+void point_std_descriptors_at_null()
 {
     int fd = open("/dev/null", O_RDWR);
     if (fd < 0)
@@ -59,11 +109,104 @@ static void point_std_descriptors_at_null()
         close(fd);
 }
 
+// Under systemd standard error may be the journal, which already has every
+// line through syslog.
+bool stderr_is_journal()
+{
+    const char* stream = std::getenv("JOURNAL_STREAM");
+    unsigned long long dev = 0;
+    unsigned long long ino = 0;
+    struct stat st {};
+    return stream && std::sscanf(stream, "%llu:%llu", &dev, &ino) == 2 && fstat(2, &st) == 0 &&
+           st.st_dev == dev && st.st_ino == ino;
+}
+
+// Reads the command line: -1 to go on, else the exit status.
+int options_read(int argc, char** argv)
+{
+    enum { OPT_VERSION = 256 };
+    static const option long_options[] = {
+        {"help", no_argument, nullptr, 'h'}, {"version", no_argument, nullptr, OPT_VERSION}, {nullptr, 0, nullptr, 0}};
+    int opt;
+    while ((opt = getopt_long(argc, argv, "c:r:fh", long_options, nullptr)) != -1) {
+        switch (opt) {
+        case 'c':
+        case 'r':
+            if (!*optarg) {
+                std::fprintf(stderr, "halyx: -%c needs a file name\n%s", opt, USAGE);
+                return 2;
+            }
+            // The environment variables are where the paths are looked up.
+            setenv(opt == 'c' ? "HALYX_CONF" : "HALYX_RULES", optarg, 1);
+            break;
+        case 'f':
+            foreground = true;
+            break;
+        case 'h':
+            std::fputs(USAGE, stdout);
+            return 0;
+        case OPT_VERSION:
+            std::printf("halyx %s\n", HALYX_VERSION);
+            return 0;
+        default:
+            std::fputs(USAGE, stderr);
+            return 2;
+        }
+    }
+    if (optind < argc) {
+        std::fprintf(stderr, "halyx: unexpected argument %s\n%s", argv[optind], USAGE);
+        return 2;
+    }
+    return -1;
+}
+
+// The parent of the daemon: waits until the child serves ("ok") or tells
+// why it could not, and returns the exit status.
+int parent_wait(int fd, pid_t child)
+{
+    std::string text;
+    char buf[512];
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        text.append(buf, static_cast<size_t>(n));
+    }
+    if (text == "ok\n") {
+        std::printf("process id of child process %d \n", child);
+        return 0;
+    }
+    while (!text.empty() && text.back() == '\n')
+        text.pop_back();
+    if (text.empty())
+        text = "the daemon ended during start-up";
+    std::fprintf(stderr, "halyx: %s\n", text.c_str());
+    return 1;
+}
+
+// Tells the waiting parent how start-up ended: "ok", or the reason.
+void report(const std::string& line)
+{
+    if (report_fd < 0)
+        return;
+    std::string text = line + "\n";
+    // One write below PIPE_BUF reaches the parent whole.
+    if (write(report_fd, text.data(), text.size()) < 0)
+        log_write(LOG_DEBUG, "start-up report not sent: %s\n", std::strerror(errno));
+    close(report_fd);
+    report_fd = -1;
+}
+
 // Gives each thread module its configuration record and the broker its
 // users; the records then belong to the modules.
-static void conf_hand_over(conf_records* conf)
+void conf_hand_over(conf_records* conf)
 {
     log_set_level(conf->log_level);
+    ports = {static_cast<uint16_t>(conf->tcp->mqtt_port), static_cast<uint16_t>(conf->tcp->mqtt_ws_port),
+             static_cast<uint16_t>(conf->udp->mqttsn_port), static_cast<uint16_t>(conf->http->http_port)};
+    mysql_server = std::string(conf->mysql->mysql_server) + " port " + std::to_string(conf->mysql->mysql_port);
     thread_http_serv_setup(conf->http);
     thread_tcp_serv_setup(conf->tcp);
     thread_udp_serv_setup(conf->udp);
@@ -79,7 +222,7 @@ static void conf_hand_over(conf_records* conf)
     list_mqtt_user_remove_all(&conf->users);
 }
 
-static void channels_create()
+void channels_create()
 {
     msg_tcp_mqtt_init();
     msg_mqtt_tcp_init();
@@ -90,9 +233,10 @@ static void channels_create()
     msg_trigger_rules_init();
     msggap_rules_mqtt_init();
     msg_rules_mqtt_init();
+    started.channels = true;
 }
 
-static void channels_destroy()
+void channels_destroy()
 {
     msg_tcp_mqtt_destroy();
     msg_udp_mqtt_destroy();
@@ -105,88 +249,217 @@ static void channels_destroy()
     msg_rules_mqtt_destroy();
 }
 
-int main()
+// Stops what has started, in order, then releases the channels: no thread
+// runs once it returns.
+void stop_started()
 {
-    paths_resolve();
-    signal(SIGTERM, signal_handler);
+    sd_notify(0, "STOPPING=1");
+    if (started.channels)
+        msggap_rules_mqtt_close();
+    // Stop order: HTTP, UDP, TCP, broker, database, cron, rules.
+    if (started.http)
+        thread_http_stop();
+    if (started.udp)
+        thread_udp_stop();
+    if (started.tcp)
+        thread_tcp_stop();
+    if (started.mqtt)
+        thread_mqtt_stop();
+    if (started.mysql)
+        thread_mysql_stop();
+    if (started.cron)
+        thread_cron_stop();
+    if (started.rules)
+        thread_rules_stop();
+    if (started.channels)
+        channels_destroy();
+    started = {};
+}
 
-    pid_t parent = getpid();
+// Ends a start-up that cannot go on: the reason is logged at err level and
+// told to the waiting parent (or printed, in the foreground), and what has
+// started is stopped before the exit, which runs global destructors.
+[[noreturn]] void start_failed(const std::string& reason)
+{
+    log_write(LOG_ERR, "start-up failed: %s\n", reason.c_str());
+    sd_notifyf(0, "STATUS=%s", reason.c_str());
+    if (foreground)
+        std::fprintf(stderr, "halyx: %s\n", reason.c_str());
+    else
+        report(reason);
+    stop_started();
+    log_close();
+    std::exit(1);
+}
+
+// "MQTT port 1883: Address already in use" when the listener could not be
+// opened, else what could not start.
+std::string listener_failure(const char* label, const char* server)
+{
+    net_failure failure = net_last_failure();
+    if (failure.err == 0)
+        return std::string("the ") + server + " could not start";
+    return std::string(label) + " port " + std::to_string(failure.port) + ": " + std::strerror(failure.err);
+}
+
+void thread_start(bool* flag, int result, const char* what)
+{
+    if (result != 0)
+        start_failed(std::string("the ") + what + " thread could not start");
+    *flag = true;
+}
+
+// "12 nodes" from the rules topic's value, which holds the file the engine
+// accepted; "not loaded" when it holds none.
+std::string rules_summary()
+{
+    static const char RULES_TOPIC[] = "$SYS/rulesengine/rules";
+    const pub_item* item = list_name_find_name(&pub_list, reinterpret_cast<const uint8_t*>(RULES_TOPIC),
+                                               static_cast<uint16_t>(sizeof RULES_TOPIC - 1));
+    if (!item || item->data_len == 0)
+        return "not loaded";
+    cJSON* root = cJSON_ParseWithLength(reinterpret_cast<const char*>(item->data), item->data_len);
+    int nodes = cJSON_GetArraySize(cJSON_GetObjectItem(root, "nodes"));
+    cJSON_Delete(root);
+    return std::to_string(nodes) + (nodes == 1 ? " node" : " nodes");
+}
+
+std::string port_text(uint16_t port, const char* when_zero)
+{
+    return port ? std::to_string(port) : when_zero;
+}
+
+void log_start_summary(const std::string& rules)
+{
+    log_write(LOG_NOTICE,
+              "halyx %s serving: configuration %s; MQTT port %s, WebSocket port %s, MQTT-SN port %s, HTTP port %s; "
+              "rules %s: %s\n",
+              HALYX_VERSION, conf_file_path(), port_text(ports.mqtt, "off").c_str(),
+              port_text(ports.ws, "off").c_str(), port_text(ports.mqttsn, "0 (chosen by the system)").c_str(),
+              port_text(ports.http, "off").c_str(), rules_file_path(), rules.c_str());
+}
+
+// Handles signals until one asks for the stop.
+void serve_until_stopped()
+{
+    const sigset_t set = handled_signals();
+    for (;;) {
+        int sig = sigwaitinfo(&set, nullptr);
+        if (sig < 0)
+            continue;
+        if (sig == SIGTERM || sig == SIGINT) {
+            std::printf("signal_handler\n");
+            log_write(LOG_WARNING, "Received %s signal.\n", signal_name(sig));
+            return;
+        }
+        if (sig == SIGHUP) {
+            // logrotate has moved the log file: the line goes to the new one.
+            log_reopen();
+            log_write(LOG_NOTICE, "Received SIGHUP signal: reading %s again, log file reopened\n",
+                      rules_file_path());
+            thread_mqtt_rules_reload_request();
+            continue;
+        }
+        log_write(LOG_NOTICE, "Received %s signal: ignored\n", signal_name(sig));
+    }
+}
+
+// The daemon's detach: fork, the parent waits for the start-up's outcome;
+// the child leads a session of its own in "/". Returns in the child only.
+void detach()
+{
+    int report_pipe[2];
+    if (pipe2(report_pipe, O_CLOEXEC) != 0) {
+        std::fprintf(stderr, "halyx: pipe failed: %s\n", std::strerror(errno));
+        std::exit(1);
+    }
     pid_t pid = fork();
     if (pid < 0) {
         std::fprintf(stderr, "fork failed: %s\n", std::strerror(errno));
         std::exit(1);
     }
     if (pid > 0) {
-        std::printf("process id of child process %d \n", pid);
-        std::exit(0);
+        close(report_pipe[1]);
+        std::exit(parent_wait(report_pipe[0], pid));
     }
-
-    std::printf("process id of parent process %d \n", parent);
+    close(report_pipe[0]);
+    report_fd = report_pipe[1];
     umask(0);
-    if (setsid() < 0) {
-        std::fprintf(stderr, "setsid failed: %s\n", std::strerror(errno));
-        std::exit(1);
-    }
-    if (chdir("/") < 0) {
-        std::fprintf(stderr, "chdir failed: %s\n", std::strerror(errno));
-        std::exit(1);
-    }
-    std::printf("process forked successfully, ready to receive messages\n");
-    std::fflush(stdout);
-    std::fflush(stderr);
-    close(0);
-    close(1);
-    close(2);
-    point_std_descriptors_at_null();
+    if (setsid() < 0)
+        start_failed(std::string("setsid failed: ") + std::strerror(errno));
+    if (chdir("/") < 0)
+        start_failed(std::string("chdir failed: ") + std::strerror(errno));
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    int status = options_read(argc, argv);
+    if (status >= 0)
+        return status;
+    paths_resolve();
+
+    pid_t parent = getpid();
+    if (!foreground)
+        detach();
+    // Before any thread exists, so that every thread inherits the mask.
+    const sigset_t signals = handled_signals();
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
     log_open();
+    if (foreground && !stderr_is_journal())
+        log_set_stderr(true);
 
     conf_records conf{};
     if (parse_conf_file(&conf) < 0)
-        std::exit(1);
+        start_failed(std::string(conf_file_path()) + ": " + std::strerror(errno));
     conf_hand_over(&conf);
     log_write(LOG_DEBUG, "open descriptors allowed: %ld\n", descriptor_limit_raise());
 
     channels_create();
 
     if (thread_http_start() < 0)
-        std::exit(1);
-    if (thread_tcp_start() < 0)
-        std::exit(1);
+        start_failed(listener_failure("HTTP", "HTTP server"));
+    started.http = true;
+    if (thread_tcp_start() < 0) {
+        net_failure failure = net_last_failure();
+        bool ws = failure.err != 0 && failure.port == ports.ws && failure.port != ports.mqtt;
+        start_failed(listener_failure(ws ? "WebSocket" : "MQTT", "MQTT server"));
+    }
+    started.tcp = true;
     if (thread_udp_start() < 0)
-        std::exit(1);
+        start_failed(listener_failure("MQTT-SN", "MQTT-SN gateway"));
+    started.udp = true;
     // The rules file is read before the broker thread runs: its topic
     // triggers and the rules topic are broker state, which only the broker
     // thread may touch once it runs.
-    parse_json_file();
+    bool rules_loaded = parse_json_file() == 0;
+    std::string rules = rules_loaded ? rules_summary() : "not loaded";
     publish_rules_engine_version();
-    thread_mqtt_start();
+    thread_start(&started.mqtt, thread_mqtt_start(), "broker");
     if (mysql_enable == 1 && thread_mysql_start() < 0)
-        std::exit(1);
-    thread_rules_start();
-    thread_cron_start();
+        start_failed("MariaDB server " + mysql_server + ": could not connect");
+    started.mysql = mysql_enable == 1;
+    thread_start(&started.rules, thread_rules_start(), "rules");
+    thread_start(&started.cron, thread_cron_start(), "cron");
 
-    while (!signal_exit.load())
-        usleep(500000);
+    log_start_summary(rules);
+    if (!foreground) {
+        std::printf("process id of parent process %d \n", parent);
+        std::printf("process forked successfully, ready to receive messages\n");
+        std::fflush(stdout);
+        std::fflush(stderr);
+        point_std_descriptors_at_null();
+    }
+    report("ok");
+    sd_notify(0, "READY=1");
 
-    std::printf("signal_handler\n");
-    log_write(LOG_WARNING, "Received SIGTERM signal.\n");
+    serve_until_stopped();
 
-    msggap_rules_mqtt_close();
-    // Stop order: HTTP, UDP, TCP, broker, database, cron, rules.
-    thread_http_stop();
-    thread_udp_stop();
-    thread_tcp_stop();
-    thread_mqtt_stop();
-    if (mysql_enable == 1)
-        thread_mysql_stop();
-    thread_cron_stop();
-    thread_rules_stop();
-
-    channels_destroy();
-
+    stop_started();
     log_write(LOG_NOTICE, "exit\n");
     log_close();
     std::printf("We're done here! Goodbye!\n");
-    std::exit(0);
+    return 0;
 }

@@ -8,10 +8,18 @@
 
 #include "logging.h"
 
+namespace {
+
+// Written by the main thread only, which opens every listener.
+net_failure last_failure{0, 0};
+
+} // namespace
+
 int net_socket_open(int type, in_addr address, uint16_t port, int backlog)
 {
     int sock = socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (sock < 0) {
+        last_failure = {port, errno};
         log_socket_error(__LINE__, errno);
         return -1;
     }
@@ -29,6 +37,7 @@ int net_socket_open(int type, in_addr address, uint16_t port, int backlog)
     else if (stream && listen(sock, backlog) < 0)
         failed_line = __LINE__;
     if (failed_line) {
+        last_failure = {port, errno};
         log_socket_error(failed_line, errno);
         close(sock);
         return -1;
@@ -58,4 +67,9 @@ void net_log_listening(const char* label, const char* iface, in_addr address, ui
 bool net_descriptors_exhausted(int err)
 {
     return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+}
+
+net_failure net_last_failure()
+{
+    return last_failure;
 }

@@ -11,6 +11,14 @@
 // `backlog`. The descriptor, or -1 with the failure logged.
 int net_socket_open(int type, in_addr address, uint16_t port, int backlog);
 
+// The last socket net_socket_open could not open: its port and errno
+// (both 0 when none failed). Start-up names the listener that failed.
+struct net_failure {
+    uint16_t port;
+    int err;
+};
+net_failure net_last_failure();
+
 // Reads and drops up to `max_bytes` of input nobody will read. Closing a
 // socket with unread input resets the connection, and the reset can
 // destroy the end of a reply the peer has not read yet.

@@ -28,6 +28,9 @@ extern uint16_t mqttsn_topic_id;
 int thread_mqtt_start();
 // Main thread, shut-down: waits until the thread has released its state.
 void thread_mqtt_stop();
+// Any thread: asks the broker thread to read the rules file again and take
+// it as a publication of its text on the rules topic (SIGHUP).
+void thread_mqtt_rules_reload_request();
 
 // Configuration reader, main thread, before thread_mqtt_start.
 void thread_mqtt_user_add(const char* user_name, const char* password, uint8_t publish_enable);

@@ -105,6 +105,10 @@ void mqtt_set_topic_data(list<data_item>* data_list, uint8_t retain);
 // replaces the rules file and the engine is reloaded (or the file could
 // not be written, logged): -1, and the publication goes no further.
 int mqtt_save_rules(pub_item* item);
+// Reads the rules file and hands its text to mqtt_save_rules, as if it had
+// been published on the rules topic; a file that cannot be read leaves the
+// rules as they are (logged).
+void mqtt_rules_file_reload();
 
 // One PUBLISH, at the QoS of the client's first matching subscription, to
 // every MQTT client with a matching subscription.

@@ -28,6 +28,8 @@ using clock_type = std::chrono::steady_clock;
 std::atomic<int> thread_state{2};
 // Signalled by every channel the broker consumes, and by a stop request.
 msg_waker waker{-1, {false}};
+// Set by thread_mqtt_rules_reload_request, taken by the loop.
+std::atomic<bool> rules_reload_requested{false};
 
 constexpr auto TICK = std::chrono::seconds(1);
 // An idle pass sleeps until the next tick: every record and stop request
@@ -82,6 +84,8 @@ void thread_mqtt_loop()
         }
         if (thread_state.load() == 1)
             break;
+        if (rules_reload_requested.exchange(false))
+            mqtt_rules_file_reload();
         if (!more) {
             auto until_tick = std::chrono::ceil<std::chrono::milliseconds>(next_tick - now).count();
             msg_waker_wait(&waker, static_cast<int>(std::clamp<long long>(until_tick, 0, 1000)));
@@ -157,6 +161,12 @@ void thread_mqtt_stop()
     thread_stop_wait(&thread_state, &waker);
     wakers_attach(nullptr);
     msg_waker_destroy(&waker);
+}
+
+void thread_mqtt_rules_reload_request()
+{
+    rules_reload_requested.store(true);
+    msg_waker_signal(&waker);
 }
 
 void thread_mqtt_user_add(const char* user_name, const char* password, uint8_t publish_enable)

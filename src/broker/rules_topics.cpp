@@ -105,6 +105,40 @@ int mqtt_save_rules(pub_item* item)
     return -1;
 }
 
+void mqtt_rules_file_reload()
+{
+    const char* path = rules_file_path();
+    std::string text;
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    bool read_whole = fd >= 0;
+    char buf[4096];
+    // One byte more than a topic value holds tells a file too long.
+    while (read_whole && text.size() <= UINT16_MAX) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            read_whole = n == 0;
+            break;
+        }
+        text.append(buf, static_cast<size_t>(n));
+    }
+    int err = errno;
+    if (fd >= 0)
+        close(fd);
+    if (!read_whole || text.size() > UINT16_MAX) {
+        log_write(LOG_WARNING, "can't read %s file: %s; the rules stay as they were\n", path,
+                  read_whole ? "longer than 65535 bytes" : std::strerror(err));
+        return;
+    }
+    pub_item item{};
+    item.name = const_cast<uint8_t*>(reinterpret_cast<const uint8_t*>(RULES_TOPIC));
+    item.name_len = RULES_TOPIC_LEN;
+    item.data = reinterpret_cast<uint8_t*>(text.data());
+    item.data_len = static_cast<uint16_t>(text.size());
+    mqtt_save_rules(&item);
+}
+
 void thread_mqtt_set_rules_topic_data(const uint8_t* data, uint32_t length)
 {
     broker_publish(PUBLICATION_RULES_FILE, reinterpret_cast<const uint8_t*>(RULES_TOPIC), RULES_TOPIC_LEN, data,

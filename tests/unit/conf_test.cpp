@@ -17,7 +17,7 @@ struct ConfTest : ::testing::Test {
     tcp_conf tcp{};
     udp_conf udp{};
     mysql_conf mysql{};
-    conf_parser parser{{&http, &tcp, &udp, &mysql, {}, CONF_LOG_LEVEL_DEFAULT}, 0, {}, {}, 0};
+    conf_parser parser{{&http, &tcp, &udp, &mysql, {}, CONF_LOG_LEVEL_DEFAULT}, 0, {}, {}, 0, 0};
 
     void SetUp() override
     {
