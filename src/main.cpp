@@ -309,8 +309,9 @@ void thread_start(bool* flag, int result, const char* what)
     *flag = true;
 }
 
-// "12 nodes" from the rules topic's value, which holds the file the engine
-// accepted; "not loaded" when it holds none.
+// "12 nodes, 3 triggers" (the entries of the file's node list, and those
+// of them that start a chain) from the rules topic's value, which holds the
+// file the engine accepted; "not loaded" when it holds none.
 std::string rules_summary()
 {
     static const char RULES_TOPIC[] = "$SYS/rulesengine/rules";
@@ -319,9 +320,18 @@ std::string rules_summary()
     if (!item || item->data_len == 0)
         return "not loaded";
     cJSON* root = cJSON_ParseWithLength(reinterpret_cast<const char*>(item->data), item->data_len);
-    int nodes = cJSON_GetArraySize(cJSON_GetObjectItem(root, "nodes"));
+    int nodes = 0;
+    int triggers = 0;
+    const cJSON* node = nullptr;
+    cJSON_ArrayForEach(node, cJSON_GetObjectItem(root, "nodes"))
+    {
+        ++nodes;
+        const char* type = cJSON_GetStringValue(cJSON_GetObjectItem(node, "type"));
+        triggers += type && !std::strncmp(type, "trigger-", 8);
+    }
     cJSON_Delete(root);
-    return std::to_string(nodes) + (nodes == 1 ? " node" : " nodes");
+    return std::to_string(nodes) + (nodes == 1 ? " node, " : " nodes, ") + std::to_string(triggers) +
+           (triggers == 1 ? " trigger" : " triggers");
 }
 
 std::string port_text(uint16_t port, const char* when_zero)
