@@ -100,20 +100,26 @@ class Lifecycle(unittest.TestCase):
         self.assertRegex(d.log(), self.summary(d))
         self.assertEqual(d.stop(), 0)
 
-    def test_foreground_logs_to_stderr_and_exits_zero_on_sigterm_and_sigint(self):
+    def test_foreground_tells_systemd_logs_to_stderr_and_exits_zero_on_sigterm_and_sigint(self):
         for sig in (signal.SIGTERM, signal.SIGINT):
             with self.subTest(sig.name):
                 d = self.daemon(rules=RULES)
-                env = dict(os.environ, HALYX_LOG_FILE=d.log_path)
+                # systemd's readiness socket, as a Type=notify unit has it.
+                notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+                self.addCleanup(notify.close)
+                notify.bind(os.path.join(d.dir, "notify"))
+                notify.settimeout(TIMEOUT)
+                env = dict(os.environ, HALYX_LOG_FILE=d.log_path, NOTIFY_SOCKET=os.path.join(d.dir, "notify"))
                 env.pop("JOURNAL_STREAM", None)
                 proc = subprocess.Popen([HALYX_BIN, "-f", "-c", d.conf_path, "-r", d.rules_path], env=env,
                                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
                 self.addCleanup(proc.kill)
-                self.assertTrue(wait_until(lambda: "serving" in d.log()), d.log())
+                self.assertEqual(notify.recv(4096), b"READY=1")
                 # Not forked: the process started is the one serving.
                 self.assertEqual(proc.poll(), None)
                 socket.create_connection(("127.0.0.1", d.mqtt_port), timeout=TIMEOUT).close()
                 proc.send_signal(sig)
+                self.assertEqual(notify.recv(4096), b"STOPPING=1")
                 _, err = proc.communicate(timeout=TIMEOUT)
                 self.assertEqual(proc.returncode, 0)
                 self.assertRegex(err, self.summary(d))
