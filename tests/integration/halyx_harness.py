@@ -85,7 +85,8 @@ class Daemon:
         self.nofile = nofile
 
     def start(self, wait_ready=True):
-        """Runs the binary; the parent returns at once with the child's id."""
+        """Runs the binary; the parent returns with the child's id once the
+        daemon serves, or fails with the cause on its standard error."""
         env = dict(os.environ, HALYX_CONF=self.conf_path, HALYX_LOG_FILE=self.log_path,
                    HALYX_RULES=self.rules_path)
         limit = self.nofile and (lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (self.nofile,) * 2))
@@ -93,6 +94,8 @@ class Daemon:
         self.launch = subprocess.run([HALYX_BIN], env=env, capture_output=True, text=True, timeout=TIMEOUT,
                                      preexec_fn=limit or None)
         m = re.search(r"process id of child process (\d+)", self.launch.stdout)
+        if not m and self.launch.returncode != 0 and not wait_ready:
+            return self  # start-up failed, as launch.stderr tells
         if not m:
             raise AssertionError(f"no child pid in output: {self.launch.stdout!r} {self.launch.stderr!r}")
         self.pid = int(m.group(1))

@@ -58,7 +58,8 @@ class Mysql(unittest.TestCase):
 
     def test_a_refused_login_ends_the_start_up_with_status_one(self):
         d = self.daemon(mysql_password="wrong").start(wait_ready=False)
-        self.assertEqual(d.wait_exit(), 1, d.log())
+        self.assertEqual(d.launch.returncode, 1, d.log())
+        self.assertRegex(d.launch.stderr, r"^halyx: MariaDB server \S+ port \d+: could not connect\n$")
         self.assertIn("debug MySQL Error on line 260: Access denied for user 'halyx'@'127.0.0.1' "
                       "(using password: YES)\n", d.log())
 
