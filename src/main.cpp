@@ -302,7 +302,7 @@ std::string listener_failure(const char* label, const char* server)
     return std::string(label) + " port " + std::to_string(failure.port) + ": " + std::strerror(failure.err);
 }
 
-void thread_start(bool* flag, int result, const char* what)
+void mark_started(bool* flag, int result, const char* what)
 {
     if (result != 0)
         start_failed(std::string("the ") + what + " thread could not start");
@@ -447,12 +447,12 @@ int main(int argc, char** argv)
     bool rules_loaded = parse_json_file() == 0;
     std::string rules = rules_loaded ? rules_summary() : "not loaded";
     publish_rules_engine_version();
-    thread_start(&started.mqtt, thread_mqtt_start(), "broker");
+    mark_started(&started.mqtt, thread_mqtt_start(), "broker");
     if (mysql_enable == 1 && thread_mysql_start() < 0)
         start_failed("MariaDB server " + mysql_server + ": could not connect");
     started.mysql = mysql_enable == 1;
-    thread_start(&started.rules, thread_rules_start(), "rules");
-    thread_start(&started.cron, thread_cron_start(), "cron");
+    mark_started(&started.rules, thread_rules_start(), "rules");
+    mark_started(&started.cron, thread_cron_start(), "cron");
 
     log_start_summary(rules);
     if (!foreground) {
