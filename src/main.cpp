@@ -163,8 +163,7 @@ int main()
     thread_mqtt_start();
     if (mysql_enable == 1 && thread_mysql_start() < 0)
         std::exit(1);
-    thread_rules_start();
-    thread_cron_start();
+    rules_engine_start();
 
     while (!signal_exit.load())
         usleep(500000);
@@ -172,7 +171,9 @@ int main()
     std::printf("signal_handler\n");
     log_write(LOG_WARNING, "Received SIGTERM signal.\n");
 
-    msggap_rules_mqtt_close();
+    // Before the broker stops: a rules reload still under way there must
+    // not start the engine again.
+    rules_engine_shutdown();
     // Stop order: HTTP, UDP, TCP, broker, database, cron, rules.
     thread_http_stop();
     thread_udp_stop();

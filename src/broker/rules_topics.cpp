@@ -70,7 +70,7 @@ void mqtt_get_topic_data(data_item* item)
     }
 }
 
-void mqtt_set_topic_data(list<data_item>* data_list, uint8_t retain)
+void mqtt_set_topic_data(list<data_item>* data_list, uint8_t retain, uint8_t depth)
 {
     data_item* target = data_list->head;
     if (!target)
@@ -81,7 +81,7 @@ void mqtt_set_topic_data(list<data_item>* data_list, uint8_t retain)
         mqtt_get_topic_data(source);
     const data_item* value = source ? source : target;
     // The stored flag must say what the wire will: only bit 0 goes out.
-    broker_publish(PUBLICATION_RULE, target->name, target->name_len, value->data, value->data_len, retain & 1);
+    broker_publish(PUBLICATION_RULE, target->name, target->name_len, value->data, value->data_len, retain & 1, depth);
 }
 
 int mqtt_save_rules(pub_item* item)
