@@ -102,10 +102,13 @@ void mqtt_get_topic_data(data_item* item);
 // Publishes a rules-engine list: one item (topic and value), or a pair
 // whose second topic's current value is published under the first's name.
 void mqtt_set_topic_data(list<data_item>* data_list, uint8_t retain, uint8_t depth = 0);
-// 0 when the publication is not on the rules topic. Otherwise the payload
-// replaces the rules file and the engine is reloaded (or the file could
-// not be written, logged): -1, and the publication goes no further.
-int mqtt_save_rules(pub_item* item);
+// 0 when the publication is not on the rules topic. Otherwise -1, and the
+// publication goes no further: a valid rules file replaces the file on
+// disk and the engine is reloaded, which publishes it on its topic; a file
+// the engine would refuse (or that cannot be written, or that comes while
+// the engine is not up) changes nothing, and the reason goes to the log
+// and to "$SYS/rulesengine/error".
+int mqtt_save_rules(const uint8_t* name, uint16_t name_len, const uint8_t* data, uint16_t data_len);
 
 // One PUBLISH, at the QoS of the client's first matching subscription, to
 // every MQTT client with a matching subscription.
