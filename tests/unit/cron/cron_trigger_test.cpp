@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "cron/cron.h"
 #include "cron/cron_trigger.h"
 
 namespace {
@@ -129,6 +130,16 @@ TEST(CronTriggerList, RegistersEveryExpressionInOrder)
                  R"(assertion "list != NULL" failed: cron/cron_trigger: cron_trigger_add_new)");
     EXPECT_DEATH(cron_trigger_add_new(&triggers, nullptr, 1), R"(assertion "str != NULL" failed)");
     EXPECT_DEATH(cron_trigger_remove_all(nullptr), R"("list != NULL" failed: cron/cron_trigger)");
+}
+
+// One cron thread at a time: a second one would fire every trigger twice.
+TEST(CronThread, RefusesASecondStart)
+{
+    EXPECT_EQ(thread_cron_start(), 0);
+    EXPECT_EQ(thread_cron_start(), -1);
+    thread_cron_stop();
+    EXPECT_EQ(thread_cron_start(), 0);
+    thread_cron_stop();
 }
 
 } // namespace
