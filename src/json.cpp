@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <string>
 
 #include "broker/broker.h"
 #include "channels/rules_mqtt.h"
@@ -254,29 +256,124 @@ int node_register(const node_type& type, node_fields* f)
     return -1;
 }
 
-// 0, also for a node of an unknown type (skipped); -1 for a corrupted node.
-int node_read(const cJSON* node)
+const char* member_wanted(member_kind kind)
+{
+    switch (kind) {
+    case MEMBER_ID:
+    case MEMBER_RETAIN:
+        return "a number";
+    case MEMBER_TEXT:
+        return "a string";
+    default:
+        return "a non-empty string";
+    }
+}
+
+// 0, also for a node of an unknown type (skipped); -1 for a corrupted node,
+// with the reason. Registers the node only when `registering`.
+int node_read(const cJSON* node, bool registering, std::string* reason)
 {
     const cJSON* type = cJSON_GetObjectItem(node, "type");
-    if (!cJSON_IsString(type) || !type->valuestring)
+    if (!cJSON_IsString(type) || !type->valuestring) {
+        *reason = "no \"type\" string";
         return -1;
+    }
     for (const node_type& candidate : NODE_TYPES) {
         if (std::strncmp(type->valuestring, candidate.name, std::strlen(candidate.name)) != 0)
             continue;
         node_fields fields{};
-        for (const member* m : candidate.members)
-            if (m && member_read(node, *m, &fields) < 0)
+        for (const member* m : candidate.members) {
+            if (m && member_read(node, *m, &fields) < 0) {
+                *reason = std::string(candidate.name) + " needs \"" + m->name + "\", " + member_wanted(m->kind);
                 return -1;
-        return node_register(candidate, &fields);
+            }
+        }
+        // A trigger with next id 0 could only start a node whose id is 0:
+        // the topic-trigger list refuses it, and a cron one would be as
+        // useless, so the file is refused as corrupted.
+        if ((candidate.kind == NODE_CRON || candidate.kind == NODE_TOPIC) && fields.nextid == 0) {
+            *reason = std::string(candidate.name) + " needs a \"nextid\" other than 0";
+            return -1;
+        }
+        return registering ? node_register(candidate, &fields) : 0;
+    }
+    return 0;
+}
+
+// "line L, column C" of `at` in `text` (both counted from 1, columns in
+// octets).
+std::string text_position(const char* text, const char* at)
+{
+    long line = 1;
+    long column = 1;
+    for (const char* p = text; p && p < at && *p; ++p) {
+        if (*p == '\n') {
+            ++line;
+            column = 1;
+        } else {
+            ++column;
+        }
+    }
+    return "line " + std::to_string(line) + ", column " + std::to_string(column);
+}
+
+// Reads the whole text: 0, or -1 with the reason it is not a rules file.
+// With `registering`, everything read is registered on the way (the caller
+// drops it again after a failure) and the design's log lines are written.
+int rules_text_walk(const char* text, long len, bool registering, std::string* reason)
+{
+    // The whole text becomes the value of the rules topic, whose length is
+    // 16 bits: a longer file could only be published cut short.
+    if (!text || len <= 0 || len > UINT16_MAX) {
+        *reason = len > 0 ? "the file is longer than 65535 octets" : "the file is empty";
+        return -1;
+    }
+    const char* error_at = nullptr;
+    cJSON* parsed = cJSON_ParseWithOpts(text, &error_at, 0);
+    if (!parsed) {
+        if (registering)
+            log_write(LOG_WARNING, "Failed to parse %s file\n", rules_file_path());
+        *reason = "not valid JSON at " + text_position(text, error_at);
+        return -1;
+    }
+    std::unique_ptr<cJSON, void (*)(cJSON*)> root(parsed, cJSON_Delete);
+    const cJSON* version = cJSON_GetObjectItem(root.get(), "version");
+    if (!cJSON_IsString(version) || !version->valuestring) {
+        *reason = "no \"version\" string";
+        return -1;
+    }
+    if (check_version(version->valuestring) < 0) {
+        if (registering)
+            log_write(LOG_WARNING, "Rules file version is %s, must be less or equal %s\n", version->valuestring,
+                      RULES_ENGINE_VERSION);
+        *reason = std::string("version \"") + version->valuestring + "\" is not at most " RULES_ENGINE_VERSION;
+        return -1;
+    }
+    const cJSON* nodes = cJSON_GetObjectItem(root.get(), "nodes");
+    if (!nodes) {
+        *reason = "no \"nodes\"";
+        return -1;
+    }
+    // Walked along the child links, which also gives an object's member
+    // values and nothing for a string or number; cJSON_GetArrayItem would
+    // walk from the first element again for every element.
+    const cJSON* node = nullptr;
+    int index = 1;
+    cJSON_ArrayForEach(node, nodes)
+    {
+        if (node_read(node, registering, reason) < 0) {
+            *reason = "node " + std::to_string(index) + ": " + *reason;
+            return -1;
+        }
+        ++index;
     }
     return 0;
 }
 
 // Everything this file registered is dropped again; variable values
 // already published stay.
-int rules_file_corrupted(cJSON* root)
+int rules_file_corrupted(const std::string& reason)
 {
-    cJSON_Delete(root);
     thread_mqtt_set_rules_topic_data(nullptr, 0);
     thread_cron_remove_all();
     thread_mqtt_trigger_remove_all();
@@ -284,6 +381,8 @@ int rules_file_corrupted(cJSON* root)
     // Refusals are warnings: an installer running at log level 6 must still
     // learn why the engine runs without rules.
     log_write(LOG_WARNING, "Corrupted or wrong %s rules file\n", rules_file_path());
+    log_write(LOG_WARNING, "rules file %s refused: %s\n", rules_file_path(), reason.c_str());
+    thread_mqtt_set_rules_error(reason.c_str());
     return -1;
 }
 
@@ -320,38 +419,17 @@ int parse_json_file()
 
 int parse_json_text(const char* text, long len)
 {
-    // The whole text becomes the value of the rules topic, whose length is
-    // 16 bits: a longer file could only be published cut short.
-    if (!text || len < 0 || len > UINT16_MAX)
-        return rules_file_corrupted(nullptr);
-    cJSON* root = cJSON_Parse(text);
-    if (!root) {
-        log_write(LOG_WARNING, "Failed to parse %s file\n", rules_file_path());
-        return rules_file_corrupted(nullptr);
-    }
-    const cJSON* version = cJSON_GetObjectItem(root, "version");
-    if (!cJSON_IsString(version) || !version->valuestring)
-        return rules_file_corrupted(root);
-    if (check_version(version->valuestring) < 0) {
-        log_write(LOG_WARNING, "Rules file version is %s, must be less or equal %s\n", version->valuestring,
-                  RULES_ENGINE_VERSION);
-        return rules_file_corrupted(root);
-    }
-    const cJSON* nodes = cJSON_GetObjectItem(root, "nodes");
-    if (!nodes)
-        return rules_file_corrupted(root);
-    // Walked along the child links, which also gives an object's member
-    // values and nothing for a string or number; cJSON_GetArrayItem would
-    // walk from the first element again for every element.
-    const cJSON* node = nullptr;
-    cJSON_ArrayForEach(node, nodes)
-    {
-        if (node_read(node) < 0)
-            return rules_file_corrupted(root);
-    }
-    cJSON_Delete(root);
+    std::string reason;
+    if (rules_text_walk(text, len, true, &reason) < 0)
+        return rules_file_corrupted(reason);
     thread_mqtt_set_rules_topic_data(reinterpret_cast<const uint8_t*>(text), static_cast<uint32_t>(len));
+    thread_mqtt_set_rules_error("");
     return 0;
+}
+
+int rules_text_check(const char* text, long len, std::string* reason)
+{
+    return rules_text_walk(text, len, false, reason);
 }
 
 int check_version(const char* text)

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // Engine version: the highest rules-file version accepted, and the value of
 // "$SYS/rulesengine/version".
@@ -13,11 +14,16 @@
 // everything in it; the rules and cron threads must be stopped. 0, or -1
 // (logged): a file that cannot be read changes nothing; after a file that
 // is not a valid rules file nothing stays registered (variable values
-// already published stay) and the rules topic is empty.
+// already published stay), the rules topic is empty and the reason is on
+// "$SYS/rulesengine/error" (emptied after a valid file).
 int parse_json_file();
 // Parses and registers the rules text of `len` octets (NUL-terminated at
 // text[len]); what parse_json_file does after reading the file.
 int parse_json_text(const char* text, long len);
+// Whether the text (NUL-terminated at text[len]) is a rules file this
+// engine accepts, without registering anything: 0, or -1 with the reason
+// (for a JSON syntax error, the line and column where it is).
+int rules_text_check(const char* text, long len, std::string* reason);
 // Negative when `text` is not a version this engine accepts.
 int check_version(const char* text);
 // "$SYS/rulesengine/variables/" followed by the name, in a new[] buffer

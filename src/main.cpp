@@ -254,8 +254,10 @@ void channels_destroy()
 void stop_started()
 {
     sd_notify(0, "STOPPING=1");
+    // Before the broker stops: a rules reload still under way there must
+    // not start the engine again.
     if (started.channels)
-        msggap_rules_mqtt_close();
+        rules_engine_shutdown();
     // Stop order: HTTP, UDP, TCP, broker, database, cron, rules.
     if (started.http)
         thread_http_stop();
@@ -451,8 +453,8 @@ int main(int argc, char** argv)
     if (mysql_enable == 1 && thread_mysql_start() < 0)
         start_failed("MariaDB server " + mysql_server + ": could not connect");
     started.mysql = mysql_enable == 1;
-    mark_started(&started.rules, thread_rules_start(), "rules");
-    mark_started(&started.cron, thread_cron_start(), "cron");
+    mark_started(&started.rules, rules_engine_start(), "rules engine");
+    started.cron = true;
 
     log_start_summary(rules);
     if (!foreground) {

@@ -41,3 +41,7 @@ void thread_mqtt_trigger_remove_all();
 // Stores the rules file's text (null: none) as the retained value of
 // "$SYS/rulesengine/rules" and sends it to MQTT subscribers of that topic.
 void thread_mqtt_set_rules_topic_data(const uint8_t* data, uint32_t length);
+// Why the last rules file was refused, retained on "$SYS/rulesengine/error"
+// for MQTT subscribers; an empty text (a file accepted) clears it. Same
+// threads as above.
+void thread_mqtt_set_rules_error(const char* reason);

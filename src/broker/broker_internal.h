@@ -89,22 +89,26 @@ enum publication_source : uint8_t {
 // topic its MQTT-SN topic id, fires the rule triggers, then delivers to
 // MQTT and to MQTT-SN subscribers, as the source requires. The rules
 // engine's publications join here too.
-void broker_publication_deliver(pub_item* item, publication_source source);
+// `depth` counts the rule steps behind a rule's publication (0 otherwise).
+void broker_publication_deliver(pub_item* item, publication_source source, uint8_t depth = 0);
 // Stores the value on its topic (value and retain flag replaced) and takes
 // the publish path. Returns the topic.
 pub_item* broker_publish(publication_source source, const uint8_t* name, uint16_t name_len, const uint8_t* data,
-                         uint16_t data_len, uint8_t retain);
+                         uint16_t data_len, uint8_t retain, uint8_t depth = 0);
 
 // Fills the data of `item` and of every item after it with the current
 // value of the topic of its name; unknown topics leave an item as it was.
 void mqtt_get_topic_data(data_item* item);
 // Publishes a rules-engine list: one item (topic and value), or a pair
 // whose second topic's current value is published under the first's name.
-void mqtt_set_topic_data(list<data_item>* data_list, uint8_t retain);
-// 0 when the publication is not on the rules topic. Otherwise the payload
-// replaces the rules file and the engine is reloaded (or the file could
-// not be written, logged): -1, and the publication goes no further.
-int mqtt_save_rules(pub_item* item);
+void mqtt_set_topic_data(list<data_item>* data_list, uint8_t retain, uint8_t depth = 0);
+// 0 when the publication is not on the rules topic. Otherwise -1, and the
+// publication goes no further: a valid rules file replaces the file on
+// disk and the engine is reloaded, which publishes it on its topic; a file
+// the engine would refuse (or that cannot be written, or that comes while
+// the engine is not up) changes nothing, and the reason goes to the log
+// and to "$SYS/rulesengine/error".
+int mqtt_save_rules(const uint8_t* name, uint16_t name_len, const uint8_t* data, uint16_t data_len);
 // Reads the rules file and hands its text to mqtt_save_rules, as if it had
 // been published on the rules topic; a file that cannot be read leaves the
 // rules as they are (logged).
@@ -114,5 +118,8 @@ void mqtt_rules_file_reload();
 // every MQTT client with a matching subscription.
 void mqtt_publish_send(pub_item* item);
 // Starts the rule chain of every topic trigger whose topic equals the
-// publication's topic exactly.
-void mqtt_trigger_send(pub_item* item);
+// publication's topic exactly, passing on the publication's value and
+// depth. A publication deeper than RULES_DEPTH_MAX fires nothing: rules that
+// keep triggering each other stop there.
+void mqtt_trigger_send(pub_item* item, uint8_t depth = 0);
+constexpr uint8_t RULES_DEPTH_MAX = 16;

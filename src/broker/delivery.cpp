@@ -2,6 +2,7 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <chrono>
 #include <new>
 #include <unordered_map>
 #include <vector>
@@ -35,7 +36,33 @@ uint64_t subs_generation = 1;
 // are dropped until the queue is down to TRIGGERS_RESUME.
 constexpr uint32_t TRIGGERS_MAX = 4096;
 constexpr uint32_t TRIGGERS_RESUME = 2048;
+// Each trigger message carries a copy of the value that fired it; their sum
+// is bounded the same way.
+constexpr uint64_t TRIGGERS_BYTES_MAX = 16u << 20;
+constexpr uint64_t TRIGGERS_BYTES_RESUME = 8u << 20;
 uint32_t triggers_dropped = 0;
+
+// Publications cut off for being too deep: an episode is logged once, at
+// its first cut, and ends after a quiet spell without cuts.
+constexpr auto DEPTH_EPISODE_QUIET = std::chrono::seconds(10);
+std::chrono::steady_clock::time_point depth_last_cut{};
+uint32_t depth_cuts = 0;
+
+void depth_cut(const pub_item* item)
+{
+    auto now = std::chrono::steady_clock::now();
+    if (depth_cuts && now - depth_last_cut >= DEPTH_EPISODE_QUIET) {
+        if (depth_cuts > 1)
+            log_write(LOG_WARNING, "rules: %u more publications were too deep to fire triggers\n", depth_cuts - 1);
+        depth_cuts = 0;
+    }
+    if (depth_cuts++ == 0)
+        log_write(LOG_WARNING,
+                  "rules: publication on %.*s is more than %u rule steps deep; its triggers do not fire (rules that "
+                  "trigger each other?)\n",
+                  static_cast<int>(item->name_len), reinterpret_cast<const char*>(item->name), RULES_DEPTH_MAX);
+    depth_last_cut = now;
+}
 
 // Calls f(conn, qos) for each client with a matching subscription, in
 // mqtt_conns order, with the QoS of the client's oldest matching
@@ -96,7 +123,7 @@ void broker_subs_forget()
     targets_by_topic.clear();
 }
 
-void broker_publication_deliver(pub_item* item, publication_source source)
+void broker_publication_deliver(pub_item* item, publication_source source, uint8_t depth)
 {
     if (source == PUBLICATION_RULES_FILE) {
         mqtt_publish_send(item);
@@ -104,16 +131,16 @@ void broker_publication_deliver(pub_item* item, publication_source source)
     }
     broker_topic_id_assign(item);
     if (source != PUBLICATION_WILL)
-        mqtt_trigger_send(item);
+        mqtt_trigger_send(item, depth);
     mqtt_publish_send(item);
     mqttsn_publish_send(item);
 }
 
 pub_item* broker_publish(publication_source source, const uint8_t* name, uint16_t name_len, const uint8_t* data,
-                         uint16_t data_len, uint8_t retain)
+                         uint16_t data_len, uint8_t retain, uint8_t depth)
 {
     pub_item* item = list_pub_add_replace(&pub_list, name, name_len, data, data_len, retain);
-    broker_publication_deliver(item, source);
+    broker_publication_deliver(item, source, depth);
     return item;
 }
 
@@ -127,24 +154,29 @@ void mqtt_publish_send(pub_item* item)
     subscribers_walk(item, [item](mqtt_conn* conn, uint8_t qos) { publish_to(conn, qos, item); });
 }
 
-void mqtt_trigger_send(pub_item* item)
+void mqtt_trigger_send(pub_item* item, uint8_t depth)
 {
     for (mqtt_trigger* trigger = mqtt_triggers.head; trigger; trigger = trigger->next) {
         if (trigger->name_len != item->name_len || !std::equal(item->name, item->name + item->name_len, trigger->name))
             continue;
+        if (depth > RULES_DEPTH_MAX) {
+            depth_cut(item);
+            return;
+        }
         // Rules whose actions fire more triggers than the rules thread can
         // run would grow the queue without end: beyond the bound, firings
         // are dropped, and each such episode is logged once when it ends.
         uint32_t waiting = msg_trigger_rules_length();
-        if (triggers_dropped && waiting < TRIGGERS_RESUME) {
+        uint64_t carried = msg_trigger_rules_bytes();
+        if (triggers_dropped && waiting < TRIGGERS_RESUME && carried < TRIGGERS_BYTES_RESUME) {
             log_write(LOG_WARNING, "rules: %u triggers dropped while the rules engine was behind\n",
                       triggers_dropped);
             triggers_dropped = 0;
         }
-        if (triggers_dropped || waiting >= TRIGGERS_MAX) {
+        if (triggers_dropped || waiting >= TRIGGERS_MAX || carried >= TRIGGERS_BYTES_MAX) {
             ++triggers_dropped;
             continue;
         }
-        msg_mqtt_rules_add_packet(trigger);
+        msg_mqtt_rules_add_packet(trigger, item, depth);
     }
 }

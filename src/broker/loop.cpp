@@ -48,7 +48,7 @@ void serve_tcp_mqtt(tcp_mqtt_msg* record)
 
 void serve_rules_mqtt(rules_mqtt_msg* record)
 {
-    mqtt_set_topic_data(&record->data_list, record->retain);
+    mqtt_set_topic_data(&record->data_list, record->retain, record->depth);
 }
 
 void release_all()
@@ -121,9 +121,11 @@ bool mqtt_loop_pass()
 {
     uint32_t left = msg_tcp_mqtt_drain(BROKER_BATCH, serve_tcp_mqtt);
     left += msg_udp_mqtt_drain(BROKER_BATCH, mqttsn_packet_handle);
-    // A rule condition waits for these values: answered before the rules
-    // engine's publications are taken.
+    // The engine must read its own writes: every publication the rules
+    // thread queued before it asked is applied before the answer. It waits
+    // meanwhile, so the queue cannot grow behind the drain.
     if (data_item* request = msggap_rules_mqtt_get_request()) {
+        msg_rules_mqtt_drain(UINT32_MAX, serve_rules_mqtt);
         mqtt_get_topic_data(request);
         msggap_rules_mqtt_reply_request();
     }

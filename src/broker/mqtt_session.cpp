@@ -85,13 +85,13 @@ void handle_publish(tcp_mqtt_msg* record, mqtt_conn* conn, const mqtt_fixed_head
         broker_conn_close_request(conn);
         return;
     }
+    // Decoded only: a rules file is stored on its topic by the reload, and
+    // only once it has been accepted and saved.
     mqtt_publish publish{};
-    publish.pub_list = &pub_list;
     if (mqtt_publish_decode(fixhdr, &publish) != 0) {
         refuse_malformed(record, conn);
         return;
     }
-    pub_item* item = publish.pub_item;
 
     if (publish.qos == 1)
         send_pubxxx(&record->addr, MQTT_PUBACK, publish.msg_id, "<MQTT_PUBACK\n");
@@ -100,8 +100,10 @@ void handle_publish(tcp_mqtt_msg* record, mqtt_conn* conn, const mqtt_fixed_head
 
     // A new rules file replaces the old one and is published by the reload,
     // not as this client's publication.
-    if (mqtt_save_rules(item) != 0)
+    if (mqtt_save_rules(publish.topic, publish.topic_len, publish.payload, publish.payload_len) != 0)
         return;
+    pub_item* item = list_pub_add_replace(&pub_list, publish.topic, publish.topic_len, publish.payload,
+                                          publish.payload_len, publish.retain);
     broker_publication_deliver(item, PUBLICATION_MQTT);
 }
 

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -21,6 +22,7 @@ namespace {
 
 constexpr char RULES_TOPIC[] = "$SYS/rulesengine/rules";
 constexpr uint16_t RULES_TOPIC_LEN = sizeof RULES_TOPIC - 1;
+constexpr char ERROR_TOPIC[] = "$SYS/rulesengine/error";
 
 bool write_all(int fd, const uint8_t* data, size_t len)
 {
@@ -70,7 +72,7 @@ void mqtt_get_topic_data(data_item* item)
     }
 }
 
-void mqtt_set_topic_data(list<data_item>* data_list, uint8_t retain)
+void mqtt_set_topic_data(list<data_item>* data_list, uint8_t retain, uint8_t depth)
 {
     data_item* target = data_list->head;
     if (!target)
@@ -81,15 +83,27 @@ void mqtt_set_topic_data(list<data_item>* data_list, uint8_t retain)
         mqtt_get_topic_data(source);
     const data_item* value = source ? source : target;
     // The stored flag must say what the wire will: only bit 0 goes out.
-    broker_publish(PUBLICATION_RULE, target->name, target->name_len, value->data, value->data_len, retain & 1);
+    broker_publish(PUBLICATION_RULE, target->name, target->name_len, value->data, value->data_len, retain & 1, depth);
 }
 
-int mqtt_save_rules(pub_item* item)
+int mqtt_save_rules(const uint8_t* name, uint16_t name_len, const uint8_t* data, uint16_t data_len)
 {
-    if (item->name_len != RULES_TOPIC_LEN || std::memcmp(item->name, RULES_TOPIC, RULES_TOPIC_LEN) != 0)
+    if (name_len != RULES_TOPIC_LEN || std::memcmp(name, RULES_TOPIC, RULES_TOPIC_LEN) != 0)
         return 0;
-    if (rules_file_replace(item->data, item->data_len) != 0)
+    // Checked before anything is written: a refused file must leave the
+    // running rules, the file on disk and the rules topic as they were.
+    std::string reason;
+    if (!rules_engine_up())
+        reason = "the rules engine is not running (starting up or shutting down)";
+    else if (rules_text_check(std::string(reinterpret_cast<const char*>(data), data_len).c_str(), data_len,
+                              &reason) == 0 &&
+             rules_file_replace(data, data_len) != 0)
+        reason = "the rules file could not be written";
+    if (!reason.empty()) {
+        log_write(LOG_WARNING, "rules: new rules file refused, the running rules stay: %s\n", reason.c_str());
+        thread_mqtt_set_rules_error(reason.c_str());
         return -1;
+    }
     // A rules thread waiting for a topic value must be let go before it is
     // stopped: this thread cannot answer it while it waits for the stop.
     msggap_rules_mqtt_close();
@@ -99,9 +113,8 @@ int mqtt_save_rules(pub_item* item)
     thread_rules_remove_all();
     thread_cron_remove_all();
     parse_json_file();
-    msggap_rules_mqtt_reopen();
-    thread_rules_start();
-    thread_cron_start();
+    // Not when shut-down began meanwhile: nothing would answer the engine.
+    rules_engine_restart();
     return -1;
 }
 
@@ -131,16 +144,19 @@ void mqtt_rules_file_reload()
                   read_whole ? "longer than 65535 bytes" : std::strerror(err));
         return;
     }
-    pub_item item{};
-    item.name = const_cast<uint8_t*>(reinterpret_cast<const uint8_t*>(RULES_TOPIC));
-    item.name_len = RULES_TOPIC_LEN;
-    item.data = reinterpret_cast<uint8_t*>(text.data());
-    item.data_len = static_cast<uint16_t>(text.size());
-    mqtt_save_rules(&item);
+    mqtt_save_rules(reinterpret_cast<const uint8_t*>(RULES_TOPIC), RULES_TOPIC_LEN,
+                    reinterpret_cast<const uint8_t*>(text.data()), static_cast<uint16_t>(text.size()));
 }
 
 void thread_mqtt_set_rules_topic_data(const uint8_t* data, uint32_t length)
 {
     broker_publish(PUBLICATION_RULES_FILE, reinterpret_cast<const uint8_t*>(RULES_TOPIC), RULES_TOPIC_LEN, data,
                    static_cast<uint16_t>(length), 1);
+}
+
+void thread_mqtt_set_rules_error(const char* reason)
+{
+    auto len = static_cast<uint16_t>(std::min<size_t>(std::strlen(reason), UINT16_MAX));
+    broker_publish(PUBLICATION_RULES_FILE, reinterpret_cast<const uint8_t*>(ERROR_TOPIC), sizeof ERROR_TOPIC - 1,
+                   len ? reinterpret_cast<const uint8_t*>(reason) : nullptr, len, len ? 1 : 0);
 }

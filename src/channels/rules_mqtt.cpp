@@ -9,11 +9,12 @@ void msg_record_release(rules_mqtt_msg* record)
     list_data_remove_all(&record->data_list);
 }
 
-void msg_rules_mqtt_add_packet(list<data_item> data_list, uint8_t retain)
+void msg_rules_mqtt_add_packet(list<data_item> data_list, uint8_t retain, uint8_t depth)
 {
     rules_mqtt_msg* record = msg_rules_mqtt_new();
     record->data_list = data_list;
     record->retain = retain;
+    record->depth = depth;
     msg_rules_mqtt_add(record);
 }
 

@@ -17,6 +17,9 @@
 struct rules_mqtt_msg : msg_record {
     list<data_item> data_list; // owned by the record
     uint8_t retain;
+    // Rule steps behind this publication (see trigger_rules_msg); the
+    // triggers it fires carry it on.
+    uint8_t depth;
 };
 
 // A record owns its whole data list.
@@ -25,7 +28,7 @@ void msg_record_release(rules_mqtt_msg* record);
 MSG_CHANNEL(rules_mqtt, rules_mqtt_msg)
 
 // Takes over the list.
-void msg_rules_mqtt_add_packet(list<data_item> data_list, uint8_t retain);
+void msg_rules_mqtt_add_packet(list<data_item> data_list, uint8_t retain, uint8_t depth = 0);
 
 void msggap_rules_mqtt_init();
 void msggap_rules_mqtt_destroy();

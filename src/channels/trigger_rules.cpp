@@ -1,22 +1,53 @@
 #include "channels/trigger_rules.h"
 
+#include <atomic>
+#include <cstring>
+
 namespace {
 
-void add_next_id(uint32_t next_id)
+// Added by the producers, taken off when the rules thread frees a record.
+std::atomic<uint64_t> carried_bytes{0};
+
+trigger_rules_msg* record_new(uint32_t next_id)
 {
     trigger_rules_msg* record = msg_trigger_rules_new();
     record->next_id = next_id;
-    msg_trigger_rules_add(record);
+    return record;
 }
 
 } // namespace
 
-void msg_mqtt_rules_add_packet(const mqtt_trigger* trigger)
+void msg_record_release(trigger_rules_msg* record)
 {
-    add_next_id(trigger->next_id);
+    if (!record->fired)
+        return;
+    carried_bytes.fetch_sub(uint64_t{record->topic_len} + record->value_len);
+    delete[] record->fired;
+}
+
+void msg_mqtt_rules_add_packet(const mqtt_trigger* trigger, const pub_item* item, uint8_t depth)
+{
+    trigger_rules_msg* record = record_new(trigger->next_id);
+    record->depth = depth;
+    if (item && item->name_len) {
+        record->topic_len = item->name_len;
+        record->value_len = item->data ? item->data_len : 0;
+        size_t size = size_t{record->topic_len} + record->value_len;
+        record->fired = new uint8_t[size];
+        std::memcpy(record->fired, item->name, record->topic_len);
+        if (record->value_len)
+            std::memcpy(record->fired + record->topic_len, item->data, record->value_len);
+        carried_bytes.fetch_add(size);
+    }
+    msg_trigger_rules_add(record);
 }
 
 void msg_cron_rules_add_packet(const cron_trigger* trigger)
 {
-    add_next_id(trigger->next_id);
+    msg_trigger_rules_add(record_new(trigger->next_id));
+}
+
+uint64_t msg_trigger_rules_bytes()
+{
+    return carried_bytes.load();
 }

@@ -103,8 +103,14 @@ int mqtt_publish_decode(const mqtt_fixed_header* fixhdr, mqtt_publish* publish)
     const uint8_t* payload = payload_len ? topic + topic_len + id_size : nullptr;
     // An empty payload is never kept as a retained value.
     const uint8_t retain = payload_len ? fixhdr->retain : 0;
-    publish->pub_item = list_pub_add_replace(publish->pub_list, topic, topic_len, payload,
-                                             static_cast<uint16_t>(payload_len), retain);
+    publish->topic = topic;
+    publish->topic_len = topic_len;
+    publish->payload = payload;
+    publish->payload_len = static_cast<uint16_t>(payload_len);
+    publish->retain = retain;
+    if (publish->pub_list)
+        publish->pub_item = list_pub_add_replace(publish->pub_list, topic, topic_len, payload,
+                                                 static_cast<uint16_t>(payload_len), retain);
     log_write(LOG_DEBUG, "pubtopic: %.*s, retain: %d, data: %.*s, qos: %d\n", static_cast<int>(topic_len),
               reinterpret_cast<const char*>(topic), retain, static_cast<int>(payload_len), log_text(payload),
               fixhdr->qos);

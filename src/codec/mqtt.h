@@ -70,8 +70,14 @@ struct mqtt_connect {
 struct mqtt_publish {
     uint16_t msg_id;            // present on the wire only when qos is not 0
     uint8_t qos;
-    list<::pub_item>* pub_list; // decoder input: where the value is stored
+    list<::pub_item>* pub_list; // decoder input: where the value is stored (null: nowhere)
     ::pub_item* pub_item;       // decoder output / encoder input
+    // Decoder output, pointing into the packet: what would be stored.
+    const uint8_t* topic = nullptr;
+    uint16_t topic_len = 0;
+    const uint8_t* payload = nullptr; // null when empty
+    uint16_t payload_len = 0;
+    uint8_t retain = 0;               // 0 with an empty payload
 };
 
 struct mqtt_subscribe {
@@ -112,7 +118,8 @@ int mqtt_fixed_header_decode(mqtt_fixed_header* fixhdr, const uint8_t* bytes, ui
 // CONNACK return code 0, 1, 2 or 4 (authenticating against `users`), or
 // MQTT_MALFORMED.
 int mqtt_connect_decode(const mqtt_fixed_header* fixhdr, mqtt_connect* connect);
-// Stores the value in pub_list (retain only with a non-empty payload).
+// Decodes into the record and, when pub_list is given, stores the value
+// there (retain only with a non-empty payload).
 // 0, or MQTT_MALFORMED (QoS 3, empty topic or one holding a wildcard,
 // topic and identifier overrunning the packet, payload beyond 65535 bytes)
 // with pub_list untouched.

@@ -82,9 +82,14 @@ void* thread_cron_launcher(void*)
 
 int thread_cron_start()
 {
-    if (msg_waker_init(&waker) != 0)
+    // A second cron thread would fire every trigger twice.
+    int stopped = 2;
+    if (!thread_state.compare_exchange_strong(stopped, 0))
         return -1;
-    thread_state.store(0);
+    if (msg_waker_init(&waker) != 0) {
+        thread_state.store(2);
+        return -1;
+    }
     int result = thread_begin(thread_cron_launcher, nullptr, nullptr);
     if (result != 0) {
         thread_state.store(2);

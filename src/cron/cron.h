@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+// The thread-creation result, or -1 when the thread has not stopped since
+// its last start.
 int thread_cron_start();
 void thread_cron_stop();
 void thread_cron_trigger_add(const char* text, uint32_t next_id);

@@ -150,25 +150,49 @@ void fix_day_dow(cron_trigger* trigger)
 
 namespace {
 
-// 0, or the number (1-5) of the first field that fails; a missing field
-// counts as failing.
-int parse_fields(cron_trigger* trigger, const char* str)
+constexpr const char* FIELD_NAMES[] = {"minute", "hour", "day-of-month", "month", "day-of-week"};
+
+// Day of week with 7 as a second Sunday, as most crons read it: parsed
+// over eight values, then folded onto the seven.
+int parse_dow(uint8_t* dow, const char* text)
+{
+    uint8_t days[8] = {};
+    if (parse_field(days, 8, 0, DowAry, text) != 0)
+        return -1;
+    std::memcpy(dow, days, 7);
+    dow[0] |= days[7];
+    return 0;
+}
+
+// 0, or the number (1-5) of the first field that fails, whose text is then
+// copied to `bad` (bad_size octets with the NUL); a missing field counts as
+// failing and leaves `bad` empty.
+int parse_fields(cron_trigger* trigger, const char* str, char* bad = nullptr, size_t bad_size = 0)
 {
     // Each buffer holds its field's longest text and the NUL.
     char minute[171], hour[63], day[85], month[49], dow[29];
+    if (bad && bad_size)
+        bad[0] = '\0';
     int found = std::sscanf(str, " %170[^ ] %62[^ ] %84[^ ] %48[^ ] %28[^ \r\n]", minute, hour, day, month, dow);
     if (found < 5)
         return found < 0 ? 1 : found + 1;
+    int failed = 0;
     if (parse_field(trigger->minutes, 60, 0, nullptr, minute) != 0)
-        return 1;
-    if (parse_field(trigger->hours, 24, 0, nullptr, hour) != 0)
-        return 2;
-    if (parse_field(trigger->days, 32, 0, nullptr, day) != 0)
-        return 3;
-    if (parse_field(trigger->months, 12, -1, MonAry, month) != 0)
-        return 4;
-    if (parse_field(trigger->dow, 7, 0, DowAry, dow) != 0)
-        return 5;
+        failed = 1;
+    else if (parse_field(trigger->hours, 24, 0, nullptr, hour) != 0)
+        failed = 2;
+    else if (parse_field(trigger->days, 32, 0, nullptr, day) != 0)
+        failed = 3;
+    else if (parse_field(trigger->months, 12, -1, MonAry, month) != 0)
+        failed = 4;
+    else if (parse_dow(trigger->dow, dow) != 0)
+        failed = 5;
+    if (failed) {
+        const char* texts[] = {minute, hour, day, month, dow};
+        if (bad && bad_size)
+            std::snprintf(bad, bad_size, "%s", texts[failed - 1]);
+        return failed;
+    }
     fix_day_dow(trigger);
     return 0;
 }
@@ -210,11 +234,19 @@ cron_trigger* cron_trigger_add_new(list<cron_trigger>* list, const char* str, ui
     HALYX_ASSERT("cron/cron_trigger", list != NULL);
     HALYX_ASSERT("cron/cron_trigger", str != NULL);
     auto* trigger = new cron_trigger{};
-    // Registered all the same: a failed field leaves the trigger as parsed
-    // so far, which may never fire.
-    int field = parse_fields(trigger, str);
-    if (field != 0)
-        log_write(LOG_DEBUG, "cron: bad expression \"%.200s\", field %d\n", str, field);
+    // A typo must not fire at times nobody asked for: a trigger with a bad
+    // field is registered with nothing selected, so it never fires.
+    char bad[171];
+    int field = parse_fields(trigger, str, bad, sizeof bad);
+    if (field != 0) {
+        *trigger = cron_trigger{};
+        if (bad[0])
+            log_write(LOG_WARNING, "cron: expression \"%.200s\" has a bad %s field \"%s\"; it never fires\n", str,
+                      FIELD_NAMES[field - 1], bad);
+        else
+            log_write(LOG_WARNING, "cron: expression \"%.200s\" has no %s field; it never fires\n", str,
+                      FIELD_NAMES[field - 1]);
+    }
     trigger->next_id = next_id;
     return list_add_item(list, trigger);
 }

@@ -18,10 +18,12 @@ struct cron_trigger {
     uint32_t next_id;
 };
 
-// Registered whatever the parse result (a failed expression may never fire).
+// Registered whatever the parse result; an expression with a bad or missing
+// field selects nothing (it never fires) and is logged as a warning.
 cron_trigger* cron_trigger_add_new(list<cron_trigger>* list, const char* str, uint32_t next_id);
 void cron_trigger_remove_all(list<cron_trigger>* list);
-// 0, or -1 at the first field that fails.
+// 0, or -1 at the first field that fails (the fields before it stay parsed).
+// Day of week takes 0-7, 7 being Sunday again.
 int parse_cronstring(cron_trigger* trigger, const char* str);
 int parse_field(uint8_t* array, int count, int offset, const char* names, const char* text);
 void fix_day_dow(cron_trigger* trigger);

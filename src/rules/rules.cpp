@@ -13,6 +13,33 @@
 
 namespace {
 
+// The walk under way on the rules thread (node functions run nowhere else);
+// null outside node_execute.
+const rules_firing* firing_now = nullptr;
+// Cleared once the chain publishes to the firing topic: from then on the
+// topic's own value is what the chain wrote, read from the broker.
+bool firing_value_current = false;
+
+bool is_firing_topic(const uint8_t* name, uint16_t len)
+{
+    return firing_now && firing_now->topic && firing_now->topic_len == len &&
+           std::memcmp(firing_now->topic, name, len) == 0;
+}
+
+uint8_t publication_depth()
+{
+    uint8_t depth = firing_now ? firing_now->depth : 0;
+    return depth == UINT8_MAX ? depth : static_cast<uint8_t>(depth + 1);
+}
+
+// Every publication of a rule goes out here.
+void rules_publish(list<data_item> items, uint8_t retain)
+{
+    if (is_firing_topic(items.head->name, items.head->name_len))
+        firing_value_current = false;
+    msg_rules_mqtt_add_packet(items, retain, publication_depth());
+}
+
 // A terminated copy of `len` octets for the C conversions, which would
 // otherwise read on past the text. Short texts stay on the stack.
 class terminated_text {
@@ -59,11 +86,20 @@ data_item* item_add(list<data_item>* items, const uint8_t* name, uint16_t name_l
     return list_add_item(items, list_data_new<data_item>(name, name_len, data, data_len));
 }
 
-// Asks the broker for the items' data. A closed rendezvous (shutdown,
-// reload) answers at once and leaves the items without data.
+// Asks the broker for the items' data; the firing topic's item takes the
+// value that fired the chain, and a list with nothing else to read skips the
+// round trip. A closed rendezvous (shutdown, reload) answers at once and
+// leaves the items without data.
 bool fetch(list<data_item>* items)
 {
-    return msggap_rules_mqtt_request(items->head) == 0;
+    bool ask = false;
+    for (data_item* item = items->head; item; item = list_next(item)) {
+        if (firing_value_current && is_firing_topic(item->name, item->name_len))
+            list_data_replace_data(item, firing_now->value, firing_now->value_len);
+        else
+            ask = true;
+    }
+    return !ask || msggap_rules_mqtt_request(items->head) == 0;
 }
 
 // Numbers when both sides convert, else texts.
@@ -107,7 +143,7 @@ uint32_t action_publish(const rf_action_param* p, bool copy_source)
     } else {
         item_add(&items, p->topic, p->topic_len, p->value, p->value_len);
     }
-    msg_rules_mqtt_add_packet(items, p->retain);
+    rules_publish(items, p->retain);
     return p->nextid;
 }
 
@@ -202,23 +238,28 @@ void rules_node_remove_all(list<rules_node>* list)
 
 // --- The walk -------------------------------------------------------------------
 
-void node_execute(list<rules_function>* functions, list<rules_node>* nodes, uint32_t id)
+void node_execute(list<rules_function>* functions, list<rules_node>* nodes, uint32_t id,
+                  const rules_firing* firing)
 {
     RULES_ASSERT(functions != NULL);
     RULES_ASSERT(nodes != NULL);
+    firing_now = firing;
+    firing_value_current = firing && firing->topic;
     const uint32_t start = id;
     for (uint32_t steps = 0;; ++steps) {
         if (steps == RULES_WALK_MAX) {
             log_write(LOG_NOTICE, "rules: walk from node %u stopped after %u steps\n", start, steps);
-            return;
+            break;
         }
         rules_node* node = node_find(nodes, id);
         if (!node)
-            return;
+            break;
         id = func_execute(functions, node->type, node->param);
         if (id == 0)
-            return;
+            break;
     }
+    firing_now = nullptr;
+    firing_value_current = false;
 }
 
 uint32_t func_execute(list<rules_function>* functions, uint32_t type, void* param)
@@ -294,7 +335,7 @@ uint32_t rf_variable_increment_decrement(void* param, int increment)
     else if (!increment && value != INT32_MIN)
         --value;
     long_to_string(value, &item->data, &item->data_len);
-    msg_rules_mqtt_add_packet(items, p->retain);
+    rules_publish(items, p->retain);
     return p->nextid;
 }
 

@@ -71,8 +71,22 @@ void rules_function_remove_all(list<rules_function>* list);
 // Also frees each node's parameter record and its buffers.
 void rules_node_remove_all(list<rules_node>* list);
 
+// What started a walk: the publication that fired a topic trigger (null
+// topic for the clock) and the rule steps behind it. A condition on the
+// firing topic compares the value that fired the chain, not whatever the
+// topic holds by the time the chain runs, until the chain itself publishes
+// to that topic; publications the chain makes are one step deeper.
+struct rules_firing {
+    const uint8_t* topic;
+    uint16_t topic_len;
+    const uint8_t* value;
+    uint16_t value_len;
+    uint8_t depth;
+};
+
 // Runs the chain that starts at `id`, at most RULES_WALK_MAX nodes.
-void node_execute(list<rules_function>* functions, list<rules_node>* nodes, uint32_t id);
+void node_execute(list<rules_function>* functions, list<rules_node>* nodes, uint32_t id,
+                  const rules_firing* firing = nullptr);
 // The handler of `type` called with `param`, or 0 when there is none.
 uint32_t func_execute(list<rules_function>* functions, uint32_t type, void* param);
 

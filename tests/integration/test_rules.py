@@ -3,9 +3,15 @@ receives on "$SYS/rulesengine/rules", rule chains fired by real clients'
 publications and by the clock."""
 
 import json
+import os
+import shutil
+import signal
+import socket
+import time
 import unittest
 
-from halyx_harness import TIMEOUT, BrokerTestCase, publish, puback, wait_until
+from halyx_harness import (TIMEOUT, BrokerTestCase, Client, Daemon, connack, connect, finish, publish, puback,
+                           wait_until)
 from mqttsn_client import Node
 
 
@@ -31,6 +37,16 @@ RULES = rules(
     {"type": "variable-init", "variable": "counter", "value": "41", "retain": 1},
     trigger("count/tick", 5),
     {"type": "variable-increment", "id": 5, "variable": "counter", "nextid": 0, "retain": 1},
+    trigger("count/done", 9),
+    {"type": "action-topic", "id": 9, "topic": "count/result", "value-topic": "$SYS/rulesengine/variables/counter",
+     "nextid": 0, "retain": 0},
+    # A thermostat: the condition must see the reading that fired it.
+    trigger("home/temp", 10),
+    {"type": "condition-topic-value", "id": 10, "topic": "home/temp", "condition": ">", "value": "20",
+     "nextid-true": 11, "nextid-false": 12},
+    action(11, "heater", "on"), action(12, "heater", "off"),
+    # Two rules that keep triggering each other through a publication.
+    trigger("loop/a", 13), action(13, "loop/a", "x"),
     # A rule's publication fires the next trigger.
     trigger("chain/start", 6), action(6, "chain/next", "go"), trigger("chain/next", 7), action(7, "sn/out", "done"),
     # A chain that never ends by itself.
@@ -39,6 +55,8 @@ RULES = rules(
 )
 COUNTER = "$SYS/rulesengine/variables/counter"
 RULES_TOPIC = "$SYS/rulesengine/rules"
+ERROR_TOPIC = "$SYS/rulesengine/error"
+DEPTH_MAX = 16
 
 
 class Rules(BrokerTestCase):
@@ -57,11 +75,34 @@ class Rules(BrokerTestCase):
                     sub.expect_publish("branch", branch)
                 sub.expect_quiet()
 
-    def test_variable_increment_publishes_the_next_value(self):
-        sub = self.subscribed("sub", [(COUNTER, 0)])
+    def test_variable_increments_read_their_own_writes(self):
+        sub = self.subscribed("sub", [(COUNTER, 0), ("count/result", 0)])
         sub.expect_publish(COUNTER, "41", retain=True)
-        self.published(self.connected("pub"), "count/tick", "")
-        sub.expect_publish(COUNTER, "42", retain=True)
+        pub = self.connected("pub")
+        pub.send(publish("count/tick") * 2000 + publish("count/done"))
+        for n in range(42, 2042):
+            sub.expect_publish(COUNTER, str(n), retain=True, what=f"increment to {n}")
+        sub.expect_publish("count/result", "2041")
+
+    def test_a_condition_on_the_firing_topic_sees_the_reading_that_fired_it(self):
+        sub = self.subscribed("sub", [("heater", 0)])
+        self.connected("pub").send((publish("home/temp", "19") + publish("home/temp", "21")) * 50)
+        for n in range(50):
+            sub.expect_publish("heater", "off", what=f"reaction to 19, pair {n}")
+            sub.expect_publish("heater", "on", what=f"reaction to 21, pair {n}")
+
+    def test_rules_that_trigger_each_other_stop_at_the_depth_cap(self):
+        sub = self.subscribed("sub", [("loop/a", 0)])
+        pub = self.connected("pub")
+        warning = "warning rules: publication on loop/a is more than 16 rule steps deep"
+        for episode in range(2):
+            self.published(pub, "loop/a", "go")
+            sub.expect_publish("loop/a", "go")
+            for n in range(DEPTH_MAX + 1):
+                sub.expect_publish("loop/a", "x", what=f"rule publication {n + 1}")
+            sub.expect_quiet("the loop stopped")
+        self.assertTrue(wait_until(lambda: warning in self.daemon.log()))
+        self.assertEqual(self.daemon.log().count(warning), 1, "one warning per episode")
 
     def test_a_rule_publication_fires_further_triggers_and_reaches_mqtt_sn(self):
         node = Node(self.daemon.mqttsn_port, TIMEOUT)
@@ -82,32 +123,109 @@ class Rules(BrokerTestCase):
         self.assertTrue(wait_until(lambda: "stopped after 1000 steps" in self.daemon.log()))
 
     def test_rules_replaced_over_mqtt(self):
-        sub = self.subscribed("sub", [(RULES_TOPIC, 0), ("new/out", 0), ("branch", 0)])
+        sub = self.subscribed("sub", [(RULES_TOPIC, 0), (ERROR_TOPIC, 0), ("new/out", 0), ("branch", 0)])
         sub.expect_publish(RULES_TOPIC, RULES, retain=True)
         pub = self.connected("pub")
         new = rules(trigger("new/in", 1), action(1, "new/out", "ok"))
         pub.send(publish(RULES_TOPIC, new, 1, 7))
         pub.expect_packet(puback(7))
         sub.expect_publish(RULES_TOPIC, new, retain=True, what="the new file, published by the reload")
+        sub.expect_publish(ERROR_TOPIC, "", what="no error")
         with open(self.daemon.rules_path) as f:
             self.assertEqual(f.read(), new)
         self.published(pub, "new/in", "")
         sub.expect_publish("new/out", "ok", what="the new trigger")
         self.published(pub, "a/b", "30")  # the old trigger is gone
         sub.expect_quiet()
-        for invalid in ("{not json", rules(version="2.0"), rules(trigger("t", 0))):
+        # Refused files change nothing: not the file, not the topic, not the running rules.
+        trailing_comma = new[:-2] + ",\n" + new[-2:]
+        for invalid, reason in (
+                (trailing_comma, "not valid JSON at line 2, column 1"),
+                ("", "the file is empty"),
+                (rules(version="2.0"), 'version "2.0" is not at most 1.00'),
+                (rules(trigger("t", 0)), 'node 1: trigger-topic needs a "nextid" other than 0'),
+                (rules({"type": "action-value", "id": 1}), 'node 1: action-value needs "topic", a non-empty string')):
             with self.subTest(invalid):
                 self.published(pub, RULES_TOPIC, invalid)
-                sub.expect_publish(RULES_TOPIC, "", retain=True, what="an empty rules topic")
+                sub.expect_publish(ERROR_TOPIC, reason, retain=True)
+                self.assertIn(f"warning rules: new rules file refused, the running rules stay: {reason}\n",
+                              self.daemon.log())
+                with open(self.daemon.rules_path) as f:
+                    self.assertEqual(f.read(), new)
+                self.published(pub, "new/in", "")
+                sub.expect_publish("new/out", "ok", what="the running rules")
+        late = self.subscribed("late", [(RULES_TOPIC, 0), (ERROR_TOPIC, 0)])
+        late.expect_publish(RULES_TOPIC, new, retain=True)
+        late.expect_publish(ERROR_TOPIC, reason, retain=True)
+
+
+def cron(expression, node_id, topic):
+    return [{"type": "trigger-cron", "value": expression, "nextid": node_id}, action(node_id, topic, expression)]
 
 
 class Cron(BrokerTestCase):
-    rules = rules({"type": "trigger-cron", "value": "* * * * *", "nextid": 1}, action(1, "cron/tick", "t"))
+    # A bad field never fires; 7 is Sunday. Evaluated in file order, so the
+    # firings before "* * * * *" arrive before it.
+    rules = rules(*cron("* * * * xyz", 1, "cron/bad"), *cron("* * * * monday", 2, "cron/bad"),
+                  *cron("* * * * 7", 3, "cron/sunday"), *cron("* * * * *", 4, "cron/tick"))
 
     def test_every_minute_fires_once_at_the_next_minute(self):
-        sub = self.subscribed("sub", [("cron/tick", 0)])
-        sub.expect_publish("cron/tick", "t", timeout=70 + TIMEOUT, what="a firing within the next minute")
-        sub.expect_quiet("one firing per minute")
+        sub = self.subscribed("sub", [("cron/#", 0)])
+        sunday = time.localtime().tm_wday == 6
+        if sunday:
+            sub.expect_publish("cron/sunday", "* * * * 7", timeout=70 + TIMEOUT)
+        sub.expect_publish("cron/tick", "* * * * *", timeout=70 + TIMEOUT, what="a firing within the next minute")
+        sub.expect_quiet("one firing per minute, none for bad expressions")
+        log = self.daemon.log()
+        for expression, field in (("* * * * xyz", "xyz"), ("* * * * monday", "monday")):
+            self.assertIn(f'warning cron: expression "{expression}" has a bad day-of-week field "{field}"', log)
+
+
+class EngineStartAndStop(unittest.TestCase):
+    """Rules files that arrive while the engine is not up: before main has
+    started it, and while the daemon stops."""
+
+    def daemon(self, **keys):
+        d = Daemon(rules=RULES, **keys)
+        self.addCleanup(shutil.rmtree, d.dir, ignore_errors=True)
+        self.addCleanup(d.kill)
+        return d
+
+    @staticmethod
+    def client(d):
+        c = Client(d.mqtt_port)
+        c.send(connect("pub"))
+        c.expect_packet(connack(0))
+        return c
+
+    def test_a_rules_file_before_the_engine_is_up_is_refused(self):
+        # A database that accepts and never greets holds the start-up after
+        # the broker runs and before the rules engine starts.
+        with socket.create_server(("127.0.0.1", 0)) as db:
+            db.settimeout(TIMEOUT)
+            d = self.daemon(mysql={"mysql_enable": 1, "mysql_server": "127.0.0.1", "mysql_port": db.getsockname()[1],
+                                   "mysql_user": "u", "mysql_password": "p", "mysql_database": "d"}).start()
+            held, _ = db.accept()
+            with held:
+                c = self.client(d)
+                c.send(publish(RULES_TOPIC, rules(trigger("new/in", 1), action(1, "new/out", "ok")), 1, 7))
+                c.expect_packet(puback(7))
+                c.expect_quiet()
+                with open(d.rules_path) as f:
+                    self.assertEqual(f.read(), RULES)
+                self.assertIn("refused, the running rules stay: the rules engine is not running", d.log())
+                c.sock.close()
+
+    def test_a_stop_during_rules_reloads_ends_cleanly(self):
+        d = self.daemon().start()
+        c = self.client(d)
+        self.addCleanup(c.sock.close)
+        # Chains that ask the broker for values, then reloads that stop and
+        # start the engine while the stop comes.
+        c.send((publish("count/tick") * 40 + publish(RULES_TOPIC, RULES)) * 100)
+        self.assertTrue(wait_until(lambda: "pubtopic: $SYS/rulesengine/rules" in d.log()))
+        os.kill(d.pid, signal.SIGTERM)
+        self.assertTrue(finish(d, False), "daemon did not stop cleanly")
 
 
 if __name__ == "__main__":

@@ -63,9 +63,18 @@ struct JsonTest : ::testing::Test {
     }
     // "ok" or "corrupted", then the topic triggers and the queued values;
     // the rules topic must hold the text, or nothing after a refusal.
+    // The check alone gives the same verdict and registers nothing; the
+    // error topic holds its reason after a refusal, nothing after a file
+    // accepted.
     std::string run(const std::string& text)
     {
+        std::string reason;
+        int checked = rules_text_check(text.c_str(), static_cast<long>(text.size()), &reason);
+        EXPECT_TRUE(!mqtt_triggers.head && !msg_rules_mqtt_length() && (checked == 0) == reason.empty()) << text;
         int result = parse_json_text(text.c_str(), static_cast<long>(text.size()));
+        EXPECT_EQ(checked, result) << text;
+        pub_item* error = list_name_find_name(&pub_list, b("$SYS/rulesengine/error"), 22);
+        EXPECT_EQ(error ? str(error->data, error->data_len) : "-", result == 0 ? "<none>" : reason) << text;
         std::string out = result == 0 ? "ok" : "corrupted";
         for (mqtt_trigger* t = mqtt_triggers.head; t; t = t->next)
             out += " " + str(t->name, t->name_len) + ":" + std::to_string(t->next_id);
@@ -145,6 +154,29 @@ TEST_F(JsonTest, EveryTypeNeedsEveryMember)
             EXPECT_EQ(run(file(node(missing))), "corrupted") << node(missing);
             EXPECT_EQ(run(file(node(wrong))), "corrupted") << node(wrong);
         }
+    }
+}
+
+// Where a refused file is broken, as the log and the error topic say it.
+TEST(JsonCheck, Reasons)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {"", "the file is empty"},
+        {"{\n  \"version\": \"1.00\",\n  \"nodes\": [1,]\n}", "not valid JSON at line 3, column 15"},
+        {"{\"version\":\"1.00\"", "not valid JSON at line 1, column 18"},
+        {file("", "1"), "no \"version\" string"},
+        {file("", R"("1.5")"), "version \"1.5\" is not at most 1.00"},
+        {R"({"version":"1.00"})", "no \"nodes\""},
+        {file(TRIGGER + ",{}"), "node 2: no \"type\" string"},
+        {file(R"({"type":"trigger-cron","value":"* * * * *","nextid":0})"),
+         "node 1: trigger-cron needs a \"nextid\" other than 0"},
+        {file(R"({"type":"variable-set","id":1,"variable":"","value":"1","nextid":0,"retain":0})"),
+         "node 1: variable-set needs \"variable\", a non-empty string"},
+    };
+    for (const auto& [text, expected] : cases) {
+        std::string reason;
+        EXPECT_EQ(rules_text_check(text.c_str(), static_cast<long>(text.size()), &reason), -1) << text;
+        EXPECT_EQ(reason, expected) << text;
     }
 }
 

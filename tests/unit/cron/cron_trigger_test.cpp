@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "cron/cron.h"
 #include "cron/cron_trigger.h"
 
 namespace {
@@ -65,7 +66,8 @@ TEST(CronExpression, FieldsAfterParsingAndTheDayRule)
         // clang-format off
         {"  0 8 * * *\r\n", 0, "0 8 0-31 0-11 0-6"}, {"0 8 * * mon", 0, "0 8  0-11 1"}, {"0 8 1 * *", 0, "0 8 1 0-11 "},
         {"0 8 1-31 * mon", 0, "0 8 1-31 0-11 1"}, {"0 8 1 * mon", 0, "0 8 1 0-11 1"}, {"0 0 * 0 *", -1, "0 0 0-31  "},
-        {"0 0 * * 7", -1, "0 0 0-31 0-11 "}, {"0 8 * * monday", -1, "0 8 0-31 0-11 1"}, {"60 * * * *", -1, "    "},
+        {"0 0 * * 7", 0, "0 0  0-11 0"}, {"0 0 * * fri-7", 0, "0 0  0-11 0,5-6"}, {"0 0 * * */4", 0, "0 0  0-11 0,4"},
+        {"0 0 * * 8", -1, "0 0 0-31 0-11 "}, {"0 8 * * monday", -1, "0 8 0-31 0-11 "}, {"60 * * * *", -1, "    "},
         {"0 8 * *", -1, "    "},
         // clang-format on
     };
@@ -107,18 +109,37 @@ TEST(CronExpression, MatchesFixedTimes)
     }
 }
 
+// A trigger with a bad field is registered but selects nothing, whatever
+// the fields before it marked.
 TEST(CronTriggerList, RegistersEveryExpressionInOrder)
 {
     list<cron_trigger> triggers{};
     cron_trigger* good = cron_trigger_add_new(&triggers, "* * * * *", 7);
     cron_trigger* bad = cron_trigger_add_new(&triggers, "0 8 * *", 9);
     EXPECT_TRUE(triggers.head == good && good->next == bad && good->next_id == 7 && bad->next_id == 9);
+    for (const char* text : {"* * * * xyz", "* * * * monday", "0 8 * * *x", "* * * 0 *"}) {
+        cron_trigger* t = cron_trigger_add_new(&triggers, text, 1);
+        EXPECT_EQ(marked(t->minutes, 60) + marked(t->hours, 24) + marked(t->days, 32) + marked(t->months, 12) +
+                      marked(t->dow, 7),
+                  "")
+            << text;
+    }
     cron_trigger_remove_all(&triggers);
     EXPECT_EQ(triggers.head, nullptr);
     EXPECT_DEATH(cron_trigger_add_new(nullptr, "* * * * *", 1),
                  R"(assertion "list != NULL" failed: cron/cron_trigger: cron_trigger_add_new)");
     EXPECT_DEATH(cron_trigger_add_new(&triggers, nullptr, 1), R"(assertion "str != NULL" failed)");
     EXPECT_DEATH(cron_trigger_remove_all(nullptr), R"("list != NULL" failed: cron/cron_trigger)");
+}
+
+// One cron thread at a time: a second one would fire every trigger twice.
+TEST(CronThread, RefusesASecondStart)
+{
+    EXPECT_EQ(thread_cron_start(), 0);
+    EXPECT_EQ(thread_cron_start(), -1);
+    thread_cron_stop();
+    EXPECT_EQ(thread_cron_start(), 0);
+    thread_cron_stop();
 }
 
 } // namespace

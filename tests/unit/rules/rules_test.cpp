@@ -17,6 +17,11 @@ namespace {
 using namespace std::literals;
 using Strings = std::vector<std::string>;
 
+char* strdup_new(std::string_view s)
+{
+    return static_cast<char*>(std::memcpy(new char[s.size() + 1](), s.data(), s.size()));
+}
+
 uint8_t* copy(std::string_view s)
 {
     return s.empty() ? nullptr : static_cast<uint8_t*>(std::memcpy(new uint8_t[s.size()], s.data(), s.size()));
@@ -188,6 +193,31 @@ TEST_F(RulesTest, WalkFollowsNextIdsUntilZeroAnUnknownIdOrTheCap)
         for (const std::string& p : published())
             letters += p[0];
         EXPECT_EQ(letters, c.letters);
+    }
+}
+
+// A condition on the firing topic compares the value that fired the chain
+// (the broker holds "10" by now), until the chain itself publishes to that
+// topic; publications are one step deeper than the firing.
+TEST_F(RulesTest, ChainsSeeTheFiringValueAndCarryTheDepth)
+{
+    own(RULES_CONDITION_TOPIC_VALUE, new rf_condition_param{2, 3, copy("t"), 1, strdup_new(">"), copy("20"), 2}, 1);
+    own(RULES_ACTION_VALUE, action("out", "hi", 0), 2);
+    own(RULES_ACTION_VALUE, action("out", "lo", 0), 3);
+    own(RULES_ACTION_VALUE, action("t", "5", 1), 4);
+    topics = {{"t", "10"}};
+    const struct { uint32_t start; const char* topic; uint8_t depth; const char* published; } cases[] = {
+        {1, "t", 3, "out=hi:4"}, {1, nullptr, 0, "out=lo:1"}, {1, "u", 16, "out=lo:17"}, {4, "t", 0, "t=5:1 out=lo:1"}};
+    for (const auto& c : cases) {
+        rules_firing firing{b(c.topic ? c.topic : ""), static_cast<uint16_t>(c.topic ? 1 : 0), b("25"), 2, c.depth};
+        if (!c.topic)
+            firing.topic = nullptr;
+        node_execute(&functions, &nodes, c.start, &firing);
+        std::string out;
+        for (rules_mqtt_msg* m; (m = msg_rules_mqtt_get_first()); msg_rules_mqtt_remove(m))
+            out += (out.empty() ? "" : " ") + str(m->data_list.head->name, m->data_list.head->name_len) + "=" +
+                   str(m->data_list.head->data, m->data_list.head->data_len) + ":" + std::to_string(m->depth);
+        EXPECT_EQ(out, c.published) << c.start << " " << (c.topic ? c.topic : "cron");
     }
 }
 
