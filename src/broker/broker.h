@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "conf_records.h"
 #include "list/lists.h"
 #include "list/mqtt_conn.h"
 #include "list/mqtt_user.h"
@@ -29,7 +30,9 @@ int thread_mqtt_start();
 // Main thread, shut-down: waits until the thread has released its state.
 void thread_mqtt_stop();
 
-// Configuration reader, main thread, before thread_mqtt_start.
+// Configuration reader, main thread, before thread_mqtt_start. The broker
+// takes the record (and frees it).
+void thread_mqtt_setup(broker_conf* conf);
 void thread_mqtt_user_add(const char* user_name, const char* password, uint8_t publish_enable);
 // Rules-file reader: on the main thread before the broker thread starts,
 // and on the broker thread itself when the rules are replaced.
