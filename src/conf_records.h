@@ -42,7 +42,7 @@ struct broker_conf {
     int32_t mqttsn_max_sessions; // MQTT-SN sessions
 };
 
-// Sized for a Raspberry Pi: 100,000 topics take about 20 MB.
+// Sized for a Raspberry Pi: 100,000 short topics take about 35 MB.
 constexpr int32_t CONF_MAX_TOPICS_DEFAULT = 100000;
 constexpr int32_t CONF_MQTTSN_MAX_SESSIONS_DEFAULT = 1000;
 

@@ -272,8 +272,6 @@ void handle_subscribe(const udp_mqtt_msg* record, mqttsn_conn* conn, const mqtts
         subscribe.sub_item = nullptr;
         code = MQTTSN_REFUSED_CONGESTION;
     }
-    if (code == MQTTSN_ACCEPTED)
-        broker_subs_changed();
     mqttsn_suback suback{};
     suback.flags.qos = subscribe.flags.qos;
     suback.topic_id = subscribe.topic_id;
@@ -375,7 +373,6 @@ mqttsn_conn* broker_sn_find(const sockaddr_in* addr)
 
 mqttsn_conn* broker_sn_remove(mqttsn_conn* conn)
 {
-    broker_subs_changed();
     addr_index_remove(&sn_index, &conn->addr);
     client_id_index_remove(&sn_ids, conn);
     return list_mqttsn_conn_remove(&mqttsn_conns, conn);
@@ -383,7 +380,6 @@ mqttsn_conn* broker_sn_remove(mqttsn_conn* conn)
 
 void broker_sn_remove_all()
 {
-    broker_subs_changed();
     addr_index_clear(&sn_index);
     sn_ids.map.clear();
     list_mqttsn_conn_remove_all(&mqttsn_conns);
