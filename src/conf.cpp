@@ -33,6 +33,15 @@ bool user_key(const char* key)
            !std::strcmp(key, "user_publish_enable");
 }
 
+// A bound keeps its default unless the value is a number of at least 1.
+void parse_conf_bound(int32_t* dest, const char* value)
+{
+    int32_t bound = 0;
+    parse_conf_long(&bound, value);
+    if (bound >= 1)
+        *dest = bound;
+}
+
 } // namespace
 
 void parse_conf_long(int32_t* dest, const char* value)
@@ -107,6 +116,10 @@ void conf_parse_line(conf_parser* p, const char* line)
         copy_value(p->out.mysql->mysql_database, value);
     } else if (!std::strcmp(key, "mysql_port")) {
         parse_conf_long(&p->out.mysql->mysql_port, value);
+    } else if (!std::strcmp(key, "max_topics")) {
+        parse_conf_bound(&p->out.broker->max_topics, value);
+    } else if (!std::strcmp(key, "mqttsn_max_sessions")) {
+        parse_conf_bound(&p->out.broker->mqttsn_max_sessions, value);
     } else if (!std::strcmp(key, "log_level")) {
         int32_t level = -1;
         parse_conf_long(&level, value);
@@ -148,6 +161,7 @@ int parse_conf_file(conf_records* records)
     parser.out.tcp = new tcp_conf{};
     parser.out.udp = new udp_conf{};
     parser.out.mysql = new mysql_conf{};
+    parser.out.broker = new broker_conf{CONF_MAX_TOPICS_DEFAULT, CONF_MQTTSN_MAX_SESSIONS_DEFAULT};
     parser.out.log_level = CONF_LOG_LEVEL_DEFAULT;
 
     char line[CONF_LINE_SIZE];

@@ -35,5 +35,16 @@ struct mysql_conf {
     int32_t mysql_port;
 };
 
+// Bounds of the broker's tables. parse_conf_file starts them at their
+// defaults; a value below 1 keeps the default.
+struct broker_conf {
+    int32_t max_topics;          // topics of all clients together
+    int32_t mqttsn_max_sessions; // MQTT-SN sessions
+};
+
+// Sized for a Raspberry Pi: 100,000 short topics take about 35 MB.
+constexpr int32_t CONF_MAX_TOPICS_DEFAULT = 100000;
+constexpr int32_t CONF_MQTTSN_MAX_SESSIONS_DEFAULT = 1000;
+
 static_assert(std::is_standard_layout_v<tcp_conf> && std::is_trivial_v<tcp_conf>);
 static_assert(std::is_standard_layout_v<mysql_conf> && std::is_trivial_v<mysql_conf>);

@@ -210,6 +210,7 @@ void conf_hand_over(conf_records* conf)
     thread_http_serv_setup(conf->http);
     thread_tcp_serv_setup(conf->tcp);
     thread_udp_serv_setup(conf->udp);
+    thread_mqtt_setup(conf->broker);
     if (mysql_enable == 1)
         thread_mysql_setup(conf->mysql);
     else

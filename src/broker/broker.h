@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "conf_records.h"
 #include "list/lists.h"
 #include "list/mqtt_conn.h"
 #include "list/mqtt_user.h"
@@ -32,7 +33,9 @@ void thread_mqtt_stop();
 // it as a publication of its text on the rules topic (SIGHUP).
 void thread_mqtt_rules_reload_request();
 
-// Configuration reader, main thread, before thread_mqtt_start.
+// Configuration reader, main thread, before thread_mqtt_start. The broker
+// takes the record (and frees it).
+void thread_mqtt_setup(broker_conf* conf);
 void thread_mqtt_user_add(const char* user_name, const char* password, uint8_t publish_enable);
 // Rules-file reader: on the main thread before the broker thread starts,
 // and on the broker thread itself when the rules are replaced.

@@ -16,8 +16,15 @@ constexpr uint32_t BROKER_BATCH = 256;
 // and advances it, 65535 being followed by 1, so 0 ("no id") never appears.
 uint16_t broker_counter_take(uint16_t* counter);
 
-// Gives a topic the next MQTT-SN topic id when it has none yet.
-void broker_topic_id_assign(pub_item* item);
+// Gives a topic the next free MQTT-SN topic id when it has none yet. False
+// when the topic has none and every id is held (logged once).
+bool broker_topic_id_assign(pub_item* item);
+// A new topic was refused at the max_topics bound: logs the bound once.
+void broker_topics_refused();
+
+// The bounds from the configuration (thread_mqtt_setup).
+extern uint32_t broker_max_topics;
+extern uint32_t broker_mqttsn_max_sessions;
 
 // One pass of the broker loop without its wait: the records queued now on
 // each channel, at most BROKER_BATCH from each. True when records remain.
@@ -91,8 +98,9 @@ enum publication_source : uint8_t {
 // engine's publications join here too.
 // `depth` counts the rule steps behind a rule's publication (0 otherwise).
 void broker_publication_deliver(pub_item* item, publication_source source, uint8_t depth = 0);
-// Stores the value on its topic (value and retain flag replaced) and takes
-// the publish path. Returns the topic.
+// Stores the value on its topic (value and retain flag replaced; an empty
+// will is never retained) and takes the publish path. Returns the topic,
+// or null for a new topic past max_topics.
 pub_item* broker_publish(publication_source source, const uint8_t* name, uint16_t name_len, const uint8_t* data,
                          uint16_t data_len, uint8_t retain, uint8_t depth = 0);
 

@@ -139,7 +139,15 @@ void broker_publication_deliver(pub_item* item, publication_source source, uint8
 pub_item* broker_publish(publication_source source, const uint8_t* name, uint16_t name_len, const uint8_t* data,
                          uint16_t data_len, uint8_t retain, uint8_t depth)
 {
+    // As for a PUBLISH, an empty will clears the topic's retained value
+    // rather than becoming one.
+    if (source == PUBLICATION_WILL && data_len == 0)
+        retain = 0;
     pub_item* item = list_pub_add_replace(&pub_list, name, name_len, data, data_len, retain);
+    if (!item) {
+        broker_topics_refused();
+        return nullptr;
+    }
     broker_publication_deliver(item, source, depth);
     return item;
 }

@@ -10,6 +10,7 @@
 #include "channels/rules_mqtt.h"
 #include "channels/udp_mqtt.h"
 #include "daemon.h"
+#include "logging.h"
 
 list<mqtt_conn> mqtt_conns;
 list<mqttsn_conn> mqttsn_conns;
@@ -20,7 +21,15 @@ uint16_t mqtt_msg_id = 1;
 uint16_t mqttsn_msg_id = 1;
 uint16_t mqttsn_topic_id = 1;
 
+uint32_t broker_max_topics = CONF_MAX_TOPICS_DEFAULT;
+uint32_t broker_mqttsn_max_sessions = CONF_MQTTSN_MAX_SESSIONS_DEFAULT;
+
 namespace {
+
+// Topics and their ids are never given back, so each of these bounds,
+// once reached, stays reached: one warning each.
+bool topics_full_logged = false;
+bool topic_ids_full_logged = false;
 
 using clock_type = std::chrono::steady_clock;
 
@@ -111,10 +120,32 @@ uint16_t broker_counter_take(uint16_t* counter)
     return value;
 }
 
-void broker_topic_id_assign(pub_item* item)
+bool broker_topic_id_assign(pub_item* item)
 {
-    if (item->topic_id == 0)
-        item->topic_id = broker_counter_take(&mqttsn_topic_id);
+    if (item->topic_id != 0)
+        return true;
+    if (list_pub_topic_id_count(&pub_list) >= 65535) {
+        if (!topic_ids_full_logged)
+            log_write(LOG_WARNING, "mqttsn: all 65535 topic ids are taken; topics without one are refused to "
+                                   "MQTT-SN clients\n");
+        topic_ids_full_logged = true;
+        return false;
+    }
+    // A node publishing by id must reach the topic it registered: an id
+    // still held is skipped, never given twice.
+    uint16_t id = broker_counter_take(&mqttsn_topic_id);
+    while (list_pub_find_topic_id(&pub_list, id))
+        id = broker_counter_take(&mqttsn_topic_id);
+    list_pub_set_topic_id(&pub_list, item, id);
+    return true;
+}
+
+void broker_topics_refused()
+{
+    if (!topics_full_logged)
+        log_write(LOG_WARNING, "broker: %u topics, the max_topics bound; publications and registrations of new "
+                               "topics are refused\n", list_pub_count(&pub_list));
+    topics_full_logged = true;
 }
 
 bool mqtt_loop_pass()
@@ -146,8 +177,16 @@ void timer_handle()
     mqttsn_timer_handle();
 }
 
+void thread_mqtt_setup(broker_conf* conf)
+{
+    broker_max_topics = static_cast<uint32_t>(conf->max_topics);
+    broker_mqttsn_max_sessions = static_cast<uint32_t>(conf->mqttsn_max_sessions);
+    delete conf;
+}
+
 int thread_mqtt_start()
 {
+    list_pub_set_max(&pub_list, broker_max_topics);
     if (msg_waker_init(&waker) != 0)
         return -1;
     wakers_attach(&waker);

@@ -97,13 +97,17 @@ void handle_publish(tcp_mqtt_msg* record, mqtt_conn* conn, const mqtt_fixed_head
         send_pubxxx(&record->addr, MQTT_PUBACK, publish.msg_id, "<MQTT_PUBACK\n");
     else if (publish.qos != 0)
         send_pubxxx(&record->addr, MQTT_PUBREC, publish.msg_id, "<MQTT_PUBREC\n");
-
     // A new rules file replaces the old one and is published by the reload,
     // not as this client's publication.
     if (mqtt_save_rules(publish.topic, publish.topic_len, publish.payload, publish.payload_len) != 0)
         return;
     pub_item* item = list_pub_add_replace(&pub_list, publish.topic, publish.topic_len, publish.payload,
                                           publish.payload_len, publish.retain);
+    // A new topic past max_topics: acknowledged, and dropped.
+    if (!item) {
+        broker_topics_refused();
+        return;
+    }
     broker_publication_deliver(item, PUBLICATION_MQTT);
 }
 

@@ -14,6 +14,10 @@
 namespace {
 
 addr_index<mqttsn_conn> sn_index;
+client_id_index sn_ids;
+// Set while new sessions are refused at mqttsn_max_sessions, so that each
+// such episode is logged once.
+bool sessions_full = false;
 
 void reply(const sockaddr_in* addr, uint8_t* buffer, uint32_t length, const char* trace)
 {
@@ -87,11 +91,26 @@ uint32_t keepalive_from(uint16_t duration)
     return static_cast<uint32_t>(duration <= 60 ? duration * 1.5 : duration * 1.1);
 }
 
-mqttsn_conn* sn_add(const sockaddr_in* addr)
+// A new session, indexed by address and client id. Null past
+// mqttsn_max_sessions or when memory runs out.
+mqttsn_conn* sn_add(const sockaddr_in* addr, const uint8_t* client_id, uint32_t client_id_length)
 {
+    if (sn_index.map.size() >= broker_mqttsn_max_sessions) {
+        if (!sessions_full)
+            log_write(LOG_WARNING, "mqttsn: %zu sessions, the mqttsn_max_sessions bound; new clients are refused\n",
+                      sn_index.map.size());
+        sessions_full = true;
+        return nullptr;
+    }
+    sessions_full = false;
     mqttsn_conn* conn = list_mqttsn_conn_add_new(&mqttsn_conns, addr);
-    if (conn && addr_index_add(&sn_index, conn) != 0) {
+    list_mqttsn_conn_set_client_id(conn, client_id, client_id_length);
+    if (addr_index_add(&sn_index, conn) != 0) {
         list_mqttsn_conn_remove(&mqttsn_conns, conn);
+        return nullptr;
+    }
+    if (client_id_index_add(&sn_ids, conn) != 0) {
+        broker_sn_remove(conn);
         return nullptr;
     }
     return conn;
@@ -116,7 +135,7 @@ void handle_connect(const udp_mqtt_msg* record, mqttsn_conn* conn, const mqttsn_
     }
     bool created = false;
     if (!conn) {
-        conn = list_mqttsn_conn_find_client_id(&mqttsn_conns, connect.client_id, connect.client_id_length);
+        conn = client_id_index_find(&sn_ids, connect.client_id, connect.client_id_length);
         if (conn) {
             if (!sn_move(conn, &record->addr)) {
                 broker_sn_remove(conn);
@@ -126,11 +145,10 @@ void handle_connect(const udp_mqtt_msg* record, mqttsn_conn* conn, const mqttsn_
         } else if (!connect.flags.clean_session) {
             refuse_connect(&record->addr, MQTTSN_REFUSED_NOT_SUPPORTED, "return_code:MQTTSN_REFUSED_NOT_SUPPORTED\n");
             return;
-        } else if (!(conn = sn_add(&record->addr))) {
+        } else if (!(conn = sn_add(&record->addr, connect.client_id, connect.client_id_length))) {
             refuse_connect(&record->addr, MQTTSN_REFUSED_CONGESTION, "return_code:MQTTSN_REFUSED_CONGESTION\n");
             return;
         } else {
-            list_mqttsn_conn_set_client_id(conn, connect.client_id, connect.client_id_length);
             created = true;
         }
     }
@@ -179,13 +197,15 @@ void handle_register(const udp_mqtt_msg* record, mqttsn_conn* conn, const mqttsn
     mqttsn_register reg{};
     reg.pub_list = &pub_list;
     int code = mqttsn_register_decode(header, &reg);
+    if (code == MQTTSN_REFUSED_CONGESTION)
+        broker_topics_refused();
+    // Without a free topic id the name cannot be registered.
+    if (reg.pub_item && !broker_topic_id_assign(reg.pub_item))
+        code = MQTTSN_REFUSED_CONGESTION;
     mqttsn_xxxack ack{0, reg.msg_id, static_cast<uint32_t>(code)};
-    if (reg.pub_item) {
-        broker_topic_id_assign(reg.pub_item);
-        if (code == MQTTSN_ACCEPTED) {
-            ack.topic_id = reg.pub_item->topic_id;
-            list_reg_add(&conn->regs, ack.topic_id);
-        }
+    if (code == MQTTSN_ACCEPTED && reg.pub_item) {
+        ack.topic_id = reg.pub_item->topic_id;
+        list_reg_add(&conn->regs, ack.topic_id);
     }
     reply_ack(&record->addr, conn, MQTTSN_REGACK, &ack, "<MQTTSN_REGACK\n");
 }
@@ -242,13 +262,22 @@ void handle_subscribe(const udp_mqtt_msg* record, mqttsn_conn* conn, const mqtts
     subscribe.pub_list = &pub_list;
     subscribe.sub_list = &conn->subs;
     int code = mqttsn_subscribe_decode(header, &subscribe);
+    if (code == MQTTSN_REFUSED_CONGESTION)
+        broker_topics_refused();
+    // A plain name the client cannot be told an id for is not subscribed.
+    if (subscribe.pub_item && !broker_topic_id_assign(subscribe.pub_item)) {
+        if (subscribe.sub_item)
+            list_sub_remove_name(&conn->subs, subscribe.sub_item->name, subscribe.sub_item->name_len);
+        subscribe.pub_item = nullptr;
+        subscribe.sub_item = nullptr;
+        code = MQTTSN_REFUSED_CONGESTION;
+    }
     mqttsn_suback suback{};
     suback.flags.qos = subscribe.flags.qos;
     suback.topic_id = subscribe.topic_id;
     suback.msg_id = subscribe.msg_id;
     suback.return_code = static_cast<uint32_t>(code);
     if (subscribe.pub_item) {
-        broker_topic_id_assign(subscribe.pub_item);
         suback.topic_id = subscribe.pub_item->topic_id;
         if (subscribe.sub_item)
             subscribe.sub_item->topic_id = suback.topic_id;
@@ -265,8 +294,8 @@ void handle_subscribe(const udp_mqtt_msg* record, mqttsn_conn* conn, const mqtts
     list_sub_pub_matches(subscribe.sub_item, &pub_list, &links);
     for (link_item* link = links.head; link; link = link->next) {
         // A retained topic may still lack an id (the rules file's topic).
-        broker_topic_id_assign(link->pub_item);
-        mqttsn_queue_add(conn, link->pub_item->topic_id, subscribe.sub_item->qos);
+        if (broker_topic_id_assign(link->pub_item))
+            mqttsn_queue_add(conn, link->pub_item->topic_id, subscribe.sub_item->qos);
     }
     list_reg_remove_all(&links);
     mqttsn_send_buffered_msgs(conn);
@@ -345,12 +374,14 @@ mqttsn_conn* broker_sn_find(const sockaddr_in* addr)
 mqttsn_conn* broker_sn_remove(mqttsn_conn* conn)
 {
     addr_index_remove(&sn_index, &conn->addr);
+    client_id_index_remove(&sn_ids, conn);
     return list_mqttsn_conn_remove(&mqttsn_conns, conn);
 }
 
 void broker_sn_remove_all()
 {
     addr_index_clear(&sn_index);
+    sn_ids.map.clear();
     list_mqttsn_conn_remove_all(&mqttsn_conns);
 }
 

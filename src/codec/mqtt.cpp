@@ -114,6 +114,9 @@ int mqtt_publish_decode(const mqtt_fixed_header* fixhdr, mqtt_publish* publish)
     log_write(LOG_DEBUG, "pubtopic: %.*s, retain: %d, data: %.*s, qos: %d\n", static_cast<int>(topic_len),
               reinterpret_cast<const char*>(topic), retain, static_cast<int>(payload_len), log_text(payload),
               fixhdr->qos);
+    if (!publish->pub_item)
+        log_write(LOG_DEBUG, "topic table full, pubtopic: %.*s dropped\n", static_cast<int>(topic_len),
+                  reinterpret_cast<const char*>(topic));
     publish->msg_id = id_size ? read_u16(topic + topic_len) : 0;
     publish->qos = fixhdr->qos;
     return 0;

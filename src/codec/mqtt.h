@@ -120,6 +120,7 @@ int mqtt_fixed_header_decode(mqtt_fixed_header* fixhdr, const uint8_t* bytes, ui
 int mqtt_connect_decode(const mqtt_fixed_header* fixhdr, mqtt_connect* connect);
 // Decodes into the record and, when pub_list is given, stores the value
 // there (retain only with a non-empty payload).
+// A new topic past the list's bound is not stored: pub_item is null then.
 // 0, or MQTT_MALFORMED (QoS 3, empty topic or one holding a wildcard,
 // topic and identifier overrunning the packet, payload beyond 65535 bytes)
 // with pub_list untouched.

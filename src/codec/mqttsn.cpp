@@ -209,8 +209,14 @@ int mqttsn_register_decode(const mqttsn_fixed_header* header, mqttsn_register* r
         log_write(LOG_DEBUG, "wildcard pubtopic, topic_id: 0, msg_id: %d\n", reg->msg_id);
         return MQTTSN_REFUSED_NOT_SUPPORTED;
     }
-    if (reg->pub_list)
+    if (reg->pub_list) {
         reg->pub_item = list_pub_add_ignore(reg->pub_list, reg->topic_name, reg->topic_name_length, nullptr, 0, 0);
+        if (!reg->pub_item) {
+            log_write(LOG_DEBUG, "topic table full, pubtopic: %.*s refused, msg_id: %d\n",
+                      static_cast<int>(reg->topic_name_length), text(reg->topic_name), reg->msg_id);
+            return MQTTSN_REFUSED_CONGESTION;
+        }
+    }
     log_write(LOG_DEBUG, "pubtopic: %.*s, topic_id: %d, msg_id: %d\n", static_cast<int>(reg->topic_name_length),
               text(reg->topic_name), reg->topic_id, reg->msg_id);
     return MQTTSN_ACCEPTED;
@@ -274,12 +280,19 @@ int mqttsn_subscribe_decode(const mqttsn_fixed_header* header, mqttsn_subscribe*
     if (subscribe->flags.topic_id_type == TOPIC_ID_NORMAL) {
         if (subscribe->topic_name_length == 0)
             return MQTTSN_REFUSED_NOT_SUPPORTED;
-        subscribe->sub_item =
-            list_sub_add_replace(subscribe->sub_list, subscribe->topic_name, subscribe->topic_name_length, qos);
         // A plain name is a topic the client will be told the id of.
-        if (subscribe->pub_list && !list_sub_has_wildcard(subscribe->sub_item))
+        if (subscribe->pub_list && !name_has_wildcard(subscribe->topic_name, subscribe->topic_name_length)) {
             subscribe->pub_item = list_pub_add_ignore(subscribe->pub_list, subscribe->topic_name,
                                                       subscribe->topic_name_length, nullptr, 0, 0);
+            if (!subscribe->pub_item) {
+                log_write(LOG_DEBUG, "topic table full, subtopic: %.*s refused, msg_id: %d\n",
+                          static_cast<int>(subscribe->topic_name_length), text(subscribe->topic_name),
+                          subscribe->msg_id);
+                return MQTTSN_REFUSED_CONGESTION;
+            }
+        }
+        subscribe->sub_item =
+            list_sub_add_replace(subscribe->sub_list, subscribe->topic_name, subscribe->topic_name_length, qos);
     } else if (subscribe->flags.topic_id_type == TOPIC_ID_PREDEFINED) {
         pub_item* item = pub_find(subscribe->pub_list, subscribe->topic_id);
         if (!item) {

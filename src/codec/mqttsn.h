@@ -149,7 +149,8 @@ int mqttsn_connect_decode(const mqttsn_fixed_header* header, mqttsn_connect* con
 void mqttsn_willtopic_decode(const mqttsn_fixed_header* header, mqttsn_willtopic* willtopic);
 void mqttsn_willmsg_decode(const mqttsn_fixed_header* header, mqttsn_willmsg* willmsg);
 // Adds the name to pub_list (an existing topic stays as it is). 0, or 3 for
-// an empty name or one holding a wildcard, with no list changed.
+// an empty name or one holding a wildcard, or 1 for a new name past the
+// list's bound, with no list changed.
 int mqttsn_register_decode(const mqttsn_fixed_header* header, mqttsn_register* reg);
 void mqttsn_xxxack_decode(const mqttsn_fixed_header* header, mqttsn_xxxack* xxxack);
 // PUBREC, PUBREL and PUBCOMP.
@@ -162,8 +163,9 @@ void mqttsn_disconnect_decode(const mqttsn_fixed_header* header, uint16_t* durat
 int mqttsn_publish_decode(const mqttsn_fixed_header* header, mqttsn_publish* publish);
 // Adds or replaces the subscription in sub_list with the flags' QoS, by name
 // (adding a name without wildcard to pub_list too) or by pre-defined topic
-// id. 0; 2 for a topic id 0 or not in pub_list; 3 for an empty name, a short
-// topic name or the reserved type. Only 0 changes a list.
+// id. 0; 1 for a new name past pub_list's bound; 2 for a topic id 0 or not
+// in pub_list; 3 for an empty name, a short topic name or the reserved
+// type. Only 0 changes a list.
 int mqttsn_subscribe_decode(const mqttsn_fixed_header* header, mqttsn_subscribe* subscribe);
 // Removes the subscription by name or topic id. 3 for a short topic name,
 // otherwise 0, found or not.

@@ -1,6 +1,8 @@
 #include "list/lists.h"
 
 #include <cstring>
+#include <string_view>
+#include <unordered_map>
 
 #define LISTS_ASSERT(expression) HALYX_ASSERT_TEXT("list/lists", expression, #expression)
 
@@ -20,6 +22,48 @@ bool name_equals(const name_item* item, const uint8_t* name, uint16_t name_len)
 
 } // namespace
 
+struct pub_index {
+    // Keys view the names the items own; items are never freed while
+    // indexed.
+    std::unordered_map<std::string_view, pub_item*> by_name;
+    std::unordered_map<uint16_t, pub_item*> by_topic_id;
+    pub_item* tail = nullptr;
+    uint32_t max_topics = 0;
+};
+
+namespace {
+
+std::string_view name_view(const uint8_t* name, uint16_t name_len)
+{
+    return {reinterpret_cast<const char*>(name), name_len};
+}
+
+pub_index* pub_index_of(list<pub_item>* list)
+{
+    if (!list->index)
+        list->index = new pub_index{};
+    return list->index;
+}
+
+// Appends a new topic: null when the bound is reached.
+pub_item* pub_append(list<pub_item>* list, const uint8_t* name, uint16_t name_len, const uint8_t* data,
+                     uint16_t data_len)
+{
+    pub_index* index = pub_index_of(list);
+    if (index->max_topics && index->by_name.size() >= index->max_topics)
+        return nullptr;
+    pub_item* item = list_data_new<pub_item>(name, name_len, data, data_len);
+    index->by_name.emplace(name_view(item->name, item->name_len), item);
+    if (index->tail)
+        index->tail->next = item;
+    else
+        list->head = item;
+    index->tail = item;
+    return item;
+}
+
+} // namespace
+
 // --- Named items and subscriptions -------------------------------------------
 
 template <typename T>
@@ -32,6 +76,18 @@ T* list_name_find_name(list<T>* list, const uint8_t* name, uint16_t name_len)
         if (name_equals(item, name, name_len))
             return item;
     return nullptr;
+}
+
+template <>
+pub_item* list_name_find_name(list<pub_item>* list, const uint8_t* name, uint16_t name_len)
+{
+    LISTS_ASSERT(list != NULL);
+    LISTS_ASSERT(name != NULL);
+    LISTS_ASSERT(name_len != 0);
+    if (!list->index)
+        return nullptr;
+    auto it = list->index->by_name.find(name_view(name, name_len));
+    return it == list->index->by_name.end() ? nullptr : it->second;
 }
 
 template <typename T>
@@ -67,7 +123,6 @@ void list_name_remove_all(list<T>* list)
 
 template sub_item* list_name_find_name(list<sub_item>*, const uint8_t*, uint16_t);
 template data_item* list_name_find_name(list<data_item>*, const uint8_t*, uint16_t);
-template pub_item* list_name_find_name(list<pub_item>*, const uint8_t*, uint16_t);
 template sub_item* list_name_new<sub_item>(const uint8_t*, uint16_t);
 template void list_name_remove(list<sub_item>*, sub_item*);
 template void list_name_remove_all(list<sub_item>*);
@@ -157,6 +212,38 @@ T* list_data_add_ignore(list<T>* list, const uint8_t* name, uint16_t name_len, c
     return list_add_item(list, list_data_new<T>(name, name_len, data, data_len));
 }
 
+template <>
+pub_item* list_data_add_replace(list<pub_item>* list, const uint8_t* name, uint16_t name_len, const uint8_t* data,
+                                uint16_t data_len, int* created)
+{
+    LISTS_ASSERT(list != NULL);
+    LISTS_ASSERT(name != NULL);
+    LISTS_ASSERT(name_len != 0);
+    *created = 0;
+    if (pub_item* item = list_name_find_name(list, name, name_len)) {
+        list_data_replace_data(item, data, data_len);
+        return item;
+    }
+    pub_item* item = pub_append(list, name, name_len, data, data_len);
+    *created = item != nullptr;
+    return item;
+}
+
+template <>
+pub_item* list_data_add_ignore(list<pub_item>* list, const uint8_t* name, uint16_t name_len, const uint8_t* data,
+                               uint16_t data_len, int* created)
+{
+    LISTS_ASSERT(list != NULL);
+    LISTS_ASSERT(name != NULL);
+    LISTS_ASSERT(name_len != 0);
+    *created = 0;
+    if (pub_item* item = list_name_find_name(list, name, name_len))
+        return item;
+    pub_item* item = pub_append(list, name, name_len, data, data_len);
+    *created = item != nullptr;
+    return item;
+}
+
 void list_data_replace_data(data_item* item, const uint8_t* data, uint16_t data_len)
 {
     LISTS_ASSERT(item != NULL);
@@ -189,13 +276,19 @@ void list_data_remove_all(list<T>* list)
 template data_item* list_data_new<data_item>(const uint8_t*, uint16_t, const uint8_t*, uint16_t);
 template pub_item* list_data_new<pub_item>(const uint8_t*, uint16_t, const uint8_t*, uint16_t);
 template data_item* list_data_add_replace(list<data_item>*, const uint8_t*, uint16_t, const uint8_t*, uint16_t, int*);
-template pub_item* list_data_add_replace(list<pub_item>*, const uint8_t*, uint16_t, const uint8_t*, uint16_t, int*);
 template data_item* list_data_add_ignore(list<data_item>*, const uint8_t*, uint16_t, const uint8_t*, uint16_t, int*);
-template pub_item* list_data_add_ignore(list<pub_item>*, const uint8_t*, uint16_t, const uint8_t*, uint16_t, int*);
 template void list_data_remove(data_item*);
 template void list_data_remove(pub_item*);
 template void list_data_remove_all(list<data_item>*);
-template void list_data_remove_all(list<pub_item>*);
+
+template <>
+void list_data_remove_all(list<pub_item>* list)
+{
+    LISTS_ASSERT(list != NULL);
+    delete list->index;
+    list->index = nullptr;
+    list_free_all(list, [](pub_item* item) { list_data_remove(item); });
+}
 
 pub_item* list_pub_add_replace(list<pub_item>* list, const uint8_t* name, uint16_t name_len, const uint8_t* data,
                                uint16_t data_len, uint8_t retain)
@@ -205,7 +298,8 @@ pub_item* list_pub_add_replace(list<pub_item>* list, const uint8_t* name, uint16
     LISTS_ASSERT(name_len != 0);
     int created = 0;
     pub_item* item = list_data_add_replace(list, name, name_len, data, data_len, &created);
-    item->retain = retain;
+    if (item)
+        item->retain = retain;
     return item;
 }
 
@@ -226,10 +320,40 @@ pub_item* list_pub_find_topic_id(list<pub_item>* list, uint16_t topic_id)
 {
     LISTS_ASSERT(list != NULL);
     LISTS_ASSERT(topic_id != 0);
-    for (pub_item* item = list->head; item; item = list_next(item))
-        if (item->topic_id == topic_id)
-            return item;
-    return nullptr;
+    if (!list->index)
+        return nullptr;
+    auto it = list->index->by_topic_id.find(topic_id);
+    return it == list->index->by_topic_id.end() ? nullptr : it->second;
+}
+
+void list_pub_set_topic_id(list<pub_item>* list, pub_item* item, uint16_t topic_id)
+{
+    LISTS_ASSERT(list != NULL);
+    LISTS_ASSERT(item != NULL);
+    pub_index* index = pub_index_of(list);
+    if (item->topic_id != 0)
+        index->by_topic_id.erase(item->topic_id);
+    item->topic_id = topic_id;
+    if (topic_id != 0)
+        index->by_topic_id[topic_id] = item;
+}
+
+uint32_t list_pub_count(list<pub_item>* list)
+{
+    LISTS_ASSERT(list != NULL);
+    return list->index ? static_cast<uint32_t>(list->index->by_name.size()) : 0;
+}
+
+uint32_t list_pub_topic_id_count(list<pub_item>* list)
+{
+    LISTS_ASSERT(list != NULL);
+    return list->index ? static_cast<uint32_t>(list->index->by_topic_id.size()) : 0;
+}
+
+void list_pub_set_max(list<pub_item>* list, uint32_t max_topics)
+{
+    LISTS_ASSERT(list != NULL);
+    pub_index_of(list)->max_topics = max_topics;
 }
 
 void list_pub_data_replace(pub_item* item, const uint8_t* data, uint16_t data_len, int retain)
@@ -353,9 +477,20 @@ void list_sub_pub_matches(sub_item* sub_item, list<pub_item>* pub_list, list<lin
     LISTS_ASSERT(pub_list != NULL);
     LISTS_ASSERT(result != NULL);
     result->head = nullptr;
-    for (pub_item* pub = pub_list->head; pub; pub = list_next(pub))
-        if (pub->retain == 1 && pname_matches_sname(sub_item->name, sub_item->name_len, pub->name, pub->name_len))
+    if (!list_sub_has_wildcard(sub_item)) {
+        pub_item* pub = list_name_find_name(pub_list, sub_item->name, sub_item->name_len);
+        if (pub && pub->retain == 1)
             list_link_add_pubitem(result, pub);
+        return;
+    }
+    // Appended at a kept end: a filter may match every topic.
+    link_item** end = &result->head;
+    for (pub_item* pub = pub_list->head; pub; pub = list_next(pub)) {
+        if (pub->retain == 1 && pname_matches_sname(sub_item->name, sub_item->name_len, pub->name, pub->name_len)) {
+            *end = new link_item{nullptr, pub};
+            end = &(*end)->next;
+        }
+    }
 }
 
 // --- MQTT-SN registration and delivery lists ----------------------------------------

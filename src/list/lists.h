@@ -3,8 +3,10 @@
 // and the MQTT-SN registration and delivery lists.
 //
 // Names and data are heap copies owned by their item, compared as exact
-// bytes (length first). Lookups are linear from the oldest item. All of
-// these lists belong to one thread each (the broker's to the broker thread).
+// bytes (length first). Lookups are linear from the oldest item, except in
+// a list of published topics, which carries a hash index (see below). All
+// of these lists belong to one thread each (the broker's to the broker
+// thread).
 #pragma once
 
 #include <cstdint>
@@ -38,6 +40,27 @@ struct pub_item : data_item {
     uint8_t retain;
     uint16_t topic_id;
 };
+
+// Index of a list of published topics: by name, by MQTT-SN topic id, its
+// last item and an optional bound on the number of topics. Private to
+// list/lists.
+struct pub_index;
+
+// A list of published topics keeps the order of first appearance (retained
+// values are replayed in that order) and carries its index, so that the
+// broker's topic table is never walked for a lookup or an append, whoever
+// adds to it (the codecs add topics too). The index is made by the first
+// add and freed by list_data_remove_all; until then lookups find nothing.
+template <>
+struct list<pub_item> {
+    pub_item* head = nullptr;
+    pub_index* index = nullptr;
+};
+
+// Only the functions of this module may link or unlink published topics:
+// the generic ones would bypass the index.
+pub_item* list_add_item(list<pub_item>*, pub_item*) = delete;
+pub_item* list_remove(list<pub_item>*, pub_item*) = delete;
 
 // A client's will; not a list item.
 struct will {
@@ -74,6 +97,9 @@ struct msg_item : reg_item {
 
 template <typename T>
 T* list_name_find_name(list<T>* list, const uint8_t* name, uint16_t name_len);
+// Published topics are found through the index.
+template <>
+pub_item* list_name_find_name(list<pub_item>* list, const uint8_t* name, uint16_t name_len);
 template <typename T>
 T* list_name_new(const uint8_t* name, uint16_t name_len);
 template <typename T>
@@ -102,6 +128,14 @@ T* list_data_add_replace(list<T>* list, const uint8_t* name, uint16_t name_len, 
 template <typename T>
 T* list_data_add_ignore(list<T>* list, const uint8_t* name, uint16_t name_len, const uint8_t* data,
                         uint16_t data_len, int* created);
+// For published topics: a new topic past the list's bound (list_pub_set_max)
+// is not added; the result is null then, with *created = 0.
+template <>
+pub_item* list_data_add_replace(list<pub_item>* list, const uint8_t* name, uint16_t name_len, const uint8_t* data,
+                                uint16_t data_len, int* created);
+template <>
+pub_item* list_data_add_ignore(list<pub_item>* list, const uint8_t* name, uint16_t name_len, const uint8_t* data,
+                               uint16_t data_len, int* created);
 // A new length of 0 leaves the item without data.
 void list_data_replace_data(data_item* item, const uint8_t* data, uint16_t data_len);
 // Frees a standalone item (one that is in no list).
@@ -109,14 +143,28 @@ template <typename T>
 void list_data_remove(T* item);
 template <typename T>
 void list_data_remove_all(list<T>* list);
+// Also frees the index of a list of published topics.
+template <>
+void list_data_remove_all(list<pub_item>* list);
 
-// Stores the value and sets `retain`, new item or old.
+// Stores the value and sets `retain`, new item or old. Null for a new
+// topic past the list's bound.
 pub_item* list_pub_add_replace(list<pub_item>* list, const uint8_t* name, uint16_t name_len, const uint8_t* data,
                                uint16_t data_len, uint8_t retain);
-// Creates the topic only when it is new; `retain` is set only then.
+// Creates the topic only when it is new; `retain` is set only then. Null
+// for a new topic past the list's bound.
 pub_item* list_pub_add_ignore(list<pub_item>* list, const uint8_t* name, uint16_t name_len, const uint8_t* data,
                               uint16_t data_len, uint8_t retain);
 pub_item* list_pub_find_topic_id(list<pub_item>* list, uint16_t topic_id);
+// Gives an item of the list its topic id (0 takes its id away); the caller
+// makes sure no other item holds the id.
+void list_pub_set_topic_id(list<pub_item>* list, pub_item* item, uint16_t topic_id);
+// Number of topics, and of topics holding a topic id.
+uint32_t list_pub_count(list<pub_item>* list);
+uint32_t list_pub_topic_id_count(list<pub_item>* list);
+// At most `max_topics` topics from now on (0: no bound); topics already in
+// the list stay.
+void list_pub_set_max(list<pub_item>* list, uint32_t max_topics);
 // An empty payload keeps the stored data; `retain` always takes the low
 // 8 bits of the given value.
 void list_pub_data_replace(pub_item* item, const uint8_t* data, uint16_t data_len, int retain);
@@ -141,7 +189,8 @@ int name_has_wildcard(const uint8_t* name, uint16_t len);
 // QoS of the first (oldest) subscription whose filter matches, or -1.
 int list_pub_sub_matches(pub_item* pub_item, list<sub_item>* subs);
 // Empties `result` (without freeing) and links every retained topic of
-// pub_list that the filter matches, in pub_list order.
+// pub_list that the filter matches, in pub_list order. A filter without
+// wildcard is looked up; only a wildcard filter walks the topics.
 void list_sub_pub_matches(sub_item* sub_item, list<pub_item>* pub_list, list<link_item>* result);
 
 // --- MQTT-SN registration and delivery lists ------------------------------

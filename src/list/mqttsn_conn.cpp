@@ -1,6 +1,7 @@
 #include "list/mqttsn_conn.h"
 
 #include <cstring>
+#include <new>
 
 #define MQTTSN_CONN_ASSERT(expression) HALYX_ASSERT_TEXT("list/mqttsn_conn", expression, #expression)
 
@@ -86,4 +87,48 @@ void list_mqttsn_conn_remove_all(list<mqttsn_conn>* list)
 {
     MQTTSN_CONN_ASSERT(list != NULL);
     list_free_all(list, mqttsn_conn_free);
+}
+
+namespace {
+
+std::string_view client_id_key(const uint8_t* client_id, uint32_t length)
+{
+    return {reinterpret_cast<const char*>(client_id), length};
+}
+
+} // namespace
+
+mqttsn_conn* client_id_index_find(const client_id_index* index, const uint8_t* client_id, uint32_t length)
+{
+    MQTTSN_CONN_ASSERT(index != NULL);
+    auto it = index->map.find(client_id_key(client_id, length));
+    return it == index->map.end() ? nullptr : it->second;
+}
+
+int client_id_index_add(client_id_index* index, mqttsn_conn* item)
+{
+    MQTTSN_CONN_ASSERT(index != NULL);
+    MQTTSN_CONN_ASSERT(item != NULL);
+    if (!item->client_id)
+        return 0;
+    try {
+        // A key left from another record would view that record's bytes.
+        std::string_view key = client_id_key(item->client_id, item->client_id_length);
+        index->map.erase(key);
+        index->map.emplace(key, item);
+        return 0;
+    } catch (const std::bad_alloc&) {
+        return -1;
+    }
+}
+
+void client_id_index_remove(client_id_index* index, const mqttsn_conn* item)
+{
+    MQTTSN_CONN_ASSERT(index != NULL);
+    MQTTSN_CONN_ASSERT(item != NULL);
+    if (!item->client_id)
+        return;
+    auto it = index->map.find(client_id_key(item->client_id, item->client_id_length));
+    if (it != index->map.end() && it->second == item)
+        index->map.erase(it);
 }

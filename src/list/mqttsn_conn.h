@@ -10,7 +10,9 @@
 #include <netinet/in.h>
 
 #include <cstdint>
+#include <string_view>
 #include <type_traits>
+#include <unordered_map>
 
 #include "list/lists.h"
 
@@ -51,3 +53,18 @@ mqttsn_conn* list_mqttsn_conn_reset_remainsec(mqttsn_conn* item);
 void list_mqttsn_conn_topics_clear(mqttsn_conn* item);
 mqttsn_conn* list_mqttsn_conn_remove(list<mqttsn_conn>* list, mqttsn_conn* item);
 void list_mqttsn_conn_remove_all(list<mqttsn_conn>* list);
+
+// Hash index from client id to session, kept beside the list (as
+// addr_index is for addresses) so that a CONNECT does not walk every
+// session. Its keys view the ids the records own: the owner takes a record
+// out before its id changes or it is freed.
+struct client_id_index {
+    std::unordered_map<std::string_view, mqttsn_conn*> map;
+};
+
+mqttsn_conn* client_id_index_find(const client_id_index* index, const uint8_t* client_id, uint32_t length);
+// Indexes the record under its client id (none: nothing to do). 0, or -1
+// when memory ran out (the index is unchanged).
+int client_id_index_add(client_id_index* index, mqttsn_conn* item);
+// Takes the record out, if it is the one indexed under its id.
+void client_id_index_remove(client_id_index* index, const mqttsn_conn* item);

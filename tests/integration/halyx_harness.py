@@ -56,10 +56,12 @@ class Daemon:
     raise its soft limit to the hard one; `rules` is the text of its rules
     file (none by default); `http_files` is a directory for the web
     interface to serve (none by default); `mysql` maps database keys
-    ("mysql_enable", "mysql_port", ...) to their values (none by default).
-    start() after an exit runs the same configuration again."""
+    ("mysql_enable", "mysql_port", ...) to their values (none by default);
+    `conf` is further lines of the configuration file. start() after an
+    exit runs the same configuration again."""
 
-    def __init__(self, users=(), nofile=None, rules=None, http_files=None, mysql=None):
+    def __init__(self, users=(), nofile=None, rules=None, http_files=None, mysql=None, conf=""):
+        extra_conf = conf
         self.dir = tempfile.mkdtemp(prefix="halyx-test-")
         self.conf_path = os.path.join(self.dir, "halyx.conf")
         self.log_path = os.path.join(self.dir, "halyx.log")
@@ -76,7 +78,7 @@ class Daemon:
                 for name, password, publish in users)
         conf += "".join(f"{key} = {value}\n" for key, value in (mysql or {}).items())
         with open(self.conf_path, "w") as f:
-            f.write(conf)
+            f.write(conf + extra_conf)
         self.rules_path = os.path.join(self.dir, "halyx.rules")
         if rules is not None:
             with open(self.rules_path, "w") as f:
@@ -171,10 +173,10 @@ def finish(daemon, failed):
 class DaemonTestCase(unittest.TestCase):
     """Starts a fresh daemon per test, which must stop cleanly after it."""
 
-    users, nofile, rules = (), None, None
+    users, nofile, rules, conf = (), None, None, ""
 
     def setUp(self):
-        self.daemon = Daemon(self.users, self.nofile, self.rules).start()
+        self.daemon = Daemon(self.users, self.nofile, self.rules, conf=self.conf).start()
 
     def tearDown(self):
         result = self._outcome.result  # a failed subtest is listed as its own test, naming this one

@@ -2,11 +2,13 @@
 subscriptions, retained values, wills and keep-alive, users, and faults that
 close only the connection that made them."""
 
+import contextlib
 import socket
 import struct
+import time
 import unittest
 
-from halyx_harness import (BrokerTestCase, connack, connect, disconnect, packet, pingreq, publish, puback, pubcomp,
+from halyx_harness import (TIMEOUT, BrokerTestCase, connack, connect, disconnect, packet, pingreq, publish, puback, pubcomp,
                            pubrec, pubrel, string, subscribe, suback, unsuback, unsubscribe)
 
 
@@ -49,9 +51,28 @@ class Broker(BrokerTestCase):
                                        ("r/gone", "x", True), ("r/gone", "", True)):
             self.published(pub, topic, payload, retain=retain)
             early.expect_publish(topic, payload, retain=retain and payload != "", what="live delivery")
+        # So does an empty will with RETAIN, like an empty retained PUBLISH.
+        self.published(pub, "r/will", "x", retain=True)
+        early.expect_publish("r/will", "x", retain=True)
+        self.connected("leaver", will=("r/will", "", 0, True)).sock.close()
+        early.expect_publish("r/will", "", what="the empty will, live")
         late = self.subscribed("late", [("r/#", 0)])
         late.expect_publish("r/kept", "kept", retain=True, what="the retained value after the SUBACK")
         late.expect_quiet("no value for a topic published without RETAIN or cleared")
+
+    def test_fifty_thousand_topics_reach_a_wildcard_subscriber_in_order(self):
+        # Each publication creates a topic: a broker that walks its topics
+        # per publication takes minutes here.
+        count = 50000
+        sub = self.subscribed("sub", [("mt/+/x", 0)])
+        self.connected("pub").send(b"".join(publish(f"mt/{i}/x", str(i)) for i in range(count)))
+        expected = b"".join(publish(f"mt/{i}/x", str(i)) for i in range(count))
+        received, deadline = b"", time.monotonic() + TIMEOUT
+        with contextlib.suppress(TimeoutError):
+            while len(received) < len(expected) and (left := deadline - time.monotonic()) > 0:
+                sub.sock.settimeout(left)
+                received += sub.sock.recv(1 << 20) or b"closed"
+        self.assertTrue(received == expected, f"{len(received)} of {len(expected)} bytes in {TIMEOUT} s, in order")
 
     def test_no_delivery_after_unsubscribe(self):
         sub = self.subscribed("sub", [("u/t", 1), ("v/t", 0)])

@@ -1,13 +1,15 @@
 """The MQTT-SN gateway as nodes see it over UDP: the answer to each request,
 registration before delivery, retained values, re-sends, sleep, moves,
-wills, the bridge to MQTT clients, and the project's own command line."""
+wills, the bridge to MQTT clients, the project's own command line, and the
+bounds on topics, topic ids and sessions."""
 
 import select
 import subprocess
 import sys
 import unittest
 
-from halyx_harness import TIMEOUT, BrokerTestCase
+from halyx_harness import TIMEOUT, BrokerTestCase, parse_publish as parse_mqtt_publish, pingresp as mqtt_pingresp
+from halyx_harness import pingreq as mqtt_pingreq, publish as mqtt_publish
 from mqttsn_client import (CONNACK, PUBACK, PUBCOMP, PUBLISH, PUBREC, PUBREL, REGACK, REGISTER, WILLMSG, WILLMSGREQ,
                            WILLMSGRESP, WILLMSGUPD, WILLTOPIC, WILLTOPICREQ, WILLTOPICRESP, WILLTOPICUPD, Node,
                            connect, disconnect, message, parse_publish, pingreq, pingresp, publish, suback,
@@ -54,7 +56,7 @@ def exchanges(k):
     )
 
 
-class Gateway(BrokerTestCase):
+class NodeTestCase(BrokerTestCase):
     def node(self, client_id=None, **connect_args):
         node = Node(self.daemon.mqttsn_port, TIMEOUT)
         self.addCleanup(node.sock.close)
@@ -67,6 +69,8 @@ class Gateway(BrokerTestCase):
             self.node("newcomer")
         super().tearDown()
 
+
+class Gateway(NodeTestCase):
     def test_each_request_gets_its_answer(self):
         k = self.node("first").register("t/known")
         for i, (what, connected, steps) in enumerate(exchanges(k)):
@@ -154,6 +158,21 @@ class Gateway(BrokerTestCase):
         nodes[1].publish(nodes[1].register("b/to-mqtt"), "from a node", 2)
         mqtt.expect_publish("b/to-mqtt", "from a node", 1)
 
+    def test_topic_ids_run_out_rather_than_wrap(self):
+        # Topics keep their ids: once all 65535 are given, a new name gets
+        # none, and a node's publication by id still reaches its own topic.
+        mqtt = self.subscribed("mqtt", [("bulk/7", 0)])
+        bulk = self.connected("bulk")
+        bulk.send(b"".join(mqtt_publish(f"bulk/{i}", "") for i in range(65535)))
+        bulk.expect_quiet("all bulk publications handled")
+        mqtt.expect_publish("bulk/7", "")
+        node = self.node("node")
+        node.expect(message(REGISTER, u16(0, 0x41), "sensor/new"), message(REGACK, u16(0, 0x41), [1]), "congestion")
+        node.expect(subscribe(0x42, "sensor/newer"), suback(0, 0x42, 1), "congestion")
+        node.publish(node.register("bulk/7"), "42", 1)
+        mqtt.expect_publish("bulk/7", "42")
+        self.assertEqual(self.daemon.log().count("topic ids are taken"), 1, "logged once")
+
     def test_command_line_publishes_and_subscribes(self):
         cli = [sys.executable, "mqttsn_client.py", "--port", str(self.daemon.mqttsn_port)]
         pub = ["pub", "-t", "cli/kept", "-m", "kept value", "-q", "2", "-r"]
@@ -164,6 +183,41 @@ class Gateway(BrokerTestCase):
         self.assertEqual(sub.stdout.readline(), "cli/kept kept value\n")
         subprocess.run(cli + ["pub", "-t", "cli/live", "-m", "live"], timeout=TIMEOUT, check=True)
         self.assertEqual((sub.communicate(timeout=TIMEOUT)[0], sub.returncode), ("cli/live live\n", 0))
+
+
+class Bounds(NodeTestCase):
+    conf = "max_topics = 50\nmqttsn_max_sessions = 4\n"
+
+    def warnings(self, key):
+        return [line for line in self.daemon.log().splitlines() if line.startswith("warning") and key in line]
+
+    def test_new_topics_past_max_topics_are_refused_to_every_client(self):
+        sub, pub = self.subscribed("sub", [("t/#", 0)]), self.connected("pub")
+        for i in range(60):
+            self.published(pub, f"t/{i}", "v")  # acknowledged, stored or not
+        self.published(pub, "t/0", "again")
+        sub.send(mqtt_pingreq)
+        received = list(iter(lambda: (p := sub.read_packet()) != mqtt_pingresp and parse_mqtt_publish(p)[2], False))
+        kept = len(received) - 1  # a few topics are the daemon's own
+        self.assertTrue(40 < kept < 50, received)
+        self.assertEqual(received, [f"t/{i}".encode() for i in range(kept)] + [b"t/0"], "the first topics only")
+        node = self.node("node")
+        self.assertNotEqual(node.register("t/1"), 0, "a known topic")
+        node.expect(message(REGISTER, u16(0, 0x51), "t/new"), message(REGACK, u16(0, 0x51), [1]), "congestion")
+        node.expect(subscribe(0x52, "t/newer"), suback(0, 0x52, 1), "congestion")
+        self.assertEqual(len(self.warnings("max_topics")), 1, "logged once")
+
+    def test_sessions_past_mqttsn_max_sessions_are_refused_until_one_leaves(self):
+        nodes = [self.node(f"n{i}") for i in range(4)]
+        congestion = message(CONNACK, [1])
+        for _ in range(2):
+            self.node().expect(connect("extra"), congestion, "CONNACK congestion")
+        moved = self.node("n0")  # a known client id at a new address takes no new place
+        nodes[1].expect(disconnect, disconnect)
+        self.node("extra")
+        self.node().expect(connect("late"), congestion, "CONNACK congestion")
+        self.assertEqual(len(self.warnings("mqttsn_max_sessions")), 2, "once per episode")
+        moved.expect(disconnect, disconnect)  # room for the newcomer of tearDown
 
 
 if __name__ == "__main__":

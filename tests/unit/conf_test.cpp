@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <tuple>
 
 #include "conf.h"
 #include "test_bytes.h"
@@ -17,7 +18,8 @@ struct ConfTest : ::testing::Test {
     tcp_conf tcp{};
     udp_conf udp{};
     mysql_conf mysql{};
-    conf_parser parser{{&http, &tcp, &udp, &mysql, {}, CONF_LOG_LEVEL_DEFAULT}, 0, {}, {}, 0, 0};
+    broker_conf broker{};
+    conf_parser parser{{&http, &tcp, &udp, &mysql, {}, CONF_LOG_LEVEL_DEFAULT, &broker}, 0, {}, {}, 0, 0};
 
     void SetUp() override
     {
@@ -83,7 +85,8 @@ TEST_F(ConfTest, EveryKeyReachesItsField)
         {"mqtt_port", &tcp.mqtt_port},       {"mqtt_tls_port", &tcp.mqtt_tls_port},
         {"mqtt_ws_port", &tcp.mqtt_ws_port}, {"mqtt_ws_tls_port", &tcp.mqtt_ws_tls_port},
         {"mqttsn_port", &udp.mqttsn_port},   {"mysql_enable", &mysql_enable},
-        {"mysql_port", &mysql.mysql_port},
+        {"mysql_port", &mysql.mysql_port},   {"max_topics", &broker.max_topics},
+        {"mqttsn_max_sessions", &broker.mqttsn_max_sessions},
     };
     for (auto [key, field] : texts)
         lines({(std::string(key) + " = " + key + "\n").c_str()});
@@ -121,21 +124,22 @@ TEST_F(ConfTest, UserEntriesInheritNameAndPassword)
 // Whole files, named by HALYX_CONF, through the reader. 105 characters
 // fill one read; the rest of the line is a line too (mysql_enable 2 leaves
 // the database off). The log level defaults to 7 (everything) and takes
-// only 0-7.
+// only 0-7; the bounds have defaults and take only values from 1.
 TEST_F(ConfTest, FilesWithLongLinesAndLogLevels)
 {
     char path[] = "/tmp/halyx-conf-XXXXXX";
     close(mkstemp(path));
     setenv("HALYX_CONF", path, 1);
-    const std::pair<std::string, int32_t> files[] = {
-        {"http_files_path = " + std::string(87, 'x') + "mysql_enable=2\n", 7},
-        {"log_level = 6\nlog_level = 8\nlog_level = -1\n", 6}};
-    for (const auto& [text, log_level] : files) {
+    const std::tuple<std::string, int32_t, int32_t> files[] = {
+        {"http_files_path = " + std::string(87, 'x') + "mysql_enable=2\n", 7, CONF_MAX_TOPICS_DEFAULT},
+        {"log_level = 6\nlog_level = 8\nlog_level = -1\nmax_topics = 50\nmax_topics = 0\n", 6, 50}};
+    for (const auto& [text, log_level, max_topics] : files) {
         std::ofstream(path) << text;
         conf_records records{};
         EXPECT_EQ(parse_conf_file(&records), 0);
-        EXPECT_EQ(records.log_level, log_level);
-        delete records.http, delete records.tcp, delete records.udp, delete records.mysql;
+        EXPECT_EQ(std::make_tuple(records.log_level, records.broker->max_topics, records.broker->mqttsn_max_sessions),
+                  std::make_tuple(log_level, max_topics, CONF_MQTTSN_MAX_SESSIONS_DEFAULT));
+        delete records.http, delete records.tcp, delete records.udp, delete records.mysql, delete records.broker;
         list_mqtt_user_remove_all(&records.users);
     }
     EXPECT_EQ(mysql_enable, 2);

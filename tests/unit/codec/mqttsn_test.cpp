@@ -107,7 +107,7 @@ struct MqttSn : ::testing::Test {
     {
         TearDown();
         ab = list_pub_add_replace(&pub_list, b("a/b"), 3, b("old"), 3, 1);
-        ab->topic_id = 5;
+        list_pub_set_topic_id(&pub_list, ab, 5);
     }
 
     std::vector<SubState> subs()

@@ -91,6 +91,41 @@ TEST(PubList, AddIgnoreKeepsAnExistingTopicAddReplaceOverwritesIt)
     }
 }
 
+// The index finds what a walk would find, the bound refuses only new
+// names, and ids move with list_pub_set_topic_id.
+TEST(PubList, IndexFindsByNameAndTopicIdAndBoundRefusesNewNames)
+{
+    list<pub_item> pubs{};
+    EXPECT_EQ(std::make_tuple(list_name_find_name(&pubs, b("t/0"), 3), list_pub_count(&pubs)),
+              std::make_tuple(nullptr, 0u));
+    std::vector<pub_item*> items;
+    for (int i = 0; i < 1000; ++i) {
+        std::string name = "t/" + std::to_string(i);
+        items.push_back(list_pub_add_ignore(&pubs, b(name), n(name), nullptr, 0, 0));
+        list_pub_set_topic_id(&pubs, items.back(), static_cast<uint16_t>(i + 1));
+    }
+    list_pub_set_max(&pubs, 1001);
+    EXPECT_NE(list_pub_add_replace(&pubs, b("last"), 4, b("v"), 1, 1), nullptr);
+    EXPECT_EQ(list_pub_add_replace(&pubs, b("over"), 4, b("v"), 1, 1), nullptr);
+    EXPECT_EQ(list_pub_add_ignore(&pubs, b("over"), 4, nullptr, 0, 0), nullptr);
+    EXPECT_EQ(list_pub_add_replace(&pubs, b("t/5"), 3, b("v"), 1, 1), items[5]);
+    EXPECT_EQ(std::make_tuple(list_pub_count(&pubs), list_get_length(&pubs), list_pub_topic_id_count(&pubs)),
+              std::make_tuple(1001u, 1001u, 1000u));
+    uint32_t i = 0;
+    for (pub_item* item = list_head(&pubs); i < items.size(); item = list_next(item), ++i) {
+        ASSERT_EQ(item, items[i]) << "first-appearance order";
+        ASSERT_EQ(list_name_find_name(&pubs, item->name, item->name_len), item);
+        ASSERT_EQ(list_pub_find_topic_id(&pubs, static_cast<uint16_t>(i + 1)), item);
+    }
+    list_pub_set_topic_id(&pubs, items[0], 2000);
+    list_pub_set_topic_id(&pubs, items[1], 0);
+    EXPECT_EQ(std::make_tuple(list_pub_find_topic_id(&pubs, 1), list_pub_find_topic_id(&pubs, 2),
+                              list_pub_find_topic_id(&pubs, 2000), list_pub_topic_id_count(&pubs)),
+              std::make_tuple(nullptr, nullptr, items[0], 999u));
+    list_data_remove_all(&pubs);
+    EXPECT_EQ(std::make_tuple(list_head(&pubs), list_pub_count(&pubs)), std::make_tuple(nullptr, 0u));
+}
+
 TEST(DataList, EmptyPayloadDropsDataOnlyThroughAddReplace)
 {
     list<data_item> data{};
@@ -183,12 +218,19 @@ TEST(TopicMatching, NewSubscriptionGetsOnlyRetainedTopicsInPublishOrder)
     list<link_item> result{};
     // The result list starts empty whatever it held before.
     result.head = reinterpret_cast<link_item*>(&pubs);
-    list_sub_pub_matches(list_sub_add_replace(&subs, b("a/+"), 3, 0), &pubs, &result);
-    std::vector<std::string> linked;
-    for (link_item* l = list_head(&result); l; l = list_next(l))
-        linked.push_back(str(l->pub_item->name, l->pub_item->name_len));
-    EXPECT_EQ(linked, (std::vector<std::string>{"a/z", "a/x"}));
-    list_reg_remove_all(&result);
+    auto linked = [&](const char* filter) {
+        list_sub_pub_matches(list_sub_add_replace(&subs, b(filter), n(filter), 0), &pubs, &result);
+        std::vector<std::string> names;
+        for (link_item* l = list_head(&result); l; l = list_next(l))
+            names.push_back(str(l->pub_item->name, l->pub_item->name_len));
+        list_reg_remove_all(&result);
+        return names;
+    };
+    EXPECT_EQ(linked("a/+"), (std::vector<std::string>{"a/z", "a/x"}));
+    // A filter without wildcard: its one topic, when retained.
+    EXPECT_EQ(linked("a/x"), std::vector<std::string>{"a/x"});
+    EXPECT_EQ(linked("a/y"), std::vector<std::string>{});
+    EXPECT_EQ(linked("a/q"), std::vector<std::string>{});
     list_name_remove_all(&subs);
     list_data_remove_all(&pubs);
 }
@@ -242,6 +284,23 @@ TEST(MqttsnConn, ClientIdNeedsTheExactLength)
     EXPECT_EQ(list_mqttsn_conn_find_client_id(&conns, b("sensor-123"), 10), nullptr);
     EXPECT_EQ(list_mqttsn_conn_find_client_id(&conns, b("old-id"), 6), nullptr);
     EXPECT_EQ(list_mqttsn_conn_find_addr(&conns, &a2), fresh);
+
+    // The index: exact ids, a record without id is not indexed, and only
+    // the record an id leads to can take it out.
+    client_id_index index;
+    for (mqttsn_conn* conn : {sensor, fresh})
+        EXPECT_EQ(client_id_index_add(&index, conn), 0);
+    EXPECT_EQ(std::make_tuple(client_id_index_find(&index, b("sensor-12"), 9),
+                              client_id_index_find(&index, b("sensor-1"), 8), index.map.size()),
+              std::make_tuple(sensor, nullptr, 1u));
+    list_mqttsn_conn_set_client_id(fresh, b("sensor-12"), 9);
+    EXPECT_EQ(client_id_index_add(&index, fresh), 0);
+    client_id_index_remove(&index, sensor);
+    EXPECT_EQ(client_id_index_find(&index, b("sensor-12"), 9), fresh);
+    list_mqttsn_conn_remove(&conns, sensor);
+    EXPECT_EQ(client_id_index_find(&index, b("sensor-12"), 9), fresh) << "the key is the indexed record's own";
+    client_id_index_remove(&index, fresh);
+    EXPECT_TRUE(index.map.empty());
     list_mqttsn_conn_remove_all(&conns);
 }
 
