@@ -65,6 +65,7 @@ static void conf_hand_over(conf_records* conf)
 {
     log_set_level(conf->log_level);
     thread_http_serv_setup(conf->http);
+    thread_http_hub_setup(conf->tcp->mqtt_ws_port);
     thread_tcp_serv_setup(conf->tcp);
     thread_udp_serv_setup(conf->udp);
     if (mysql_enable == 1)
