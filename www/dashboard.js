@@ -55,13 +55,15 @@
     return halyxConfig.wsPort;
   }
 
-  // Everything the hub still has arrives again after a reconnect, retained
-  // values right after the SUBACK of "#". A second subscription's SUBACK
-  // follows them, so then the table can forget what did not come back.
+  // On every connect the hub sends its retained values right after the
+  // SUBACK of "#"; a second subscription's SUBACK follows them. Then the
+  // table forgets what the hub did not send again (gone, or no longer
+  // retained, as after a restart of the hub).
   function subscribed() {
     const stale = [...topics].filter(([, t]) => t.seen < connectedAt).map(([name]) => name);
     stale.forEach((name) => topics.delete(name));
     if (stale.includes(plotTopic)) plotClose();
+    if (stale.includes(ERROR_TOPIC)) errorReceived('');
     if (!rulesSeen) rulesReceived('');
     rulesLoaded = true;
     saveEnable();
