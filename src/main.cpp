@@ -208,6 +208,7 @@ void conf_hand_over(conf_records* conf)
              static_cast<uint16_t>(conf->udp->mqttsn_port), static_cast<uint16_t>(conf->http->http_port)};
     mysql_server = std::string(conf->mysql->mysql_server) + " port " + std::to_string(conf->mysql->mysql_port);
     thread_http_serv_setup(conf->http);
+    thread_http_hub_setup(conf->tcp->mqtt_ws_port);
     thread_tcp_serv_setup(conf->tcp);
     thread_udp_serv_setup(conf->udp);
     thread_mqtt_setup(conf->broker);

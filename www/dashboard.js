@@ -5,7 +5,8 @@
   const RULES_TOPIC = '$SYS/rulesengine/rules';
   const VERSION_TOPIC = '$SYS/rulesengine/version';
   const VARIABLES = '$SYS/rulesengine/variables/';
-  const REFUSED = 'The rules engine refused this file (it is now running without rules); see the log';
+  const ERROR_TOPIC = '$SYS/rulesengine/error';
+  const REFUSED = 'The rules engine refused this file; the running rules are unchanged';
   const HISTORY = 500; // points kept per numeric topic
   const SHOWN = 80; // characters of a value the table shows
 
@@ -17,41 +18,89 @@
   let plot = null; // the uPlot chart of plotTopic
   let plotTopic = null;
   let hubRules = null; // the rules topic's last value
+  let acceptedRules = ''; // the last file the engine ran, which Revert brings back
   let saving = false; // a new rules file was sent; the engine's answer is due
-
-  // The hub's name as the page was loaded from it; the broker's port from
-  // #ws=PORT (halyx's file server would take a ?ws=PORT query for part of the
-  // file name; other servers may serve the page with one), else config.js.
-  const port = (/[?&#]ws=(\d+)/.exec(location.search + location.hash) || [])[1] || halyxConfig.wsPort;
-  const url = 'ws://' + (location.hostname || 'localhost') + ':' + port;
-  $('broker').textContent = url;
-
-  // MQTT 3.1 over the WebSocket sub-protocol mqttv3.1, which is what halyx
-  // speaks; client ids may have at most 23 characters.
-  const client = mqtt.connect(url, {
-    protocolId: 'MQIsdp',
-    protocolVersion: 3,
-    clientId: 'dash-' + Math.random().toString(36).slice(2, 12),
-    keepalive: 30,
-    reconnectPeriod: 2000,
-    connectTimeout: 10000,
-    resubscribe: false, // subscribed again on every connect below
-  });
+  let client = null;
+  let connectedAt = 0; // when this connection began: older topics are the hub's no longer
+  let rulesSeen = false; // the rules topic had a value on this connection
+  let rulesLoaded = false; // the hub's values, the rules file among them, are in
 
   function setState(state, detail) {
     $('state').textContent = state;
     $('state').className = 'state ' + state;
     $('state').title = detail || '';
+    saveEnable();
   }
-  client.on('connect', () => {
-    setState('connected');
-    client.subscribe('#', { qos: 0 });
-  });
-  client.on('reconnect', () => setState('reconnecting'));
-  client.on('offline', () => setState('offline'));
-  client.on('error', (err) => { $('state').title = err.message; });
+  // Saving needs the connection and the hub's current file, so that what
+  // is saved was written against it.
+  function saveEnable() {
+    $('rules-save').disabled = !(client && client.connected && rulesLoaded);
+  }
+  saveEnable();
 
-  client.on('message', (topic, payload, packet) => {
+  // The broker's port: #ws=PORT at the end of the address (halyx's file
+  // server would take a ?ws=PORT query for part of the file name; other
+  // servers may serve the page with one), else what the hub says in
+  // halyx.json, else config.js.
+  async function brokerPort() {
+    const given = (/[?&#]ws=(\d+)/.exec(location.search + location.hash) || [])[1];
+    if (given) return given;
+    try {
+      const reply = await fetch('halyx.json', { cache: 'no-store' });
+      const port = reply.ok && (await reply.json()).mqtt_ws_port;
+      if (Number.isInteger(port) && port > 0) return port;
+    } catch (err) {
+      // An older hub or another server: config.js says.
+    }
+    return halyxConfig.wsPort;
+  }
+
+  // On every connect the hub sends its retained values right after the
+  // SUBACK of "#"; a second subscription's SUBACK follows them. Then the
+  // table forgets what the hub did not send again (gone, or no longer
+  // retained, as after a restart of the hub).
+  function subscribed() {
+    const stale = [...topics].filter(([, t]) => t.seen < connectedAt).map(([name]) => name);
+    stale.forEach((name) => topics.delete(name));
+    if (stale.includes(plotTopic)) plotClose();
+    if (stale.includes(ERROR_TOPIC)) errorReceived('');
+    if (!rulesSeen) rulesReceived('');
+    rulesLoaded = true;
+    saveEnable();
+    scheduleRender();
+  }
+
+  brokerPort().then((port) => {
+    const url = 'ws://' + (location.hostname || 'localhost') + ':' + port;
+    $('broker').textContent = url;
+    // MQTT 3.1 over the WebSocket sub-protocol mqttv3.1, which is what halyx
+    // speaks; client ids may have at most 23 characters.
+    client = mqtt.connect(url, {
+      protocolId: 'MQIsdp',
+      protocolVersion: 3,
+      clientId: 'dash-' + Math.random().toString(36).slice(2, 12),
+      keepalive: 30,
+      reconnectPeriod: 2000,
+      connectTimeout: 10000,
+      resubscribe: false, // subscribed again on every connect below
+    });
+    client.on('connect', () => {
+      connectedAt = Date.now();
+      rulesSeen = false;
+      saving = false;
+      rulesLoaded = false;
+      setState('connected');
+      client.subscribe('#', { qos: 0 });
+      client.subscribe(RULES_TOPIC, { qos: 0 }, (err) => { if (!err) subscribed(); });
+    });
+    client.on('reconnect', () => setState('reconnecting'));
+    client.on('offline', () => setState('offline'));
+    client.on('close', saveEnable);
+    client.on('error', (err) => { $('state').title = err.message; });
+    client.on('message', message);
+  });
+
+  function message(topic, payload, packet) {
     const value = decoder.decode(payload);
     const now = Date.now();
     const t = topics.get(topic) || { value: null, history: [[], []] };
@@ -63,10 +112,14 @@
       t.history[1].push(Number(value));
       if (t.history[0].length > HISTORY) t.history.forEach((a) => a.shift());
     }
-    if (topic === RULES_TOPIC) rulesReceived(value);
+    if (topic === RULES_TOPIC) {
+      rulesSeen = true;
+      rulesReceived(value);
+    }
+    if (topic === ERROR_TOPIC) errorReceived(value);
     if (topic === VERSION_TOPIC) $('version').textContent = 'rules engine ' + value;
     scheduleRender();
-  });
+  }
 
   // Rendering is batched: a busy hub may send hundreds of values a second.
   let renderTimer = null;
@@ -140,12 +193,18 @@
 
   // The plot follows one numeric topic, chosen by clicking its row.
   const plotSize = () => ({ width: Math.max($('plot').clientWidth, 200), height: 220 });
+  function plotClose() {
+    if (plot) plot.destroy();
+    plot = null;
+    plotTopic = null;
+    $('plot-topic').textContent = 'no topic chosen';
+  }
   $('topics').addEventListener('click', (event) => {
     const tr = event.target.closest('tr[data-topic]');
     if (!tr || !tr.classList.contains('numeric')) return;
+    plotClose();
     plotTopic = tr.dataset.topic;
     $('plot-topic').textContent = plotTopic;
-    if (plot) plot.destroy();
     plot = new uPlot({
       ...plotSize(),
       series: [{}, { label: 'value', stroke: '#1f6feb', width: 2, points: { size: 5 } }],
@@ -173,6 +232,7 @@
     const topic = $('pub-topic').value;
     // halyx closes the connection of a client that publishes to a wildcard.
     if (/[+#]/.test(topic)) return status('pub-status', 'A topic to publish to cannot hold + or #', 'error');
+    if (!client) return status('pub-status', 'Not connected yet', 'error');
     status('pub-status', client.connected ? 'Publishing…' : 'Waiting for the connection…');
     client.publish(topic, $('pub-value').value, { qos: 1, retain: $('pub-retain').checked }, (err) => {
       if (err) status('pub-status', 'Not published: ' + err.message, 'error');
@@ -180,11 +240,19 @@
     });
   });
 
+  // The engine's reason for refusing the last file, retained; empty once
+  // it accepts one.
+  function errorReceived(text) {
+    $('rules-error').textContent = text ? 'Refused: ' + text : '';
+    $('rules-error').hidden = !text;
+  }
+
   // The rules engine answers a new file on its topic with the file it now
   // runs, or with an empty value when it refused the file.
   function rulesReceived(text) {
     const area = $('rules');
     const edited = area.value !== (hubRules ?? '');
+    if (text) acceptedRules = text;
     if (saving) {
       saving = false;
       hubRules = text;
@@ -204,6 +272,7 @@
   }
 
   $('rules-save').addEventListener('click', () => {
+    if ($('rules-save').disabled) return;
     saving = true;
     status('rules-status', 'Saving…');
     client.publish(RULES_TOPIC, $('rules').value, { qos: 1 }, (err) => {
@@ -216,8 +285,11 @@
     });
   });
 
+  // Back to the file the engine last accepted, which after a refusal is
+  // not the (empty) one it runs now.
   $('rules-revert').addEventListener('click', () => {
-    $('rules').value = hubRules || '';
-    status('rules-status', '');
+    $('rules').value = acceptedRules;
+    if (hubRules || !acceptedRules) status('rules-status', '');
+    else status('rules-status', 'The last file the engine accepted; the hub runs no rules until you save it', 'warn');
   });
 })();

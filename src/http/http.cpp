@@ -86,6 +86,10 @@ int epoll_fd = -1;
 char files_root[4096 + sizeof thread_options->http_files_path + 1];
 // The request being handled: one at a time, so one set of work areas.
 http_request request;
+// The answer to HTTP_HUB_INFO_PATH when the directory has no such file.
+char hub_info[256];
+uint32_t hub_info_len = 0;
+static_assert(sizeof hub_info <= CHUNK_SIZE, "the hub's settings go out as one chunk");
 // The monotonic clock at the start of the pass.
 int64_t now_ms = 0;
 int64_t swept_ms = 0;
@@ -361,6 +365,10 @@ void static_answer(http_client* client)
 {
     struct stat st = {};
     if (stat(request.filename, &st) != 0) {
+        if (request.hub_info && errno == ENOENT && hub_info_len > 0) {
+            response_start(client, hub_info, hub_info_len);
+            return;
+        }
         http_error_page(&request, HTTP_ERROR_NOT_FOUND, request.filename);
         response_start(client, request.page, request.page_len);
         return;
@@ -508,6 +516,11 @@ void thread_http_serv_setup(http_conf* conf)
     delete thread_options;
     thread_options = conf;
     serv = {static_cast<uint16_t>(conf ? conf->http_port : 0), -1};
+}
+
+void thread_http_hub_setup(int32_t mqtt_ws_port)
+{
+    hub_info_len = http_hub_info_format(hub_info, sizeof hub_info, mqtt_ws_port);
 }
 
 int thread_http_start()

@@ -151,6 +151,7 @@ void http_error_page(http_request* req, http_error error, const char* cause)
 void http_request_parse(const uint8_t* bytes, uint32_t len, const char* root, http_request* req)
 {
     req->action = HTTP_ACTION_WAIT;
+    req->hub_info = false;
     req->filename[0] = '\0';
     req->filetype = nullptr;
     req->cgiargs[0] = '\0';
@@ -202,6 +203,19 @@ void http_request_parse(const uint8_t* bytes, uint32_t len, const char* root, ht
     }
     req->action = cgi ? HTTP_ACTION_CGI : HTTP_ACTION_STATIC;
     req->filetype = cgi ? nullptr : http_content_type(req->filename);
+    req->hub_info = !cgi && std::strcmp(uri, HTTP_HUB_INFO_PATH) == 0;
+}
+
+uint32_t http_hub_info_format(char* out, uint32_t size, int32_t mqtt_ws_port)
+{
+    char body[64];
+    int body_len = std::snprintf(body, sizeof body, "{\"mqtt_ws_port\": %d}\n", mqtt_ws_port);
+    // Not cached: the port is whatever the hub runs with now.
+    int n = std::snprintf(out, size,
+                          "HTTP/1.1 200 OK\nServer: Quorvia Halyx\nContent-length: %d\n"
+                          "Content-type: application/json\nCache-Control: no-store\n\r\n%s",
+                          body_len, body);
+    return n < 0 || static_cast<uint32_t>(n) >= size ? 0 : static_cast<uint32_t>(n);
 }
 
 uint32_t http_header_format(char* out, uint32_t size, long long file_size, const char* filetype)

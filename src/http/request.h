@@ -21,8 +21,14 @@ enum http_action : uint32_t {
     HTTP_ACTION_CGI,    // CGI path `filename` with query `cgiargs`
 };
 
+// The dashboard asks here where its hub's WebSocket port is. A file of
+// this name in the served directory is sent like any other; without one
+// the server answers from the running configuration (http_hub_info_format).
+constexpr char HTTP_HUB_INFO_PATH[] = "/halyx.json";
+
 struct http_request {
     http_action action;
+    bool hub_info; // a static request for HTTP_HUB_INFO_PATH
     char filename[HTTP_BUF_SIZE];
     const char* filetype; // a static text
     char cgiargs[HTTP_BUF_SIZE];
@@ -49,6 +55,11 @@ void http_error_page(http_request* req, http_error error, const char* cause);
 // The success header of a static file, into `out` (at least 256 bytes).
 // Returns its length.
 uint32_t http_header_format(char* out, uint32_t size, long long file_size, const char* filetype);
+
+// The whole answer to HTTP_HUB_INFO_PATH when no such file is served:
+// header and JSON body {"mqtt_ws_port": N}, into `out`. Returns its length
+// (0 if it did not fit).
+uint32_t http_hub_info_format(char* out, uint32_t size, int32_t mqtt_ws_port);
 
 // The header of a CGI path that is a regular executable file.
 constexpr char HTTP_CGI_HEADER[] = "HTTP/1.1 200 OK\nServer: Quorvia Halyx\n";

@@ -23,6 +23,9 @@ static bool has_dot_dot(const char* path)
 
 static void check_decision(const http_request& req, const char* root)
 {
+    // Only the hub's settings path itself is answered from the configuration.
+    check(!req.hub_info ||
+          (req.action == HTTP_ACTION_STATIC && std::strcmp(req.filename + std::strlen(root), HTTP_HUB_INFO_PATH) == 0));
     switch (req.action) {
     case HTTP_ACTION_PAGE:
         check(req.page_len > 0 && req.page_len < HTTP_PAGE_SIZE && std::strlen(req.page) == req.page_len);

@@ -11,6 +11,7 @@ const { spawn } = require('node:child_process');
 const { once } = require('node:events');
 const fs = require('node:fs');
 const { createRequire } = require('node:module');
+const net = require('node:net');
 const os = require('node:os');
 const path = require('node:path');
 const readline = require('node:readline');
@@ -23,7 +24,7 @@ const { chromium } = nodeRequire('playwright-core');
 const TIMEOUT = 20000; // generous bound in ms for any single awaited event
 const WWW = path.join(__dirname, '..', '..', 'www');
 const ARTIFACTS = process.env.HALYX_ARTIFACTS || path.join(__dirname, 'artifacts');
-const REFUSED = 'The rules engine refused this file (it is now running without rules); see the log';
+const REFUSED = 'The rules engine refused this file; the running rules are unchanged';
 
 async function waitUntil(predicate, what) {
   for (const deadline = Date.now() + TIMEOUT; !(await predicate());) {
@@ -62,9 +63,10 @@ function dashboardTest(name, fn) {
       tcp.received = [];
       tcp.on('message', (topic, payload) => tcp.received.push(`${topic} ${payload}`));
       await tcp.subscribeAsync('dash/#', { qos: 1 });
-      // halyx's file server takes no query, so the broker port goes after a "#".
-      await page.goto(`http://127.0.0.1:${d.httpPort}/#ws=${d.wsPort}`);
+      // The harness's WebSocket port is not config.js's: the page asks the hub.
+      await page.goto(`http://127.0.0.1:${d.httpPort}/`);
       await page.locator('#state', { hasText: /^connected$/ }).waitFor();
+      assert.equal(await page.textContent('#broker'), `ws://127.0.0.1:${d.wsPort}`);
       await Promise.race([fn(d, page, tcp), new Promise((_, reject) => {
         setTimeout(() => reject(new Error('test timed out')), 10 * TIMEOUT).unref();
       })]);
@@ -95,9 +97,19 @@ function tableValue(page, topic, value) {
   }, [topic, value]).catch((err) => { throw new Error(`"${value}" for ${topic} in the table: ${err.message}`); });
 }
 
+// A port nothing listens on.
+async function closedPort() {
+  const server = net.createServer().listen(0, '127.0.0.1');
+  await once(server, 'listening');
+  const { port } = server.address();
+  server.close();
+  return port;
+}
+
 const tcpReceived = (tcp, line) => waitUntil(() => tcp.received.includes(line), `"${line}" at the TCP client`);
 
 dashboardTest('the topic table and the publish form with a TCP client on the other side', async (d, page, tcp) => {
+  await page.locator('#rules-save:enabled').waitFor();
   await tcp.publishAsync('dash/temperature', '20.5', { qos: 1, retain: true });
   await tableValue(page, 'dash/temperature', '20.5');
   await page.fill('#filter', 'temp');
@@ -110,6 +122,26 @@ dashboardTest('the topic table and the publish form with a TCP client on the oth
   await tcpReceived(tcp, 'dash/from-page hello from the browser');
   await page.locator('#pub-status', { hasText: /^Published/ }).waitFor();
   await tableValue(page, 'dash/from-page', 'hello from the browser');
+
+  // After a reconnect the table keeps what the hub still has (retained
+  // values) and forgets the rest. The page's WebSocket goes through a relay
+  // here that the test can cut.
+  let relay = null;
+  await page.routeWebSocket(/.*/, (ws) => { ws.connectToServer(); relay = ws; });
+  await page.reload();
+  await page.locator('#state', { hasText: /^connected$/ }).waitFor();
+  await tcp.publishAsync('dash/passing', 'once', { qos: 1 });
+  await tableValue(page, 'dash/passing', 'once');
+  relay.close();
+  await page.locator('#topics tr[data-topic="dash/passing"]').waitFor({ state: 'detached' });
+  await page.locator('#state', { hasText: /^connected$/ }).waitFor();
+  await tableValue(page, 'dash/temperature', '20.5');
+  await page.unrouteAll();
+
+  // #ws=PORT overrides what the hub says; without a connection there is no Save.
+  await page.goto(`http://127.0.0.1:${d.httpPort}/index.html#ws=${await closedPort()}`);
+  await page.locator('#state', { hasText: /^(reconnecting|offline)$/ }).waitFor();
+  assert.ok(await page.isDisabled('#rules-save'), 'Save is disabled while not connected');
 });
 
 const RULES = JSON.stringify({
@@ -142,13 +174,22 @@ dashboardTest('rules editor, plot, phone layout and a refused rules file', async
   await shot(page, 'dashboard-desktop.png');
 
   await page.setViewportSize({ width: 390, height: 844 });
-  // No sideways scrolling on a phone, once the plot has followed the resize.
+  // No sideways scrolling on a phone, once the plot has followed the resize,
+  // and the Retained column still there.
   await page.waitForFunction(() => document.documentElement.scrollWidth <= 390);
+  await page.locator('#topics tr[data-topic="dash/temperature"] td.retained', { hasText: 'yes' }).waitFor();
   await shot(page, 'dashboard-phone.png', { fullPage: true });
   await page.setViewportSize({ width: 1280, height: 800 });
 
   await page.fill('#rules', '{"version": "9.99", "nodes": []}');
   await page.click('#rules-save');
   await page.locator('#rules-status', { hasText: REFUSED }).waitFor();
+  // The engine's reason, retained until a file is accepted.
+  await tcp.publishAsync('$SYS/rulesengine/error', 'version 9.99 is newer than 1.00', { qos: 1, retain: true });
+  await page.locator('#rules-error', { hasText: 'Refused: version 9.99 is newer than 1.00' }).waitFor();
   await shot(page.locator('#rules-panel'), 'dashboard-refused.png');
+  await page.click('#rules-revert');
+  assert.equal(await page.inputValue('#rules'), RULES, 'Revert brings back the last accepted file');
+  await tcp.publishAsync('$SYS/rulesengine/error', '', { qos: 1, retain: true });
+  await page.locator('#rules-error').waitFor({ state: 'hidden' });
 });

@@ -96,6 +96,17 @@ class HttpServer(DaemonTestCase):
             with self.subTest(request[:40]):
                 self.assertEqual(self.get(request), expected)
 
+    def test_hub_settings_from_the_configuration_unless_a_file_stands_there(self):
+        body = f'{{"mqtt_ws_port": {self.daemon.ws_port}}}\n'.encode()
+        generated = OK + (f"Content-length: {len(body)}\nContent-type: application/json\nCache-Control: no-store"
+                          "\n\r\n").encode() + body
+        self.assertEqual(self.get(b"GET /halyx.json HTTP/1.0\r\n\r\n"), generated)
+        self.assertEqual(self.get(b"GET /sub/halyx.json HTTP/1.0\r\n\r\n"), page(404, self.root + "/sub/halyx.json"))
+        with open(os.path.join(self.files, "halyx.json"), "wb") as f:
+            f.write(b'{"mqtt_ws_port": 1}')
+        self.assertEqual(self.get(b"GET /halyx.json HTTP/1.0\r\n\r\n"),
+                         served("halyx.json", "text/plain", b'{"mqtt_ws_port": 1}'))
+
     def test_large_file_arrives_whole(self):
         body = os.urandom(300 * 1024)
         with open(os.path.join(self.files, "big.bin"), "wb") as f:

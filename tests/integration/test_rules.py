@@ -228,5 +228,23 @@ class EngineStartAndStop(unittest.TestCase):
         self.assertTrue(finish(d, False), "daemon did not stop cleanly")
 
 
+class ExampleThermostat(BrokerTestCase):
+    with open(os.path.join(os.path.dirname(__file__), "../../examples/halyx.rules")) as f:
+        rules = f.read()
+
+    def test_the_heater_is_switched_only_when_its_state_changes(self):
+        heater = self.subscribed("heater", [("home/livingroom/heater", 0)])
+        sensor = self.connected("sensor")
+        for temperature, setpoint, switched in (("18.5", None, "on"), ("19", None, None), ("18.5", "18", "off"),
+                                                ("19", None, None), ("17", None, "on")):
+            with self.subTest(temperature=temperature, setpoint=setpoint):
+                if setpoint:
+                    self.published(sensor, "$SYS/rulesengine/variables/setpoint", setpoint, retain=True)
+                self.published(sensor, "home/livingroom/temperature", temperature)
+                if switched:
+                    heater.expect_publish("home/livingroom/heater", switched, retain=True)
+                heater.expect_quiet()
+
+
 if __name__ == "__main__":
     unittest.main(verbosity=2)
