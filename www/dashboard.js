@@ -245,10 +245,16 @@
   function errorReceived(text) {
     $('rules-error').textContent = text ? 'Refused: ' + text : '';
     $('rules-error').hidden = !text;
+    // A refused file changes nothing else: the reason is the answer.
+    if (saving && text) {
+      saving = false;
+      status('rules-status', REFUSED, 'error');
+    }
   }
 
-  // The rules engine answers a new file on its topic with the file it now
-  // runs, or with an empty value when it refused the file.
+  // The rules engine answers an accepted file on its topic with the file it
+  // now runs; the topic is empty only when the file on disk was refused at
+  // start-up.
   function rulesReceived(text) {
     const area = $('rules');
     const edited = area.value !== (hubRules ?? '');
@@ -256,13 +262,8 @@
     if (saving) {
       saving = false;
       hubRules = text;
-      if (text) {
-        area.value = text;
-        return status('rules-status', 'Saved: the rules engine runs this file', 'ok');
-      }
-      let hint = '';
-      try { JSON.parse(area.value); } catch (err) { hint = ` (not valid JSON: ${err.message})`; }
-      return status('rules-status', REFUSED + hint, 'error');
+      area.value = text;
+      return status('rules-status', 'Saved: the rules engine runs this file', 'ok');
     }
     if (text === hubRules) return;
     hubRules = text;

@@ -86,13 +86,18 @@ class Daemon:
         self.pid = self.status = None
         self.nofile = nofile
 
-    def start(self, wait_ready=True):
+    def start(self, wait_ready=True, foreground=False):
         """Runs the binary; the parent returns with the child's id once the
-        daemon serves, or fails with the cause on its standard error."""
+        daemon serves, or fails with the cause on its standard error. In the
+        foreground (-f) it returns at once, with the daemon still starting."""
         env = dict(os.environ, HALYX_CONF=self.conf_path, HALYX_LOG_FILE=self.log_path,
                    HALYX_RULES=self.rules_path)
         limit = self.nofile and (lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (self.nofile,) * 2))
         self.pid = self.status = None
+        if foreground:
+            self.pid = subprocess.Popen([HALYX_BIN, "-f"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                        stderr=subprocess.DEVNULL, preexec_fn=limit or None).pid
+            return self
         self.launch = subprocess.run([HALYX_BIN], env=env, capture_output=True, text=True, timeout=TIMEOUT,
                                      preexec_fn=limit or None)
         m = re.search(r"process id of child process (\d+)", self.launch.stdout)

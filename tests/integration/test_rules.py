@@ -204,7 +204,7 @@ class EngineStartAndStop(unittest.TestCase):
         with socket.create_server(("127.0.0.1", 0)) as db:
             db.settimeout(TIMEOUT)
             d = self.daemon(mysql={"mysql_enable": 1, "mysql_server": "127.0.0.1", "mysql_port": db.getsockname()[1],
-                                   "mysql_user": "u", "mysql_password": "p", "mysql_database": "d"}).start()
+                                   "mysql_user": "u", "mysql_password": "p", "mysql_database": "d"}).start(foreground=True)
             held, _ = db.accept()
             with held:
                 c = self.client(d)
