@@ -1,5 +1,6 @@
 // Connections of the TCP thread, one per accepted socket, keyed by the
-// peer's 16-byte address. Used by the TCP thread only.
+// connection id given at accept (the peer address alone does not tell two
+// listeners' connections apart). Used by the TCP thread only.
 #pragma once
 
 #include <netinet/in.h>
@@ -19,7 +20,8 @@ enum : uint32_t {
 struct tcp_conn {
     tcp_conn* next;
     int32_t sock;
-    sockaddr_in addr;
+    uint64_t conn_id; // unique for the life of the process; channel records carry it
+    sockaddr_in addr; // the peer, for log lines
     uint32_t state;
     // Plain MQTT and upgrade request: accumulation buffer. WebSocket
     // frames: the payload of the frame being assembled.

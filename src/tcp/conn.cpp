@@ -32,6 +32,9 @@ constexpr uint32_t FLUSH_EARLY = 64 * 1024;
 // a reset could destroy a last answer, such as a refusing CONNACK.
 constexpr size_t CLOSE_DRAIN_MAX = 64 * 1024;
 
+// Ids given so far; 0 is never one.
+uint64_t last_conn_id = 0;
+
 // Closed this pass; freed by conn_reap.
 std::vector<tcp_conn*> dead_list;
 
@@ -56,6 +59,7 @@ void conn_open(tcp_serv* serv, int sock, const sockaddr_in* addr)
         return;
     }
     conn->sock = sock;
+    conn->conn_id = ++last_conn_id;
     conn->state = serv->websocket ? CONN_STATE_HTTP_HEADER : CONN_STATE_MQTT;
     conn->accepted_sec = tcp_now_sec();
     conn->writable = 1;
@@ -66,7 +70,7 @@ void conn_open(tcp_serv* serv, int sock, const sockaddr_in* addr)
     // again.
     ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
     ev.data.ptr = conn;
-    if (addr_index_add(&conn_index, conn) != 0) {
+    if (id_index_add(&conn_index, conn) != 0) {
         log_socket_error(__LINE__, ENOMEM);
         conn_close(conn);
     } else if (epoll_ctl(epoll_fd, EPOLL_CTL_ADD, sock, &ev) != 0) {
@@ -184,14 +188,14 @@ int conn_deliver(tcp_conn* conn, const uint8_t* bytes, uint32_t len)
         }
         conn->mqtt_started = 1;
     }
-    msg_tcp_mqtt_add_packet(&conn->addr, bytes, len);
+    msg_tcp_mqtt_add_packet(conn->conn_id, &conn->addr, bytes, len);
     return 0;
 }
 
 tcp_conn* conn_close(tcp_conn* conn)
 {
     if (thread_state.load() == 0)
-        msg_tcp_mqtt_add_close_conn(&conn->addr);
+        msg_tcp_mqtt_add_close_conn(conn->conn_id, &conn->addr);
     if (conn->sock != -1) {
         // Closing the descriptor also takes it out of the readiness set.
         shutdown(conn->sock, SHUT_RDWR);
@@ -202,7 +206,7 @@ tcp_conn* conn_close(tcp_conn* conn)
     recv_buf_free(conn);
     ws_mqtt_buf_free(conn);
     out_buf_free(&conn->out);
-    addr_index_remove(&conn_index, &conn->addr);
+    id_index_remove(&conn_index, conn->conn_id);
     tcp_conn* successor = list_remove(&conns, conn);
     dead_list.push_back(conn);
     return successor;

@@ -29,7 +29,7 @@ std::atomic<int> thread_state{2};
 pthread_t thread_id;
 msg_waker waker{-1, {false}};
 int epoll_fd = -1;
-addr_index<tcp_conn> conn_index;
+id_index<tcp_conn> conn_index;
 std::vector<tcp_conn*> read_list;
 std::vector<tcp_conn*> flush_list;
 
@@ -142,10 +142,11 @@ void event_note(const epoll_event& ev)
 
 void mqtt_tcp_serve(mqtt_tcp_msg* msg)
 {
-    tcp_conn* conn = addr_index_find(&conn_index, &msg->addr);
+    tcp_conn* conn = id_index_find(&conn_index, msg->conn_id);
     if (!conn) {
         // The broker still knows a client that is gone here: tell it again.
-        msg_tcp_mqtt_add_close_conn(&msg->addr);
+        sockaddr_in unknown{};
+        msg_tcp_mqtt_add_close_conn(msg->conn_id, &unknown);
     } else if (msg->close) {
         conn_close_ordered(conn);
     } else if (conn->state == CONN_STATE_MQTT) {
@@ -257,7 +258,7 @@ void thread_end()
     serv_close();
     close(epoll_fd);
     epoll_fd = -1;
-    addr_index_clear(&conn_index);
+    id_index_clear(&conn_index);
     accept_paused = false;
     thread_state.store(2);
 }

@@ -13,7 +13,7 @@
 
 #include "channels/msgs.h"
 #include "conf_records.h"
-#include "list/addr_index.h"
+#include "list/id_index.h"
 #include "list/tcp_conn.h"
 
 namespace tcp {
@@ -63,8 +63,8 @@ extern pthread_t thread_id;
 extern msg_waker waker;
 // The thread's readiness set: listeners, the waker and every connection.
 extern int epoll_fd;
-// Connections by peer address, beside `conns`.
-extern addr_index<tcp_conn> conn_index;
+// Connections by id, beside `conns`.
+extern id_index<tcp_conn> conn_index;
 // Connections with bytes that may wait in their socket, read one receive
 // per pass each so that no client holds the others up.
 extern std::vector<tcp_conn*> read_list;

@@ -276,12 +276,16 @@ def describe(pkt):
 
 class Client:
     """One TCP connection to the broker, read packet by packet; a small
-    `rcvbuf` keeps the window the broker may fill small."""
+    `rcvbuf` keeps the window the broker may fill small; `source` is a
+    local port to connect from, which other sockets may share."""
 
-    def __init__(self, port, rcvbuf=None):
+    def __init__(self, port, rcvbuf=None, source=None):
         self.sock = socket.socket()
         if rcvbuf:
             self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+        if source:
+            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            self.sock.bind(("127.0.0.1", source))
         self.sock.settimeout(TIMEOUT)
         self.sock.connect(("127.0.0.1", port))
         self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
@@ -344,8 +348,8 @@ class BrokerTestCase(DaemonTestCase):
     """Test case with helpers for raw clients of its daemon's MQTT port;
     every client is closed at the end of the test."""
 
-    def client(self, port=None, rcvbuf=None):
-        client = Client(port or self.daemon.mqtt_port, rcvbuf)
+    def client(self, port=None, rcvbuf=None, source=None):
+        client = Client(port or self.daemon.mqtt_port, rcvbuf, source)
         self.addCleanup(client.sock.close)
         return client
 

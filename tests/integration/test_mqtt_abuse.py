@@ -4,12 +4,14 @@ up the others, take unbounded memory, or keep descriptors for ever."""
 import contextlib
 import os
 import select
+import socket
+import struct
 import threading
 import time
 import unittest
 
-from halyx_harness import (TIMEOUT, BrokerTestCase, connack, connect, describe, parse_publish, pingreq, pingresp, publish,
-                           puback, wait_until)
+from halyx_harness import (TIMEOUT, BrokerTestCase, connack, connect, describe, disconnect, parse_publish, pingreq,
+                           pingresp, publish, puback, subscribe, suback, wait_until)
 
 PROMPT = 2.0  # bound for a reply that nothing but the broker's own loop delays
 MEMORY_KB = 24 * 1024  # growth of the daemon's peak resident size allowed under load
@@ -20,6 +22,35 @@ UPGRADE = (b"GET /mqtt HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConn
 
 def readable(client):
     return bool(client.buf or select.select([client.sock], [], [], 0)[0])
+
+
+def ws_frame(data):
+    """A masked binary frame (a zero key leaves the bytes as they are)."""
+    head = bytes([0x82, 0x80 | len(data)]) if len(data) < 126 else bytes([0x82, 0xFE]) + struct.pack("!H", len(data))
+    return head + b"\0\0\0\0" + data
+
+
+def ws_read(client):
+    """Payload of the next frame from the broker (one MQTT packet each);
+    b"" once the connection closed."""
+    def need(n):
+        while len(client.buf) < n:
+            chunk = client.sock.recv(65536)
+            if not chunk:
+                return False
+            client.buf += chunk
+        return True
+    if not need(2):
+        return b""
+    length, start = client.buf[1] & 0x7F, 2
+    if length == 126:
+        if not need(4):
+            return b""
+        length, start = struct.unpack("!H", client.buf[2:4])[0], 4
+    if not need(start + length):
+        return b""
+    payload, client.buf = client.buf[start:start + length], client.buf[start + length:]
+    return payload
 
 
 class AbuseTestCase(BrokerTestCase):
@@ -33,10 +64,10 @@ class AbuseTestCase(BrokerTestCase):
         thread.start()
         self.addCleanup(thread.join, TIMEOUT)
 
-    def websocket(self, upgrade=True):
+    def websocket(self, upgrade=True, source=None):
         """A socket on the WebSocket port that sent the upgrade request and
         got its 101 answer, or that sent all of the request but its last line."""
-        client = self.client(self.daemon.ws_port)
+        client = self.client(self.daemon.ws_port, source=source)
         client.send(UPGRADE if upgrade else UPGRADE[:-2])
         while upgrade and b"\r\n\r\n" not in client.buf:
             client.buf += client.sock.recv(4096) or self.fail("upgrade request not answered")
@@ -106,6 +137,31 @@ class Load(AbuseTestCase):
                 pub.expect_packet(puback(mid), f"PUBACK {mid} to p{i}")
         sub.expect_quiet("no duplicate delivery")
         self.assert_memory_bounded(idle_kb)
+
+
+class Identity(AbuseTestCase):
+    def test_two_connections_from_one_source_address_are_two_sessions(self):
+        with socket.socket() as probe:  # a free local port for both to share
+            probe.bind(("127.0.0.1", 0))
+            source = probe.getsockname()[1]
+        tcp, ws = self.client(source=source), self.websocket(source=source)
+        self.assertEqual(tcp.sock.getsockname(), ws.sock.getsockname())
+        tcp.send(connect("tcp"))
+        tcp.expect_packet(connack(0), "CONNACK on the plain port")
+        ws.send(ws_frame(connect("ws")))
+        self.assertEqual(ws_read(ws), connack(0), "CONNACK on the WebSocket port")
+        for client, send, read in ((tcp, tcp.send, tcp.read_packet), (ws, lambda b: ws.send(ws_frame(b)),
+                                                                       lambda: ws_read(ws))):
+            send(subscribe(1, [("same/t", 0)]))
+            self.assertEqual(read(), suback(1, [0]))
+        pub = self.connected("pub")
+        self.published(pub, "same/t", "v")
+        tcp.expect_publish("same/t", "v", what="delivery on the plain port")
+        self.assertEqual(ws_read(ws), publish("same/t", "v"), "delivery on the WebSocket port")
+        tcp.send(disconnect)
+        tcp.expect_closed("the plain session ends alone")
+        ws.send(ws_frame(pingreq))
+        self.assertEqual(ws_read(ws), pingresp, "the WebSocket session lives on")
 
 
 class Supervision(AbuseTestCase):

@@ -368,16 +368,23 @@ struct ServerTest : ::testing::Test {
     }
 
     // The next record the thread posts must be these bytes (none: a close
-    // notice) for `addr`; waits for it within a generous bound.
-    static void expect_posted(const sockaddr_in& addr, const Bytes& bytes)
+    // notice), for `conn_id` unless 0 and from `addr` when given; waits for
+    // it within a generous bound. Returns its connection id.
+    static uint64_t expect_posted(const Bytes& bytes, uint64_t conn_id = 0, const sockaddr_in* addr = nullptr)
     {
         tcp_mqtt_msg* msg = nullptr;
         for (int ms = 0; !(msg = msg_tcp_mqtt_get_first()) && ms < 20000; ++ms)
             usleep(1000);
-        ASSERT_NE(msg, nullptr) << "nothing posted";
-        EXPECT_EQ(std::memcmp(&msg->addr, &addr, sizeof addr), 0);
+        if (!msg) {
+            ADD_FAILURE() << "nothing posted";
+            return 0;
+        }
+        EXPECT_TRUE(conn_id == 0 || msg->conn_id == conn_id);
+        EXPECT_TRUE(!addr || std::memcmp(&msg->addr, addr, sizeof *addr) == 0);
         EXPECT_EQ(msg->close ? CLOSE_NOTICE : Bytes(msg->packet, msg->packet + msg->packet_len), bytes);
+        uint64_t id = msg->conn_id;
         msg_tcp_mqtt_remove(msg);
+        return id;
     }
 };
 
@@ -401,12 +408,12 @@ TEST_F(ServerTest, GoneClientIsReportedAgainAndStopClosesWithoutNotices)
     ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), len), 0);
     getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
     ASSERT_EQ(send(fd, CONNECT.data(), CONNECT.size(), MSG_NOSIGNAL), 2);
-    expect_posted(addr, CONNECT);
+    uint64_t conn_id = expect_posted(CONNECT, 0, &addr);
+    EXPECT_NE(conn_id, 0u);
 
     // The broker still knows a client that is gone here: it is told again.
-    sockaddr_in gone = peer("127.0.0.1", 1);
-    msg_mqtt_tcp_add_packet(&gone, new uint8_t[2]{0xD0, 0x00}, 2);
-    expect_posted(gone, CLOSE_NOTICE);
+    msg_mqtt_tcp_add_packet(conn_id + 1, new uint8_t[2]{0xD0, 0x00}, 2);
+    expect_posted(CLOSE_NOTICE, conn_id + 1);
 
     // The broker stops too, so it is not told.
     thread_tcp_stop();
