@@ -42,12 +42,18 @@ struct tcp_conn {
     uint32_t ws_mqtt_len;
     // Bytes posted for the peer and not yet written.
     out_buf out;
+    // Monotonic millisecond when a write last took bytes, or when output
+    // began to wait: a consumer that takes nothing for long is closed.
+    int64_t progress_ms;
+    // QoS 0 deliveries dropped in the current drop episode; 0 outside one.
+    uint64_t dropped;
     // Monotonic second of the accept: the CONNECT must come within a bound.
     int64_t accepted_sec;
     uint8_t mqtt_started;  // 1 once its first packet, a CONNECT, went to the broker
     uint8_t readable;      // bytes may wait in the socket (the conn is in the read list)
     uint8_t writable;      // the socket took the last write whole
     uint8_t flush_queued;  // in this pass's list of connections to write
+    uint8_t congested;     // in congested_list
 };
 
 static_assert(std::is_standard_layout_v<tcp_conn>);

@@ -56,27 +56,28 @@ class Daemon:
     raise its soft limit to the hard one; `rules` is the text of its rules
     file (none by default); `http_files` is a directory for the web
     interface to serve (none by default); `mysql` maps database keys
-    ("mysql_enable", "mysql_port", ...) to their values (none by default).
-    start() after an exit runs the same configuration again."""
+    ("mysql_enable", "mysql_port", ...) to their values (none by default);
+    `conf` maps further keys to their values. start() after an exit runs the
+    same configuration again."""
 
-    def __init__(self, users=(), nofile=None, rules=None, http_files=None, mysql=None):
+    def __init__(self, users=(), nofile=None, rules=None, http_files=None, mysql=None, conf=None):
         self.dir = tempfile.mkdtemp(prefix="halyx-test-")
         self.conf_path = os.path.join(self.dir, "halyx.conf")
         self.log_path = os.path.join(self.dir, "halyx.log")
         self.mqtt_port, self.ws_port, self.mqttsn_port = free_port(), free_port(), free_port(socket.SOCK_DGRAM)
-        conf = (f"mqtt_iface = lo\nmqtt_port = {self.mqtt_port}\nmqtt_ws_port = {self.ws_port}\n"
+        text = (f"mqtt_iface = lo\nmqtt_port = {self.mqtt_port}\nmqtt_ws_port = {self.ws_port}\n"
                 f"mqttsn_port = {self.mqttsn_port}\n")
         self.http_port = free_port() if http_files else 0
         if http_files:  # through a link, since halyx takes at most 64 characters of the path
             os.symlink(os.path.abspath(http_files), os.path.join(self.dir, "www"))
-            conf += f"http_iface = lo\nhttp_port = {self.http_port}\nhttp_files_path = {self.dir}/www\n"
+            text += f"http_iface = lo\nhttp_port = {self.http_port}\nhttp_files_path = {self.dir}/www\n"
         if users:
-            conf += "mqtt_auth_enable = 1\n" + "".join(
+            text += "mqtt_auth_enable = 1\n" + "".join(
                 f"user_name = {name}\nuser_password = {password}\nuser_publish_enable = {publish}\n"
                 for name, password, publish in users)
-        conf += "".join(f"{key} = {value}\n" for key, value in (mysql or {}).items())
+        text += "".join(f"{key} = {value}\n" for key, value in {**(mysql or {}), **(conf or {})}.items())
         with open(self.conf_path, "w") as f:
-            f.write(conf)
+            f.write(text)
         self.rules_path = os.path.join(self.dir, "halyx.rules")
         if rules is not None:
             with open(self.rules_path, "w") as f:
@@ -168,10 +169,10 @@ def finish(daemon, failed):
 class DaemonTestCase(unittest.TestCase):
     """Starts a fresh daemon per test, which must stop cleanly after it."""
 
-    users, nofile, rules = (), None, None
+    users, nofile, rules, conf = (), None, None, None
 
     def setUp(self):
-        self.daemon = Daemon(self.users, self.nofile, self.rules).start()
+        self.daemon = Daemon(self.users, self.nofile, self.rules, conf=self.conf).start()
 
     def tearDown(self):
         result = self._outcome.result  # a failed subtest is listed as its own test, naming this one

@@ -10,7 +10,7 @@ import threading
 import time
 import unittest
 
-from halyx_harness import (TIMEOUT, BrokerTestCase, connack, connect, describe, disconnect, parse_publish, pingreq,
+from halyx_harness import (TIMEOUT, BrokerTestCase, connack, connect, describe, disconnect, parse_publish, pingreq, split_packet,
                            pingresp, publish, puback, subscribe, suback, wait_until)
 
 PROMPT = 2.0  # bound for a reply that nothing but the broker's own loop delays
@@ -86,6 +86,9 @@ class AbuseTestCase(BrokerTestCase):
 
 
 class Load(AbuseTestCase):
+    # Tracing every message would make the daemon the slow end.
+    conf = {"log_level": 6, "mqtt_output_hard_limit": 2 << 20, "mqtt_output_stall_timeout": 2}
+
     def test_trickling_socket_does_not_delay_connacks_of_others(self):
         trickler, stop = self.connected("trickler"), threading.Event()
         unfinished = publish("slow/t", b"x" * 4000)  # 5 ms a byte: not complete before the test ends
@@ -97,7 +100,7 @@ class Load(AbuseTestCase):
             self.assertEqual(client.read_packet(PROMPT), connack(0), f"CONNACK for c{i} while a socket trickles")
 
     def test_subscriber_that_never_reads_is_dropped_without_holding_up_others(self):
-        # 8 MB: more than the kernel buffers towards the stalled socket plus 1 MiB.
+        # 8 MB: more than the kernel buffers towards the stalled socket plus its hard bound.
         count = 1000
         payloads = [f"{n:04}".encode() + b"x" * 8188 for n in range(count)]
         stalled = self.subscribed("stalled", [("big/t", 0)], rcvbuf=4096)
@@ -108,7 +111,8 @@ class Load(AbuseTestCase):
         for n, payload in enumerate(payloads):
             pkt = healthy.read_packet(deadline - time.monotonic())
             self.assertTrue(pkt == publish("big/t", payload), f"message {n} of {count}: {describe(pkt)}")
-        self.assertTrue(wait_until(lambda: "slow consumer" in self.daemon.log()), "slow consumer logged")
+        self.assertTrue(wait_until(lambda: "slow consumer" in self.daemon.log()), "slow consumer closed")
+        self.assertEqual(self.daemon.log().count("dropping its QoS 0 deliveries"), 1, "drops logged once")
         drained = 0
         while pkt := stalled.read_packet():
             drained += len(pkt)
@@ -162,6 +166,33 @@ class Identity(AbuseTestCase):
         tcp.expect_closed("the plain session ends alone")
         ws.send(ws_frame(pingreq))
         self.assertEqual(ws_read(ws), pingresp, "the WebSocket session lives on")
+
+
+class Burst(AbuseTestCase):
+    conf = {"log_level": 6}  # the output bounds as they are by default
+
+    def test_burst_reaches_a_subscriber_that_keeps_reading_whole(self):
+        count = 300_000
+        messages = [publish("burst/t", f"{n:06}" + "x" * 23) for n in range(count)]  # 40 bytes each
+        sub, pub = self.subscribed("sub", [("burst/t", 0)]), self.connected("pub")
+        self.background(lambda: pub.send(b"".join(messages)))
+        # A client that looks at each message as it comes, slower than the
+        # daemon: the burst piles up in front of it.
+        n, buf, chunk, deadline = 0, b"", b".", time.monotonic() + 3 * TIMEOUT  # for the whole burst
+        while n < count and chunk and (left := deadline - time.monotonic()) > 0:
+            sub.sock.settimeout(left)
+            try:
+                chunk = sub.sock.recv(4096)
+            except socket.timeout:
+                break
+            except ConnectionResetError:
+                chunk = b""
+            buf += chunk
+            while n < count and (whole := split_packet(buf)):
+                self.assertEqual(buf[:whole[0]], messages[n], f"message {n}")
+                buf, n = buf[whole[0]:], n + 1
+        self.assertEqual(n, count, "every message arrived")
+        sub.expect_quiet("the subscriber is still connected")
 
 
 class Supervision(AbuseTestCase):

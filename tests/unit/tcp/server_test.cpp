@@ -398,7 +398,10 @@ TEST_F(ServerTest, GoneClientIsReportedAgainAndStopClosesWithoutNotices)
     getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
     close(fd);
     // Port 0 turns the WebSocket listener off.
-    thread_tcp_serv_setup(new tcp_conf{ntohs(addr.sin_port), 0, 0, 0, "lo"});
+    auto* conf = new tcp_conf{};
+    conf->mqtt_port = ntohs(addr.sin_port);
+    std::strcpy(conf->mqtt_iface, "lo");
+    thread_tcp_serv_setup(conf);
     ASSERT_EQ(thread_tcp_start(), 0);
     EXPECT_EQ(tcp::servs[1].sock, -1);
 
