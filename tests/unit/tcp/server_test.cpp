@@ -141,7 +141,8 @@ struct ConnTest : ::testing::Test {
     Bytes answer()
     {
         if (open()) {
-            EXPECT_EQ(out_buf_write(&conn->out, conn->sock), 0);
+            EXPECT_EQ(tcp::conn_write(conn), 0);
+            EXPECT_EQ(out_buf_pending(&conn->out), 0u);
         }
         Bytes out;
         uint8_t buf[4096];
@@ -347,6 +348,49 @@ TEST_F(ConnTest, InputsThatCloseTheConnection)
     receive();
     EXPECT_FALSE(open());
     EXPECT_EQ(posted(), std::vector<Bytes>{CLOSE_NOTICE});
+}
+
+// A consumer whose socket takes nothing: above its soft bound it holds
+// reading back while it took output within the grace period; past its hard
+// bound its QoS 0 deliveries are dropped, other packets still queued; once
+// it drains, deliveries go out again.
+TEST_F(TcpTest, LaggingConsumerPausesReadingThenLosesOnlyQos0Deliveries)
+{
+    const tcp::tcp_limits saved = tcp::limits;
+    tcp::limits.output_soft = 1000;
+    tcp::limits.output_hard = 2000;
+    tcp::now_ms = 50000;
+    connect(CONN_STATE_MQTT, true);
+    conn->writable = 0;
+    Bytes qos0(100, 0x00), qos1(100, 0x00);
+    qos0[0] = 0x30;
+    qos1[0] = 0x32;
+    auto offer = [&](const Bytes& packet) {
+        int admitted = tcp::conn_output_admit(conn, packet.data(), static_cast<uint32_t>(packet.size()));
+        if (admitted == 1)
+            tcp::conn_output(conn, packet.data(), static_cast<uint32_t>(packet.size()));
+        return admitted;
+    };
+    for (int i = 0; i < 10; ++i)
+        EXPECT_EQ(offer(qos0), 1);
+    EXPECT_FALSE(tcp::consumers_behind()) << "at the soft bound, not past it";
+    EXPECT_EQ(offer(qos0), 1);
+    EXPECT_TRUE(tcp::consumers_behind());
+    tcp::now_ms += tcp::OUTPUT_GRACE_MS;
+    EXPECT_FALSE(tcp::consumers_behind()) << "no output taken for the grace period";
+    while (out_buf_pending(&conn->out) + qos0.size() <= 2000)
+        EXPECT_EQ(offer(qos0), 1);
+    EXPECT_EQ(offer(qos0), 0);
+    EXPECT_EQ(offer(qos1), 1);
+    EXPECT_EQ(offer(qos0), 0);
+    EXPECT_EQ(conn->dropped, 2u);
+    EXPECT_EQ(tcp::out_total, out_buf_pending(&conn->out));
+
+    EXPECT_EQ(answer().size(), 2100u);
+    EXPECT_EQ(tcp::out_total, 0u);
+    EXPECT_EQ(offer(qos0), 1);
+    EXPECT_EQ(conn->dropped, 0u);
+    tcp::limits = saved;
 }
 
 struct ServerTest : ::testing::Test {
