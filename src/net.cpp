@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "logging.h"
 
@@ -58,4 +59,9 @@ void net_log_listening(const char* label, const char* iface, in_addr address, ui
 bool net_descriptors_exhausted(int err)
 {
     return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+}
+
+void net_log_accept_exhausted(const char* server, int err)
+{
+    log_write(LOG_WARNING, "%s: accept paused: %s\n", server, std::strerror(err));
 }

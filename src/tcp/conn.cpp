@@ -45,6 +45,9 @@ void conn_log(int priority, tcp_conn* conn, const char* what)
 
 // Accepting stopped for lack of descriptors: logged once per episode.
 bool accept_failure_logged = false;
+// Connections refused at the max_connections bound: logged once per
+// episode, which ends when a connection closes.
+bool conn_bound_logged = false;
 
 void conn_open(tcp_serv* serv, int sock, const sockaddr_in* addr)
 {
@@ -58,6 +61,7 @@ void conn_open(tcp_serv* serv, int sock, const sockaddr_in* addr)
         close(sock);
         return;
     }
+    ++conn_count;
     conn->sock = sock;
     conn->conn_id = ++last_conn_id;
     conn->state = serv->websocket ? CONN_STATE_HTTP_HEADER : CONN_STATE_MQTT;
@@ -122,7 +126,7 @@ void conn_new(tcp_serv* serv)
             // again, and log the episode once.
             if (net_descriptors_exhausted(err)) {
                 if (!accept_failure_logged)
-                    log_socket_error(__LINE__, err);
+                    net_log_accept_exhausted("tcp", err);
                 accept_failure_logged = true;
                 accept_pause();
                 return;
@@ -131,6 +135,15 @@ void conn_new(tcp_serv* serv)
             return;
         }
         accept_failure_logged = false;
+        if (conn_count >= limits.max_conns) {
+            // Closed at once, so the client learns now rather than wait in
+            // the backlog.
+            if (!conn_bound_logged)
+                log_write(LOG_WARNING, "tcp: %u connections open, refusing new ones\n", conn_count);
+            conn_bound_logged = true;
+            close(sock);
+            continue;
+        }
         conn_open(serv, sock, &addr);
     }
 }
@@ -274,6 +287,10 @@ tcp_conn* conn_close(tcp_conn* conn)
     out_total -= out_buf_pending(&conn->out);
     out_buf_free(&conn->out);
     id_index_remove(&conn_index, conn->conn_id);
+    // Only records of accepted sockets are numbered, and counted.
+    if (conn->conn_id)
+        --conn_count;
+    conn_bound_logged = false;
     tcp_conn* successor = list_remove(&conns, conn);
     dead_list.push_back(conn);
     return successor;

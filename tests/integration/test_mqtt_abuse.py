@@ -213,8 +213,22 @@ class Supervision(AbuseTestCase):
         self.connected("again").expect_quiet()
 
 
+class Bounds(AbuseTestCase):
+    conf = {"max_connections": 3}
+
+    def test_connections_past_the_bound_are_refused_until_one_closes(self):
+        clients = [self.connected("c1"), self.connected("c2"), self.connected("c3")]
+        self.client().expect_closed("a fourth plain connection")
+        self.websocket(upgrade=False).expect_closed("a fourth on the WebSocket port")
+        self.assertEqual(self.daemon.log().count("connections open, refusing"), 1, "logged once per episode")
+        clients[0].send(disconnect)
+        clients[0].expect_closed("c1 leaves")
+        self.connected("c4").expect_quiet("served once a connection closed")
+
+
 class FewDescriptors(AbuseTestCase):
     nofile = 64
+    conf = {"log_level": 5}  # running out is a warning
 
     def test_descriptor_exhaustion_pauses_accepting_until_some_are_free(self):
         def logged():
