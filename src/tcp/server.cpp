@@ -157,12 +157,11 @@ void mqtt_tcp_serve(mqtt_tcp_msg* msg)
         msg_tcp_mqtt_add_close_conn(msg->conn_id, &unknown);
     } else if (msg->close) {
         conn_close_ordered(conn);
-    } else if (conn_output_admit(conn, msg->packet, msg->packet_len) <= 0) {
-        // Dropped, or the connection was closed.
-    } else if (conn->state == CONN_STATE_MQTT) {
-        conn_output(conn, msg->packet, msg->packet_len);
-    } else {
-        ws_frame_send(conn, 2, msg->packet, msg->packet_len);
+    } else if (conn_output_admit(conn, msg->packet, msg->packet_len) == 1) {
+        if (conn->state == CONN_STATE_MQTT)
+            conn_output(conn, msg->packet, msg->packet_len);
+        else
+            ws_frame_send(conn, 2, msg->packet, msg->packet_len);
     }
 }
 
