@@ -90,6 +90,8 @@ void conf_parse_line(conf_parser* p, const char* line)
         parse_conf_long(&p->out.http->http_port, value);
     } else if (!std::strcmp(key, "http_files_path")) {
         copy_value(p->out.http->http_files_path, value);
+    } else if (!std::strcmp(key, "http_max_connections")) {
+        parse_conf_long(&p->out.http->http_max_connections, value);
     } else if (!std::strcmp(key, "mqtt_iface")) {
         copy_value(p->out.tcp->mqtt_iface, value);
     } else if (!std::strcmp(key, "mqtt_port")) {
@@ -100,6 +102,16 @@ void conf_parse_line(conf_parser* p, const char* line)
         parse_conf_long(&p->out.tcp->mqtt_ws_port, value);
     } else if (!std::strcmp(key, "mqtt_ws_tls_port")) {
         parse_conf_long(&p->out.tcp->mqtt_ws_tls_port, value);
+    } else if (!std::strcmp(key, "max_connections")) {
+        parse_conf_long(&p->out.tcp->max_connections, value);
+    } else if (!std::strcmp(key, "mqtt_output_soft_limit")) {
+        parse_conf_long(&p->out.tcp->mqtt_output_soft_limit, value);
+    } else if (!std::strcmp(key, "mqtt_output_hard_limit")) {
+        parse_conf_long(&p->out.tcp->mqtt_output_hard_limit, value);
+    } else if (!std::strcmp(key, "mqtt_output_total_limit")) {
+        parse_conf_long(&p->out.tcp->mqtt_output_total_limit, value);
+    } else if (!std::strcmp(key, "mqtt_output_stall_timeout")) {
+        parse_conf_long(&p->out.tcp->mqtt_output_stall_timeout, value);
     } else if (!std::strcmp(key, "mqttsn_iface")) {
         copy_value(p->out.udp->mqttsn_iface, value);
     } else if (!std::strcmp(key, "mqttsn_port")) {

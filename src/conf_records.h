@@ -7,11 +7,14 @@
 #include <type_traits>
 
 // Strings hold at most 64 characters and are NUL-terminated. Ports are
-// 32-bit as read; servers use the low 16 bits. Omitted keys stay zero.
+// 32-bit as read; servers use the low 16 bits. Omitted keys stay zero; a
+// bound that is zero or negative takes its default (the servers' *_DEFAULT
+// constants, documented in README.md).
 struct http_conf {
     int32_t http_port;
     char http_files_path[65];
     char http_iface[65];
+    int32_t http_max_connections; // open HTTP connections, at most
 };
 
 struct tcp_conf {
@@ -20,6 +23,11 @@ struct tcp_conf {
     int32_t mqtt_ws_port;
     int32_t mqtt_ws_tls_port;
     char mqtt_iface[65];
+    int32_t max_connections;           // open MQTT and WebSocket connections together, at most
+    int32_t mqtt_output_soft_limit;    // unsent bytes past which a reading consumer pauses the publishers
+    int32_t mqtt_output_hard_limit;    // unsent bytes past which a consumer's QoS 0 deliveries are dropped
+    int32_t mqtt_output_total_limit;   // unsent bytes of all connections together, at most
+    int32_t mqtt_output_stall_timeout; // seconds without output taken before a consumer is closed
 };
 
 struct udp_conf {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "logging.h"
 
@@ -72,4 +73,9 @@ bool net_descriptors_exhausted(int err)
 net_failure net_last_failure()
 {
     return last_failure;
+}
+
+void net_log_accept_exhausted(const char* server, int err)
+{
+    log_write(LOG_WARNING, "%s: accept paused: %s\n", server, std::strerror(err));
 }

@@ -30,3 +30,7 @@ void net_log_listening(const char* label, const char* iface, in_addr address, ui
 // Whether accept failed for lack of descriptors or memory: the connection
 // then stays in the listen backlog until some are free.
 bool net_descriptors_exhausted(int err);
+
+// The warning that a server stopped accepting for lack of descriptors or
+// memory; logged once per episode by the caller.
+void net_log_accept_exhausted(const char* server, int err);

@@ -32,11 +32,11 @@ bool mqtt_loop_pass();
 // One timer tick (once a second): keep-alive supervision.
 void timer_handle();
 
-// MQTT sessions by peer address: mqtt_conns in connection order, with an
-// index beside it for lookups.
-mqtt_conn* broker_conn_find(const sockaddr_in* addr);
+// MQTT sessions by the TCP thread's connection id: mqtt_conns in
+// connection order, with an index beside it for lookups.
+mqtt_conn* broker_conn_find(uint64_t conn_id);
 // Null when memory runs out.
-mqtt_conn* broker_conn_add(const sockaddr_in* addr);
+mqtt_conn* broker_conn_add(uint64_t conn_id, const sockaddr_in* addr);
 void broker_conn_remove(mqtt_conn* conn);
 void broker_conn_remove_all();
 // Orders the TCP thread to close the client's connection, once. From then

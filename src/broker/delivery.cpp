@@ -108,7 +108,7 @@ void publish_to(mqtt_conn* conn, uint8_t qos, pub_item* item)
     uint32_t length = 0;
     mqtt_publish_encode(&buffer, &length, &publish);
     log_write(LOG_DEBUG, "<MQTT_PUBLISH\n");
-    msg_mqtt_tcp_add_packet(&conn->addr, buffer, length);
+    msg_mqtt_tcp_add_packet(conn->conn_id, buffer, length);
 }
 
 } // namespace

@@ -3,25 +3,25 @@
 #include "broker/broker_internal.h"
 #include "channels/mqtt_tcp.h"
 #include "codec/mqtt.h"
-#include "list/addr_index.h"
+#include "list/id_index.h"
 #include "logging.h"
 
 namespace {
 
-addr_index<mqtt_conn> conn_index;
+id_index<mqtt_conn> conn_index;
 
-void send_packet(const sockaddr_in* addr, uint8_t* buffer, uint32_t length, const char* trace)
+void send_packet(uint64_t conn_id, uint8_t* buffer, uint32_t length, const char* trace)
 {
     log_write(LOG_DEBUG, "%s", trace);
-    msg_mqtt_tcp_add_packet(addr, buffer, length);
+    msg_mqtt_tcp_add_packet(conn_id, buffer, length);
 }
 
-void send_pubxxx(const sockaddr_in* addr, uint32_t type, uint16_t msg_id, const char* trace)
+void send_pubxxx(uint64_t conn_id, uint32_t type, uint16_t msg_id, const char* trace)
 {
     uint8_t* buffer = nullptr;
     uint32_t length = 0;
     mqtt_pubxxx_encode(type, &buffer, &length, msg_id);
-    send_packet(addr, buffer, length, trace);
+    send_packet(conn_id, buffer, length, trace);
 }
 
 // A packet that breaks the codec's layout rules gets no reply: the client
@@ -42,7 +42,7 @@ void handle_connect(tcp_mqtt_msg* record, mqtt_conn* conn, const mqtt_fixed_head
         // A second CONNECT on one connection.
         code = 1;
     } else {
-        conn = broker_conn_add(&record->addr);
+        conn = broker_conn_add(record->conn_id, &record->addr);
         if (!conn) {
             code = 3;
         } else {
@@ -68,14 +68,14 @@ void handle_connect(tcp_mqtt_msg* record, mqtt_conn* conn, const mqtt_fixed_head
     uint8_t* buffer = nullptr;
     uint32_t length = 0;
     mqtt_connack_encode(&buffer, &length, static_cast<uint8_t>(code));
-    send_packet(&record->addr, buffer, length, "<MQTT_CONNACK\n");
+    send_packet(record->conn_id, buffer, length, "<MQTT_CONNACK\n");
     if (code == 0)
         return;
     // Refused: nothing the connection sends from here on is answered.
     if (conn)
         broker_conn_close_request(conn);
     else
-        msg_mqtt_tcp_add_close_conn(&record->addr);
+        msg_mqtt_tcp_add_close_conn(record->conn_id);
 }
 
 void handle_publish(tcp_mqtt_msg* record, mqtt_conn* conn, const mqtt_fixed_header* fixhdr)
@@ -94,9 +94,9 @@ void handle_publish(tcp_mqtt_msg* record, mqtt_conn* conn, const mqtt_fixed_head
     }
 
     if (publish.qos == 1)
-        send_pubxxx(&record->addr, MQTT_PUBACK, publish.msg_id, "<MQTT_PUBACK\n");
+        send_pubxxx(record->conn_id, MQTT_PUBACK, publish.msg_id, "<MQTT_PUBACK\n");
     else if (publish.qos != 0)
-        send_pubxxx(&record->addr, MQTT_PUBREC, publish.msg_id, "<MQTT_PUBREC\n");
+        send_pubxxx(record->conn_id, MQTT_PUBREC, publish.msg_id, "<MQTT_PUBREC\n");
     // A new rules file replaces the old one and is published by the reload,
     // not as this client's publication.
     if (mqtt_save_rules(publish.topic, publish.topic_len, publish.payload, publish.payload_len) != 0)
@@ -127,7 +127,7 @@ void handle_subscribe(tcp_mqtt_msg* record, mqtt_conn* conn, const mqtt_fixed_he
     uint8_t* buffer = nullptr;
     uint32_t length = 0;
     mqtt_suback_encode(&buffer, &length, &suback);
-    send_packet(&record->addr, buffer, length, "<MQTT_SUBACK\n");
+    send_packet(record->conn_id, buffer, length, "<MQTT_SUBACK\n");
 
     // Retained values follow the SUBACK, each at the QoS of the filter
     // that collected it.
@@ -140,7 +140,7 @@ void handle_subscribe(tcp_mqtt_msg* record, mqtt_conn* conn, const mqtt_fixed_he
             publish.qos = sub->qos;
             publish.pub_item = link->pub_item;
             mqtt_publish_encode(&buffer, &length, &publish);
-            send_packet(&record->addr, buffer, length, "<MQTT_PUBLISH\n");
+            send_packet(record->conn_id, buffer, length, "<MQTT_PUBLISH\n");
         }
         list_reg_remove_all(&links);
     }
@@ -158,7 +158,7 @@ void handle_unsubscribe(tcp_mqtt_msg* record, mqtt_conn* conn, const mqtt_fixed_
         return;
     }
     broker_subs_changed();
-    send_pubxxx(&record->addr, MQTT_UNSUBACK, unsubscribe.msg_id, "<MQTT_UNSUBACK\n");
+    send_pubxxx(record->conn_id, MQTT_UNSUBACK, unsubscribe.msg_id, "<MQTT_UNSUBACK\n");
 }
 
 // PUBREC is answered with PUBREL, PUBREL with PUBCOMP; nothing is stored.
@@ -172,22 +172,24 @@ void handle_pubrec_pubrel(tcp_mqtt_msg* record, mqtt_conn* conn, const mqtt_fixe
         return;
     }
     if (pubrec)
-        send_pubxxx(&record->addr, MQTT_PUBREL, static_cast<uint16_t>(msg_id), "<MQTT_PUBREL\n");
+        send_pubxxx(record->conn_id, MQTT_PUBREL, static_cast<uint16_t>(msg_id), "<MQTT_PUBREL\n");
     else
-        send_pubxxx(&record->addr, MQTT_PUBCOMP, static_cast<uint16_t>(msg_id), "<MQTT_PUBCOMP\n");
+        send_pubxxx(record->conn_id, MQTT_PUBCOMP, static_cast<uint16_t>(msg_id), "<MQTT_PUBCOMP\n");
 }
 
 } // namespace
 
-mqtt_conn* broker_conn_find(const sockaddr_in* addr)
+mqtt_conn* broker_conn_find(uint64_t conn_id)
 {
-    return addr_index_find(&conn_index, addr);
+    return id_index_find(&conn_index, conn_id);
 }
 
-mqtt_conn* broker_conn_add(const sockaddr_in* addr)
+mqtt_conn* broker_conn_add(uint64_t conn_id, const sockaddr_in* addr)
 {
     mqtt_conn* conn = list_mqtt_conn_add_new(&mqtt_conns, addr);
-    if (conn && addr_index_add(&conn_index, conn) != 0) {
+    if (conn)
+        conn->conn_id = conn_id;
+    if (conn && id_index_add(&conn_index, conn) != 0) {
         list_mqtt_conn_remove(&mqtt_conns, conn);
         return nullptr;
     }
@@ -197,7 +199,7 @@ mqtt_conn* broker_conn_add(const sockaddr_in* addr)
 void broker_conn_remove(mqtt_conn* conn)
 {
     broker_subs_changed();
-    addr_index_remove(&conn_index, &conn->addr);
+    id_index_remove(&conn_index, conn->conn_id);
     list_mqtt_conn_remove(&mqtt_conns, conn);
 }
 
@@ -205,7 +207,7 @@ void broker_conn_remove_all()
 {
     broker_subs_changed();
     broker_subs_forget();
-    addr_index_clear(&conn_index);
+    id_index_clear(&conn_index);
     list_mqtt_conn_remove_all(&mqtt_conns);
 }
 
@@ -214,12 +216,12 @@ void broker_conn_close_request(mqtt_conn* conn)
     if (conn->closing)
         return;
     conn->closing = 1;
-    msg_mqtt_tcp_add_close_conn(&conn->addr);
+    msg_mqtt_tcp_add_close_conn(conn->conn_id);
 }
 
 void mqtt_packet_handle(tcp_mqtt_msg* record)
 {
-    mqtt_conn* conn = broker_conn_find(&record->addr);
+    mqtt_conn* conn = broker_conn_find(record->conn_id);
 
     if (record->close) {
         if (conn) {
@@ -279,7 +281,7 @@ void mqtt_packet_handle(tcp_mqtt_msg* record)
         uint8_t* buffer = nullptr;
         uint32_t length = 0;
         mqtt_pingresp_encode(&buffer, &length);
-        send_packet(&record->addr, buffer, length, "<MQTT_PINGRESP\n");
+        send_packet(record->conn_id, buffer, length, "<MQTT_PINGRESP\n");
         break;
     }
     case MQTT_DISCONNECT:

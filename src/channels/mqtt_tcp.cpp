@@ -1,11 +1,18 @@
 #include "channels/mqtt_tcp.h"
 
-void msg_mqtt_tcp_add_packet(const sockaddr_in* addr, uint8_t* buffer, uint32_t length)
+void msg_mqtt_tcp_add_packet(uint64_t conn_id, uint8_t* buffer, uint32_t length)
 {
-    msg_mqtt_tcp_add(msg_packet_record_take<mqtt_tcp_msg>(addr, buffer, length));
+    auto* record = new mqtt_tcp_msg{};
+    record->conn_id = conn_id;
+    record->packet = buffer;
+    record->packet_len = length;
+    msg_mqtt_tcp_add(record);
 }
 
-void msg_mqtt_tcp_add_close_conn(const sockaddr_in* addr)
+void msg_mqtt_tcp_add_close_conn(uint64_t conn_id)
 {
-    msg_mqtt_tcp_add(msg_close_record<mqtt_tcp_msg>(addr));
+    auto* record = new mqtt_tcp_msg{};
+    record->conn_id = conn_id;
+    record->close = 1;
+    msg_mqtt_tcp_add(record);
 }

@@ -14,12 +14,13 @@ struct tcp_mqtt_msg : msg_record {
     uint8_t* packet;     // heap copy of the received bytes; null in a close record
     uint32_t packet_len; // 0 in a close record
     uint32_t offset;     // first byte the broker has not consumed yet
-    sockaddr_in addr;    // the TCP peer
-    uint8_t close;       // 1: the connection at addr is gone
+    uint64_t conn_id;    // the connection, as numbered by the TCP thread at accept
+    sockaddr_in addr;    // its peer, for log lines
+    uint8_t close;       // 1: the connection is gone
 };
 
 MSG_CHANNEL(tcp_mqtt, tcp_mqtt_msg)
 
 // Copies the bytes: the caller keeps its buffer.
-void msg_tcp_mqtt_add_packet(const sockaddr_in* addr, const uint8_t* bytes, uint32_t length);
-void msg_tcp_mqtt_add_close_conn(const sockaddr_in* addr);
+void msg_tcp_mqtt_add_packet(uint64_t conn_id, const sockaddr_in* addr, const uint8_t* bytes, uint32_t length);
+void msg_tcp_mqtt_add_close_conn(uint64_t conn_id, const sockaddr_in* addr);

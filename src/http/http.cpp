@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -31,6 +32,9 @@
 namespace {
 
 constexpr int LISTEN_BACKLOG = 128;
+// Open connections when the configuration sets no http_max_connections:
+// the dashboard loads a handful of files at a time.
+constexpr uint32_t HTTP_MAX_CONNECTIONS_DEFAULT = 64;
 constexpr int MAX_EVENTS = 64;
 // Connections accepted from the listener per pass, at most.
 constexpr int ACCEPT_BATCH = 64;
@@ -98,6 +102,12 @@ int64_t swept_ms = 0;
 bool accept_paused = false;
 bool accept_failure_logged = false;
 int64_t accept_retry_ms = 0;
+// Open connections, and their bound (http_max_connections).
+uint32_t conn_total = 0;
+uint32_t max_conns = HTTP_MAX_CONNECTIONS_DEFAULT;
+bool conn_bound_logged = false;
+// The process's descriptor limit at start, 0 when unknown.
+uint64_t fd_limit = 0;
 
 int64_t clock_ms()
 {
@@ -213,6 +223,8 @@ http_client* conn_close(http_client* client)
     list_http_conn_remove(&conns, client->conn);
     list_remove(&clients, client);
     delete client;
+    --conn_total;
+    conn_bound_logged = false;
     accept_resume();
     return successor;
 }
@@ -232,10 +244,30 @@ void conn_open(int sock, const sockaddr_in* addr)
     client->file = -1;
     client->deadline_ms = now_ms + REQUEST_TIMEOUT_MS;
     list_add_item(&clients, client);
+    ++conn_total;
     if (watch(EPOLL_CTL_ADD, sock, EPOLLIN, client) != 0) {
         log_socket_error(__LINE__, errno);
         conn_close(client);
     }
+}
+
+// Whether the listener may take one more connection on `sock`: at most
+// http_max_connections, and never a descriptor from the last quarter of
+// the process's limit, which stays for MQTT clients. Refusals are logged
+// once per episode, which ends when a connection closes.
+bool conn_room(int sock)
+{
+    const char* refused = nullptr;
+    if (conn_total >= max_conns)
+        refused = "connections open, refusing new ones";
+    else if (fd_limit > 0 && static_cast<uint64_t>(sock) >= fd_limit - fd_limit / 4)
+        refused = "connections open and the last quarter of the descriptors kept for MQTT, refusing new ones";
+    if (!refused)
+        return true;
+    if (!conn_bound_logged)
+        log_write(LOG_WARNING, "http: %u %s\n", conn_total, refused);
+    conn_bound_logged = true;
+    return false;
 }
 
 void conn_new()
@@ -246,7 +278,10 @@ void conn_new()
         int sock = accept4(serv.sock, reinterpret_cast<sockaddr*>(&addr), &addr_len, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (sock >= 0) {
             accept_failure_logged = false;
-            conn_open(sock, &addr);
+            if (conn_room(sock))
+                conn_open(sock, &addr);
+            else
+                close(sock);
             continue;
         }
         int err = errno;
@@ -256,7 +291,9 @@ void conn_new()
         // listener leaves the readiness set for a while rather than wake
         // the thread again and again, and the episode is logged once.
         bool exhausted = net_descriptors_exhausted(err);
-        if (err != EAGAIN && err != EWOULDBLOCK && !(exhausted && accept_failure_logged))
+        if (exhausted && !accept_failure_logged)
+            net_log_accept_exhausted("http", err);
+        else if (!exhausted && err != EAGAIN && err != EWOULDBLOCK)
             log_socket_error(__LINE__, err);
         accept_failure_logged = exhausted;
         if (exhausted)
@@ -536,15 +573,15 @@ int thread_http_start()
     putenv(query_env);
     files_root_resolve();
     now_ms = clock_ms();
+    max_conns = thread_options->http_max_connections > 0 ? static_cast<uint32_t>(thread_options->http_max_connections)
+                                                         : HTTP_MAX_CONNECTIONS_DEFAULT;
+    rlimit limit{};
+    fd_limit = getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY ? limit.rlim_cur : 0;
 
     in_addr address{};
     bool opened = get_device_ipaddress(thread_options->http_iface, &address) == 0;
     if (!opened)
         log_socket_error(__LINE__, errno);
-    if (thread_options->http_port < 0 || thread_options->http_port > 65535) {
-        log_socket_error(__LINE__, EINVAL);
-        opened = false;
-    }
     opened = opened && serv_init(address) == 0 && msg_waker_init(&waker) == 0 && loop_open() == 0;
     if (!opened) {
         start_undo();

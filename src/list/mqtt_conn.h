@@ -1,5 +1,6 @@
 // The broker's MQTT client sessions, one per TCP connection that sent
-// CONNECT, keyed by the peer address. Used by the broker thread only.
+// CONNECT, keyed by the TCP thread's connection id. Used by the broker
+// thread only.
 #pragma once
 
 #include <netinet/in.h>
@@ -11,7 +12,8 @@
 
 struct mqtt_conn {
     mqtt_conn* next;
-    sockaddr_in addr;
+    uint64_t conn_id; // tcp_conn.conn_id of the connection
+    sockaddr_in addr; // its peer, for log lines
     list<sub_item> subs;
     ::will will;
     uint32_t keepalivesec; // 0: no keep-alive supervision

@@ -1,5 +1,6 @@
 // Connections of the TCP thread, one per accepted socket, keyed by the
-// peer's 16-byte address. Used by the TCP thread only.
+// connection id given at accept (the peer address alone does not tell two
+// listeners' connections apart). Used by the TCP thread only.
 #pragma once
 
 #include <netinet/in.h>
@@ -19,7 +20,8 @@ enum : uint32_t {
 struct tcp_conn {
     tcp_conn* next;
     int32_t sock;
-    sockaddr_in addr;
+    uint64_t conn_id; // unique for the life of the process; channel records carry it
+    sockaddr_in addr; // the peer, for log lines
     uint32_t state;
     // Plain MQTT and upgrade request: accumulation buffer. WebSocket
     // frames: the payload of the frame being assembled.
@@ -40,12 +42,18 @@ struct tcp_conn {
     uint32_t ws_mqtt_len;
     // Bytes posted for the peer and not yet written.
     out_buf out;
+    // Monotonic millisecond when a write last took bytes, or when output
+    // began to wait: a consumer that takes nothing for long is closed.
+    int64_t progress_ms;
+    // QoS 0 deliveries dropped in the current drop episode; 0 outside one.
+    uint64_t dropped;
     // Monotonic second of the accept: the CONNECT must come within a bound.
     int64_t accepted_sec;
     uint8_t mqtt_started;  // 1 once its first packet, a CONNECT, went to the broker
     uint8_t readable;      // bytes may wait in the socket (the conn is in the read list)
     uint8_t writable;      // the socket took the last write whole
     uint8_t flush_queued;  // in this pass's list of connections to write
+    uint8_t congested;     // in congested_list
 };
 
 static_assert(std::is_standard_layout_v<tcp_conn>);

@@ -32,6 +32,9 @@ constexpr uint32_t FLUSH_EARLY = 64 * 1024;
 // a reset could destroy a last answer, such as a refusing CONNACK.
 constexpr size_t CLOSE_DRAIN_MAX = 64 * 1024;
 
+// Ids given so far; 0 is never one.
+uint64_t last_conn_id = 0;
+
 // Closed this pass; freed by conn_reap.
 std::vector<tcp_conn*> dead_list;
 
@@ -42,6 +45,9 @@ void conn_log(int priority, tcp_conn* conn, const char* what)
 
 // Accepting stopped for lack of descriptors: logged once per episode.
 bool accept_failure_logged = false;
+// Connections refused at the max_connections bound: logged once per
+// episode, which ends when a connection closes.
+bool conn_bound_logged = false;
 
 void conn_open(tcp_serv* serv, int sock, const sockaddr_in* addr)
 {
@@ -55,7 +61,9 @@ void conn_open(tcp_serv* serv, int sock, const sockaddr_in* addr)
         close(sock);
         return;
     }
+    ++conn_count;
     conn->sock = sock;
+    conn->conn_id = ++last_conn_id;
     conn->state = serv->websocket ? CONN_STATE_HTTP_HEADER : CONN_STATE_MQTT;
     conn->accepted_sec = tcp_now_sec();
     conn->writable = 1;
@@ -66,7 +74,7 @@ void conn_open(tcp_serv* serv, int sock, const sockaddr_in* addr)
     // again.
     ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
     ev.data.ptr = conn;
-    if (addr_index_add(&conn_index, conn) != 0) {
+    if (id_index_add(&conn_index, conn) != 0) {
         log_socket_error(__LINE__, ENOMEM);
         conn_close(conn);
     } else if (epoll_ctl(epoll_fd, EPOLL_CTL_ADD, sock, &ev) != 0) {
@@ -75,33 +83,28 @@ void conn_open(tcp_serv* serv, int sock, const sockaddr_in* addr)
     }
 }
 
-int conn_flush(tcp_conn* conn)
-{
-    ssize_t left = out_buf_write(&conn->out, conn->sock);
-    if (left < 0) {
-        log_socket_error(__LINE__, errno);
-        conn_close(conn);
-        return -1;
-    }
-    // A full socket reports writability again by an edge event.
-    conn->writable = left == 0;
-    return 0;
-}
-
 int conn_output_done(tcp_conn* conn)
 {
-    if (conn->writable && out_buf_pending(&conn->out) >= FLUSH_EARLY && conn_flush(conn) < 0)
+    if (conn->writable && out_buf_pending(&conn->out) >= FLUSH_EARLY && conn_write(conn) < 0)
         return -1;
-    if (out_buf_pending(&conn->out) > TCP_OUT_MAX) {
-        conn_log(LOG_NOTICE, conn, "more than 1 MiB unsent, closing slow consumer");
-        conn_close(conn);
-        return -1;
+    if (out_buf_pending(&conn->out) > limits.output_soft && !conn->congested) {
+        conn->congested = 1;
+        congested_list.push_back(conn);
     }
     if (!conn->flush_queued) {
         conn->flush_queued = 1;
         flush_list.push_back(conn);
     }
     return 0;
+}
+
+void drops_log_end(tcp_conn* conn)
+{
+    if (!conn->dropped)
+        return;
+    log_conn(LOG_NOTICE, "tcp", &conn->addr, ": %llu QoS 0 deliveries dropped\n",
+             static_cast<unsigned long long>(conn->dropped));
+    conn->dropped = 0;
 }
 
 } // namespace
@@ -123,7 +126,7 @@ void conn_new(tcp_serv* serv)
             // again, and log the episode once.
             if (net_descriptors_exhausted(err)) {
                 if (!accept_failure_logged)
-                    log_socket_error(__LINE__, err);
+                    net_log_accept_exhausted("tcp", err);
                 accept_failure_logged = true;
                 accept_pause();
                 return;
@@ -132,6 +135,15 @@ void conn_new(tcp_serv* serv)
             return;
         }
         accept_failure_logged = false;
+        if (conn_count >= limits.max_conns) {
+            // Closed at once, so the client learns now rather than wait in
+            // the backlog.
+            if (!conn_bound_logged)
+                log_write(LOG_WARNING, "tcp: %u connections open, refusing new ones\n", conn_count);
+            conn_bound_logged = true;
+            close(sock);
+            continue;
+        }
         conn_open(serv, sock, &addr);
     }
 }
@@ -166,12 +178,82 @@ int conn_output(tcp_conn* conn, const uint8_t* bytes, uint32_t len)
 
 int conn_output2(tcp_conn* conn, const uint8_t* head, uint32_t head_len, const uint8_t* body, uint32_t body_len)
 {
+    uint32_t before = out_buf_pending(&conn->out);
     if (out_buf_append(&conn->out, head, head_len) != 0 || out_buf_append(&conn->out, body, body_len) != 0) {
         conn_log(LOG_WARNING, conn, "no memory for its output, closing");
         conn_close(conn);
         return -1;
     }
+    out_total += out_buf_pending(&conn->out) - before;
+    // The stall clock runs from the moment output waits, not from the
+    // last write of a connection that was idle.
+    if (before == 0)
+        conn->progress_ms = now_ms;
     return conn_output_done(conn);
+}
+
+int conn_output_admit(tcp_conn* conn, const uint8_t* packet, uint32_t len)
+{
+    uint64_t pending = out_buf_pending(&conn->out);
+    bool over;
+    if (conn->dropped)
+        over = pending > limits.output_soft || out_total + len > limits.output_total - limits.output_total / 4;
+    else
+        over = pending + len > limits.output_hard || out_total + len > limits.output_total;
+    if (!over) {
+        drops_log_end(conn);
+        return 1;
+    }
+    // The broker posts each delivery as a record of its own, so a PUBLISH
+    // at the start is the whole record.
+    bool qos0_publish = len > 0 && (packet[0] >> 4) == MQTT_PUBLISH && (packet[0] & 0x06) == 0;
+    if (!qos0_publish) {
+        if (out_total + len <= limits.output_total || pending <= limits.output_soft)
+            return 1;
+        conn_log(LOG_WARNING, conn, "output of all connections at its bound, closing slow consumer");
+        conn_close(conn);
+        return -1;
+    }
+    if (conn->dropped++ == 0)
+        log_conn(LOG_WARNING, "tcp", &conn->addr, ": %llu bytes unsent (%llu in all), dropping its QoS 0 deliveries\n",
+                 static_cast<unsigned long long>(pending), static_cast<unsigned long long>(out_total));
+    return 0;
+}
+
+int conn_write(tcp_conn* conn)
+{
+    uint32_t before = out_buf_pending(&conn->out);
+    ssize_t left = out_buf_write(&conn->out, conn->sock);
+    if (left < 0) {
+        log_socket_error(__LINE__, errno);
+        conn_close(conn);
+        return -1;
+    }
+    if (static_cast<uint32_t>(left) < before) {
+        out_total -= before - static_cast<uint32_t>(left);
+        conn->progress_ms = now_ms;
+    }
+    // A full socket reports writability again by an edge event.
+    conn->writable = left == 0;
+    return 0;
+}
+
+bool consumers_behind()
+{
+    bool behind = false;
+    for (size_t i = 0; i < congested_list.size();) {
+        tcp_conn* conn = congested_list[i];
+        if (conn->sock == -1 || out_buf_pending(&conn->out) <= limits.output_soft / 2) {
+            conn->congested = 0;
+            congested_list[i] = congested_list.back();
+            congested_list.pop_back();
+            continue;
+        }
+        if (now_ms - conn->progress_ms < OUTPUT_GRACE_MS)
+            behind = true;
+        ++i;
+    }
+    return behind;
 }
 
 int conn_deliver(tcp_conn* conn, const uint8_t* bytes, uint32_t len)
@@ -184,14 +266,14 @@ int conn_deliver(tcp_conn* conn, const uint8_t* bytes, uint32_t len)
         }
         conn->mqtt_started = 1;
     }
-    msg_tcp_mqtt_add_packet(&conn->addr, bytes, len);
+    msg_tcp_mqtt_add_packet(conn->conn_id, &conn->addr, bytes, len);
     return 0;
 }
 
 tcp_conn* conn_close(tcp_conn* conn)
 {
     if (thread_state.load() == 0)
-        msg_tcp_mqtt_add_close_conn(&conn->addr);
+        msg_tcp_mqtt_add_close_conn(conn->conn_id, &conn->addr);
     if (conn->sock != -1) {
         // Closing the descriptor also takes it out of the readiness set.
         shutdown(conn->sock, SHUT_RDWR);
@@ -201,8 +283,14 @@ tcp_conn* conn_close(tcp_conn* conn)
     }
     recv_buf_free(conn);
     ws_mqtt_buf_free(conn);
+    drops_log_end(conn);
+    out_total -= out_buf_pending(&conn->out);
     out_buf_free(&conn->out);
-    addr_index_remove(&conn_index, &conn->addr);
+    id_index_remove(&conn_index, conn->conn_id);
+    // Only records of accepted sockets are numbered, and counted.
+    if (conn->conn_id)
+        --conn_count;
+    conn_bound_logged = false;
     tcp_conn* successor = list_remove(&conns, conn);
     dead_list.push_back(conn);
     return successor;
@@ -212,8 +300,8 @@ tcp_conn* conn_close(tcp_conn* conn)
 // out, as far as the socket takes it now.
 void conn_close_ordered(tcp_conn* conn)
 {
-    if (out_buf_pending(&conn->out) && conn->writable)
-        out_buf_write(&conn->out, conn->sock);
+    if (out_buf_pending(&conn->out) && conn->writable && conn_write(conn) < 0)
+        return;
     net_discard_input(conn->sock, CLOSE_DRAIN_MAX);
     conn_close(conn);
 }
@@ -226,6 +314,7 @@ void conn_reap()
     auto closed = [](tcp_conn* c) { return c->sock == -1; };
     std::erase_if(read_list, closed);
     std::erase_if(flush_list, closed);
+    std::erase_if(congested_list, closed);
     for (tcp_conn* conn : dead_list)
         delete conn;
     dead_list.clear();

@@ -8,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -29,9 +30,15 @@ std::atomic<int> thread_state{2};
 pthread_t thread_id;
 msg_waker waker{-1, {false}};
 int epoll_fd = -1;
-addr_index<tcp_conn> conn_index;
+id_index<tcp_conn> conn_index;
 std::vector<tcp_conn*> read_list;
 std::vector<tcp_conn*> flush_list;
+tcp_limits limits{OUTPUT_SOFT_DEFAULT, OUTPUT_HARD_DEFAULT, OUTPUT_TOTAL_DEFAULT, OUTPUT_STALL_DEFAULT_SEC * 1000,
+                  MAX_CONNECTIONS_DEFAULT};
+uint64_t out_total = 0;
+std::vector<tcp_conn*> congested_list;
+uint32_t conn_count = 0;
+int64_t now_ms = 0;
 
 namespace {
 
@@ -53,6 +60,7 @@ constexpr uint32_t MQTT_TCP_PAUSE = 4096;
 constexpr uint32_t MQTT_TCP_RESUME = 2048;
 
 bool reading_paused = false;
+bool channels_full = false;
 // The read list of the pass being handled; kept to reuse its memory.
 std::vector<tcp_conn*> read_batch;
 bool accept_paused = false;
@@ -142,16 +150,18 @@ void event_note(const epoll_event& ev)
 
 void mqtt_tcp_serve(mqtt_tcp_msg* msg)
 {
-    tcp_conn* conn = addr_index_find(&conn_index, &msg->addr);
+    tcp_conn* conn = id_index_find(&conn_index, msg->conn_id);
     if (!conn) {
         // The broker still knows a client that is gone here: tell it again.
-        msg_tcp_mqtt_add_close_conn(&msg->addr);
+        sockaddr_in unknown{};
+        msg_tcp_mqtt_add_close_conn(msg->conn_id, &unknown);
     } else if (msg->close) {
         conn_close_ordered(conn);
-    } else if (conn->state == CONN_STATE_MQTT) {
-        conn_output(conn, msg->packet, msg->packet_len);
-    } else {
-        ws_frame_send(conn, 2, msg->packet, msg->packet_len);
+    } else if (conn_output_admit(conn, msg->packet, msg->packet_len) == 1) {
+        if (conn->state == CONN_STATE_MQTT)
+            conn_output(conn, msg->packet, msg->packet_len);
+        else
+            ws_frame_send(conn, 2, msg->packet, msg->packet_len);
     }
 }
 
@@ -177,10 +187,13 @@ bool reading_allowed()
 {
     uint32_t inbound = msg_tcp_mqtt_length();
     uint32_t outbound = msg_mqtt_tcp_length();
-    if (reading_paused)
-        reading_paused = inbound > TCP_MQTT_RESUME || outbound > MQTT_TCP_RESUME;
+    if (channels_full)
+        channels_full = inbound > TCP_MQTT_RESUME || outbound > MQTT_TCP_RESUME;
     else
-        reading_paused = inbound > TCP_MQTT_PAUSE || outbound > MQTT_TCP_PAUSE;
+        channels_full = inbound > TCP_MQTT_PAUSE || outbound > MQTT_TCP_PAUSE;
+    // A consumer that keeps reading but lags behind holds the publishers
+    // back, as their unread bytes stay in the kernel.
+    reading_paused = channels_full || consumers_behind();
     return !reading_paused;
 }
 
@@ -208,21 +221,15 @@ void conns_flush()
         if (conn->sock == -1)
             continue;
         conn->flush_queued = 0;
-        if (conn->writable && out_buf_pending(&conn->out)) {
-            ssize_t left = out_buf_write(&conn->out, conn->sock);
-            if (left < 0) {
-                log_socket_error(__LINE__, errno);
-                conn_close(conn);
-            } else {
-                conn->writable = left == 0;
-            }
-        }
+        if (conn->writable && out_buf_pending(&conn->out))
+            conn_write(conn);
     }
     flush_list.clear();
 }
 
 // Once a second: connections that have not sent their CONNECT in time,
-// and a listener pause that no closing connection has ended.
+// consumers that took no output for the stall time-out, and a listener
+// pause that no closing connection has ended.
 void supervise(int64_t now)
 {
     if (now == supervised_sec)
@@ -232,6 +239,10 @@ void supervise(int64_t now)
         tcp_conn* next = conn->next;
         if (!conn->mqtt_started && now - conn->accepted_sec >= TCP_CONNECT_TIMEOUT_SEC) {
             log_conn(LOG_DEBUG, "tcp", &conn->addr, ": no CONNECT within %d s, closing\n", TCP_CONNECT_TIMEOUT_SEC);
+            conn_close(conn);
+        } else if (out_buf_pending(&conn->out) && now_ms - conn->progress_ms >= limits.stall_ms) {
+            log_conn(LOG_NOTICE, "tcp", &conn->addr, ": no output taken for %lld s, closing slow consumer\n",
+                     static_cast<long long>(limits.stall_ms / 1000));
             conn_close(conn);
         }
         conn = next;
@@ -257,7 +268,7 @@ void thread_end()
     serv_close();
     close(epoll_fd);
     epoll_fd = -1;
-    addr_index_clear(&conn_index);
+    id_index_clear(&conn_index);
     accept_paused = false;
     thread_state.store(2);
 }
@@ -273,6 +284,7 @@ void tcp_serv_loop()
             log_socket_error(__LINE__, errno);
             break;
         }
+        now_ms = tcp_now_ms();
         for (int i = 0; i < ready; ++i)
             event_note(events[i]);
         msg_mqtt_tcp_drain(OUTPUT_BATCH, mqtt_tcp_serve);
@@ -297,6 +309,27 @@ int64_t tcp_now_sec()
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return ts.tv_sec;
+}
+
+int64_t tcp_now_ms()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+void limits_set(const tcp_conf* conf)
+{
+    auto bound = [](int32_t value, uint32_t fallback) { return value > 0 ? static_cast<uint32_t>(value) : fallback; };
+    limits = {OUTPUT_SOFT_DEFAULT, OUTPUT_HARD_DEFAULT, OUTPUT_TOTAL_DEFAULT, OUTPUT_STALL_DEFAULT_SEC * 1000,
+              MAX_CONNECTIONS_DEFAULT};
+    if (!conf)
+        return;
+    limits.output_soft = bound(conf->mqtt_output_soft_limit, OUTPUT_SOFT_DEFAULT);
+    limits.output_hard = std::max(bound(conf->mqtt_output_hard_limit, OUTPUT_HARD_DEFAULT), limits.output_soft);
+    limits.output_total = bound(conf->mqtt_output_total_limit, OUTPUT_TOTAL_DEFAULT);
+    limits.stall_ms = static_cast<int64_t>(bound(conf->mqtt_output_stall_timeout, OUTPUT_STALL_DEFAULT_SEC)) * 1000;
+    limits.max_conns = bound(conf->max_connections, MAX_CONNECTIONS_DEFAULT);
 }
 
 void accept_pause()
@@ -326,6 +359,7 @@ void thread_tcp_serv_setup(tcp_conf* conf)
     thread_options = conf;
     servs[0] = {static_cast<uint16_t>(conf ? conf->mqtt_port : 0), -1, 0};
     servs[1] = {static_cast<uint16_t>(conf ? conf->mqtt_ws_port : 0), -1, 1};
+    limits_set(conf);
 }
 
 int thread_tcp_start()

@@ -13,7 +13,7 @@
 
 #include "channels/msgs.h"
 #include "conf_records.h"
-#include "list/addr_index.h"
+#include "list/id_index.h"
 #include "list/tcp_conn.h"
 
 namespace tcp {
@@ -21,8 +21,19 @@ namespace tcp {
 // Size of the shared receive area, and the most bytes one connection may
 // have pending (so the most one delivery to the broker holds).
 constexpr uint32_t TCP_BUF_SIZE = 32768;
-// Unsent bytes past which a connection is closed as a slow consumer.
-constexpr uint32_t TCP_OUT_MAX = 1u << 20;
+// Bounds on unsent bytes and connections when the configuration sets none
+// (tcp_conf). A consumer above the soft bound that still takes output
+// pauses reading from every client, so TCP slows the publishers; past the
+// hard bound, or with the total spent, its QoS 0 deliveries are dropped.
+// The total keeps a 512 MB board safe whatever the clients do.
+constexpr uint32_t OUTPUT_SOFT_DEFAULT = 512u << 10;
+constexpr uint32_t OUTPUT_HARD_DEFAULT = 16u << 20;
+constexpr uint32_t OUTPUT_TOTAL_DEFAULT = 64u << 20;
+constexpr int32_t OUTPUT_STALL_DEFAULT_SEC = 60;
+constexpr uint32_t MAX_CONNECTIONS_DEFAULT = 1000;
+// A consumer that took no output for this long no longer pauses anyone, so
+// one that stopped reading holds the others up for about a second.
+constexpr int64_t OUTPUT_GRACE_MS = 1000;
 // Seconds a connection may take to deliver its CONNECT (after the
 // WebSocket upgrade, on that listener) before it is closed.
 constexpr int TCP_CONNECT_TIMEOUT_SEC = 10;
@@ -49,6 +60,27 @@ struct ws_header_fields {
 };
 
 extern tcp_conf* thread_options;
+
+// The bounds in force: the configuration's, or the defaults.
+struct tcp_limits {
+    uint32_t output_soft;
+    uint32_t output_hard;  // at least output_soft
+    uint64_t output_total;
+    int64_t stall_ms;
+    uint32_t max_conns;
+};
+extern tcp_limits limits;
+// Fills `limits` from a configuration record (null: all defaults).
+void limits_set(const tcp_conf* conf);
+// Unsent bytes of all connections together.
+extern uint64_t out_total;
+// Connections whose unsent bytes passed the soft bound, each once
+// (tcp_conn.congested), until they are down to half of it.
+extern std::vector<tcp_conn*> congested_list;
+// Open connections (the length of `conns`).
+extern uint32_t conn_count;
+// Monotonic milliseconds at the start of the pass.
+extern int64_t now_ms;
 // Entry 0: plain MQTT listener; entry 1: WebSocket listener.
 extern tcp_serv servs[2];
 // Open client connections, in the order they were accepted.
@@ -63,8 +95,8 @@ extern pthread_t thread_id;
 extern msg_waker waker;
 // The thread's readiness set: listeners, the waker and every connection.
 extern int epoll_fd;
-// Connections by peer address, beside `conns`.
-extern addr_index<tcp_conn> conn_index;
+// Connections by id, beside `conns`.
+extern id_index<tcp_conn> conn_index;
 // Connections with bytes that may wait in their socket, read one receive
 // per pass each so that no client holds the others up.
 extern std::vector<tcp_conn*> read_list;
@@ -72,6 +104,7 @@ extern std::vector<tcp_conn*> read_list;
 extern std::vector<tcp_conn*> flush_list;
 // Monotonic seconds, for the CONNECT deadline.
 int64_t tcp_now_sec();
+int64_t tcp_now_ms();
 // Descriptors ran out on accept: the listeners are out of the readiness
 // set until a connection closes or a second has passed.
 void accept_pause();
@@ -86,11 +119,24 @@ void conn_new(tcp_serv* serv);
 // error closed the connection.
 uint32_t conn_recv(tcp_conn* conn);
 // Appends bytes for the peer. The bytes are written once the pass ends
-// (or at once when a lot is pending); a connection whose unsent bytes pass
-// TCP_OUT_MAX is closed as a slow consumer. 0, or -1 when it was closed.
+// (or at once when a lot is pending). 0, or -1 when it was closed.
 int conn_output(tcp_conn* conn, const uint8_t* bytes, uint32_t len);
 // The same for a header and a payload that must go out together.
 int conn_output2(tcp_conn* conn, const uint8_t* head, uint32_t head_len, const uint8_t* body, uint32_t body_len);
+// Whether a packet the broker posted may join the connection's output: 1
+// yes; 0 no, it is a QoS 0 PUBLISH for a consumer past its hard bound (or
+// with the total spent), dropped and counted; -1 no, the connection was
+// closed, since the total is spent and the packet may not be dropped. A
+// drop episode lasts until the consumer is back under its soft bound; it is
+// logged when it starts and when it ends.
+int conn_output_admit(tcp_conn* conn, const uint8_t* packet, uint32_t len);
+// Writes what the socket takes now. 0, or -1 when a write error closed the
+// connection.
+int conn_write(tcp_conn* conn);
+// Whether a consumer above its soft bound took output within the grace
+// period: reading then waits. Drops the consumers that are back under half
+// the soft bound from congested_list.
+bool consumers_behind();
 // Hands whole MQTT packets to the broker. The first packet of a connection
 // must be a CONNECT; anything else closes it. 0, or -1 when closed.
 int conn_deliver(tcp_conn* conn, const uint8_t* bytes, uint32_t len);

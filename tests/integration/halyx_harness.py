@@ -57,28 +57,28 @@ class Daemon:
     file (none by default); `http_files` is a directory for the web
     interface to serve (none by default); `mysql` maps database keys
     ("mysql_enable", "mysql_port", ...) to their values (none by default);
-    `conf` is further lines of the configuration file. start() after an
-    exit runs the same configuration again."""
+    `conf` is further configuration: a text of lines, or a map of keys to
+    their values. start() after an exit runs the same configuration again."""
 
-    def __init__(self, users=(), nofile=None, rules=None, http_files=None, mysql=None, conf=""):
-        extra_conf = conf
+    def __init__(self, users=(), nofile=None, rules=None, http_files=None, mysql=None, conf=None):
         self.dir = tempfile.mkdtemp(prefix="halyx-test-")
         self.conf_path = os.path.join(self.dir, "halyx.conf")
         self.log_path = os.path.join(self.dir, "halyx.log")
         self.mqtt_port, self.ws_port, self.mqttsn_port = free_port(), free_port(), free_port(socket.SOCK_DGRAM)
-        conf = (f"mqtt_iface = lo\nmqtt_port = {self.mqtt_port}\nmqtt_ws_port = {self.ws_port}\n"
+        text = (f"mqtt_iface = lo\nmqtt_port = {self.mqtt_port}\nmqtt_ws_port = {self.ws_port}\n"
                 f"mqttsn_port = {self.mqttsn_port}\n")
         self.http_port = free_port() if http_files else 0
         if http_files:  # through a link, since halyx takes at most 64 characters of the path
             os.symlink(os.path.abspath(http_files), os.path.join(self.dir, "www"))
-            conf += f"http_iface = lo\nhttp_port = {self.http_port}\nhttp_files_path = {self.dir}/www\n"
+            text += f"http_iface = lo\nhttp_port = {self.http_port}\nhttp_files_path = {self.dir}/www\n"
         if users:
-            conf += "mqtt_auth_enable = 1\n" + "".join(
+            text += "mqtt_auth_enable = 1\n" + "".join(
                 f"user_name = {name}\nuser_password = {password}\nuser_publish_enable = {publish}\n"
                 for name, password, publish in users)
-        conf += "".join(f"{key} = {value}\n" for key, value in (mysql or {}).items())
+        text += "".join(f"{key} = {value}\n" for key, value in (mysql or {}).items())
+        text += conf if isinstance(conf, str) else "".join(f"{key} = {value}\n" for key, value in (conf or {}).items())
         with open(self.conf_path, "w") as f:
-            f.write(conf + extra_conf)
+            f.write(text)
         self.rules_path = os.path.join(self.dir, "halyx.rules")
         if rules is not None:
             with open(self.rules_path, "w") as f:
@@ -178,7 +178,7 @@ def finish(daemon, failed):
 class DaemonTestCase(unittest.TestCase):
     """Starts a fresh daemon per test, which must stop cleanly after it."""
 
-    users, nofile, rules, conf = (), None, None, ""
+    users, nofile, rules, conf = (), None, None, None
 
     def setUp(self):
         self.daemon = Daemon(self.users, self.nofile, self.rules, conf=self.conf).start()
@@ -286,12 +286,16 @@ def describe(pkt):
 
 class Client:
     """One TCP connection to the broker, read packet by packet; a small
-    `rcvbuf` keeps the window the broker may fill small."""
+    `rcvbuf` keeps the window the broker may fill small; `source` is a
+    local port to connect from, which other sockets may share."""
 
-    def __init__(self, port, rcvbuf=None):
+    def __init__(self, port, rcvbuf=None, source=None):
         self.sock = socket.socket()
         if rcvbuf:
             self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+        if source:
+            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            self.sock.bind(("127.0.0.1", source))
         self.sock.settimeout(TIMEOUT)
         self.sock.connect(("127.0.0.1", port))
         self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
@@ -354,8 +358,8 @@ class BrokerTestCase(DaemonTestCase):
     """Test case with helpers for raw clients of its daemon's MQTT port;
     every client is closed at the end of the test."""
 
-    def client(self, port=None, rcvbuf=None):
-        client = Client(port or self.daemon.mqtt_port, rcvbuf)
+    def client(self, port=None, rcvbuf=None, source=None):
+        client = Client(port or self.daemon.mqtt_port, rcvbuf, source)
         self.addCleanup(client.sock.close)
         return client
 

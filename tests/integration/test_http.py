@@ -10,7 +10,9 @@ import tempfile
 import time
 import unittest
 
-from halyx_harness import TIMEOUT, Daemon, DaemonTestCase, finish
+from halyx_harness import TIMEOUT, Client, Daemon, DaemonTestCase, connack, connect, finish
+
+PROMPT = 2.0  # bound for a reply that nothing but the daemon's own loop delays
 
 OK = b"HTTP/1.1 200 OK\nServer: Quorvia Halyx\n"
 ERRORS = {501: ("Not Implemented", "Quorvia Halyx does not implement this method"),
@@ -139,13 +141,14 @@ class HttpServer(DaemonTestCase):
         self.assertEqual(read_all(idle), b"")
         self.assertEqual(read_all(partial), b"")
 
-    def another_daemon(self, http_files=None, conf=""):
-        """One more daemon with `conf` added, started in its own directory."""
-        daemon = Daemon(http_files=http_files)
+    def another_daemon(self, http_files=None, conf="", **options):
+        """One more daemon with `conf` added (a function of the daemon gives
+        the text), started in its own directory."""
+        daemon = Daemon(http_files=http_files, **options)
         self.addCleanup(shutil.rmtree, daemon.dir, ignore_errors=True)
         self.addCleanup(daemon.kill)
         with open(daemon.conf_path, "a") as f:
-            f.write(conf)
+            f.write(conf(daemon) if callable(conf) else conf)
         cwd = os.getcwd()
         os.chdir(daemon.dir)
         try:
@@ -165,6 +168,29 @@ class HttpServer(DaemonTestCase):
         with socket.create_connection(("127.0.0.1", relative.http_port), timeout=TIMEOUT) as sock:
             self.assertEqual(self.get(b"GET /data.bin HTTP/1.0\n", sock), served("data.bin", "text/plain"))
         self.assertTrue(finish(relative, False))
+
+    def test_port_takes_its_low_16_bits(self):
+        wide = self.another_daemon(self.files, lambda daemon: f"http_port = {3 * 65536 + daemon.http_port}\n")
+        with socket.create_connection(("127.0.0.1", wide.http_port), timeout=TIMEOUT) as sock:
+            self.assertEqual(self.get(b"GET /data.bin HTTP/1.0\n", sock), served("data.bin", "text/plain"))
+        self.assertTrue(finish(wide, False))
+
+    def test_idle_connections_leave_descriptors_for_mqtt(self):
+        # Without its own bound, HTTP would take every descriptor.
+        crowded = self.another_daemon(self.files, "http_max_connections = 1000\n", nofile=128)
+        idle = []
+        for _ in range(150):  # each is accepted, or refused and closed at once
+            idle.append(socket.create_connection(("127.0.0.1", crowded.http_port), timeout=TIMEOUT))
+            self.addCleanup(idle[-1].close)
+        client = Client(crowded.mqtt_port)
+        self.addCleanup(client.sock.close)
+        client.send(connect("c"))
+        self.assertEqual(client.read_packet(PROMPT), connack(0), "CONNACK while HTTP is full")
+        self.assertEqual(read_all(idle[-1]), b"", "refused past the reserve")
+        # The start-up probe's close may end an episode early.
+        self.assertIn(crowded.log().count("kept for MQTT"), (1, 2), "the bound logged once per episode")
+        self.assertTrue(finish(crowded, False))
+
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)

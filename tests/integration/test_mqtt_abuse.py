@@ -4,12 +4,13 @@ up the others, take unbounded memory, or keep descriptors for ever."""
 import contextlib
 import os
 import select
+import socket
 import threading
 import time
 import unittest
 
-from halyx_harness import (TIMEOUT, BrokerTestCase, connack, connect, describe, parse_publish, pingreq, pingresp, publish,
-                           puback, wait_until)
+from halyx_harness import (TIMEOUT, BrokerTestCase, connack, connect, describe, disconnect, parse_publish, pingreq, split_packet,
+                           pingresp, publish, puback, subscribe, suback, wait_until)
 
 PROMPT = 2.0  # bound for a reply that nothing but the broker's own loop delays
 MEMORY_KB = 24 * 1024  # growth of the daemon's peak resident size allowed under load
@@ -20,6 +21,24 @@ UPGRADE = (b"GET /mqtt HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConn
 
 def readable(client):
     return bool(client.buf or select.select([client.sock], [], [], 0)[0])
+
+
+def ws_framed(client):
+    """Makes the client send and read MQTT packets in WebSocket frames, short
+    ones only: masked (with a zero key) towards the broker, plain back."""
+    send = client.send
+    client.send = lambda data: send(bytes([0x82, 0x80 | len(data)]) + bytes(4) + data)
+
+    def read_packet(timeout=TIMEOUT):
+        while len(client.buf) < 2 or len(client.buf) < 2 + client.buf[1]:
+            client.sock.settimeout(timeout)
+            if not (chunk := client.sock.recv(4096)):
+                return b""
+            client.buf += chunk
+        payload, client.buf = client.buf[2:2 + client.buf[1]], client.buf[2 + client.buf[1]:]
+        return payload
+    client.read_packet = read_packet
+    return client
 
 
 class AbuseTestCase(BrokerTestCase):
@@ -33,10 +52,10 @@ class AbuseTestCase(BrokerTestCase):
         thread.start()
         self.addCleanup(thread.join, TIMEOUT)
 
-    def websocket(self, upgrade=True):
+    def websocket(self, upgrade=True, source=None):
         """A socket on the WebSocket port that sent the upgrade request and
         got its 101 answer, or that sent all of the request but its last line."""
-        client = self.client(self.daemon.ws_port)
+        client = self.client(self.daemon.ws_port, source=source)
         client.send(UPGRADE if upgrade else UPGRADE[:-2])
         while upgrade and b"\r\n\r\n" not in client.buf:
             client.buf += client.sock.recv(4096) or self.fail("upgrade request not answered")
@@ -55,6 +74,10 @@ class AbuseTestCase(BrokerTestCase):
 
 
 class Load(AbuseTestCase):
+    # Small output bounds, so that a stalled reader reaches them soon;
+    # tracing every message would make the daemon the slow end.
+    conf = {"log_level": 6, "mqtt_output_hard_limit": 2 << 20, "mqtt_output_stall_timeout": 2}
+
     def test_trickling_socket_does_not_delay_connacks_of_others(self):
         trickler, stop = self.connected("trickler"), threading.Event()
         unfinished = publish("slow/t", b"x" * 4000)  # 5 ms a byte: not complete before the test ends
@@ -66,7 +89,7 @@ class Load(AbuseTestCase):
             self.assertEqual(client.read_packet(PROMPT), connack(0), f"CONNACK for c{i} while a socket trickles")
 
     def test_subscriber_that_never_reads_is_dropped_without_holding_up_others(self):
-        # 8 MB: more than the kernel buffers towards the stalled socket plus 1 MiB.
+        # 8 MB: more than the kernel buffers towards the stalled socket plus its hard bound.
         count = 1000
         payloads = [f"{n:04}".encode() + b"x" * 8188 for n in range(count)]
         stalled = self.subscribed("stalled", [("big/t", 0)], rcvbuf=4096)
@@ -77,7 +100,8 @@ class Load(AbuseTestCase):
         for n, payload in enumerate(payloads):
             pkt = healthy.read_packet(deadline - time.monotonic())
             self.assertTrue(pkt == publish("big/t", payload), f"message {n} of {count}: {describe(pkt)}")
-        self.assertTrue(wait_until(lambda: "slow consumer" in self.daemon.log()), "slow consumer logged")
+        self.assertTrue(wait_until(lambda: "slow consumer" in self.daemon.log()), "slow consumer closed")
+        self.assertEqual(self.daemon.log().count("dropping its QoS 0 deliveries"), 1, "drops logged once")
         drained = 0
         while pkt := stalled.read_packet():
             drained += len(pkt)
@@ -108,6 +132,53 @@ class Load(AbuseTestCase):
         self.assert_memory_bounded(idle_kb)
 
 
+class Identity(AbuseTestCase):
+    def test_two_connections_from_one_source_address_are_two_sessions(self):
+        with socket.socket() as probe:  # a free local port for both to share
+            probe.bind(("127.0.0.1", 0))
+            source = probe.getsockname()[1]
+        tcp, ws = self.client(source=source), ws_framed(self.websocket(source=source))
+        self.assertEqual(tcp.sock.getsockname(), ws.sock.getsockname())
+        for client, client_id in ((tcp, "tcp"), (ws, "ws")):
+            client.send(connect(client_id))
+            client.expect_packet(connack(0), f"CONNACK for {client_id}")
+            client.send(subscribe(1, [("same/t", 0)]))
+            client.expect_packet(suback(1, [0]), f"SUBACK for {client_id}")
+        self.published(self.connected("pub"), "same/t", "v")
+        for client in (tcp, ws):
+            client.expect_publish("same/t", "v", what="a delivery to each")
+        tcp.send(disconnect)
+        tcp.expect_closed("the plain session ends alone")
+        ws.expect_quiet("the WebSocket session lives on")
+
+
+class Burst(AbuseTestCase):
+    conf = {"log_level": 6}  # the output bounds as they are by default
+
+    def test_burst_reaches_a_subscriber_that_keeps_reading_whole(self):
+        count = 300_000
+        messages = [publish("burst/t", f"{n:06}" + "x" * 23) for n in range(count)]  # 40 bytes each
+        sub, pub = self.subscribed("sub", [("burst/t", 0)]), self.connected("pub")
+        self.background(lambda: pub.send(b"".join(messages)))
+        # A client that looks at each message as it comes, slower than the
+        # daemon: the burst piles up in front of it.
+        n, buf, chunk, deadline = 0, b"", b".", time.monotonic() + 3 * TIMEOUT  # for the whole burst
+        while n < count and chunk and (left := deadline - time.monotonic()) > 0:
+            sub.sock.settimeout(left)
+            try:
+                chunk = sub.sock.recv(4096)
+            except socket.timeout:
+                break
+            except ConnectionResetError:
+                chunk = b""
+            buf += chunk
+            while n < count and (whole := split_packet(buf)):
+                self.assertEqual(buf[:whole[0]], messages[n], f"message {n}")
+                buf, n = buf[whole[0]:], n + 1
+        self.assertEqual(n, count, "every message arrived")
+        sub.expect_quiet("the subscriber is still connected")
+
+
 class Supervision(AbuseTestCase):
     def test_sockets_that_never_start_a_session_are_closed(self):
         # Supervision closes them after about 10 s; all three wait together.
@@ -126,8 +197,22 @@ class Supervision(AbuseTestCase):
         self.connected("again").expect_quiet()
 
 
+class Bounds(AbuseTestCase):
+    conf = {"max_connections": 3}
+
+    def test_connections_past_the_bound_are_refused_until_one_closes(self):
+        clients = [self.connected("c1"), self.connected("c2"), self.connected("c3")]
+        self.client().expect_closed("a fourth plain connection")
+        self.websocket(upgrade=False).expect_closed("a fourth on the WebSocket port")
+        self.assertEqual(self.daemon.log().count("connections open, refusing"), 1, "logged once per episode")
+        clients[0].send(disconnect)
+        clients[0].expect_closed("c1 leaves")
+        self.connected("c4").expect_quiet("served once a connection closed")
+
+
 class FewDescriptors(AbuseTestCase):
     nofile = 64
+    conf = {"log_level": 5}  # running out is a warning
 
     def test_descriptor_exhaustion_pauses_accepting_until_some_are_free(self):
         def logged():

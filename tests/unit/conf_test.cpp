@@ -87,6 +87,12 @@ TEST_F(ConfTest, EveryKeyReachesItsField)
         {"mqttsn_port", &udp.mqttsn_port},   {"mysql_enable", &mysql_enable},
         {"mysql_port", &mysql.mysql_port},   {"max_topics", &broker.max_topics},
         {"mqttsn_max_sessions", &broker.mqttsn_max_sessions},
+        {"max_connections", &tcp.max_connections},
+        {"http_max_connections", &http.http_max_connections},
+        {"mqtt_output_soft_limit", &tcp.mqtt_output_soft_limit},
+        {"mqtt_output_hard_limit", &tcp.mqtt_output_hard_limit},
+        {"mqtt_output_total_limit", &tcp.mqtt_output_total_limit},
+        {"mqtt_output_stall_timeout", &tcp.mqtt_output_stall_timeout},
     };
     for (auto [key, field] : texts)
         lines({(std::string(key) + " = " + key + "\n").c_str()});

@@ -45,7 +45,7 @@ struct BrokerTest : ::testing::Test {
     // (the timer runs by the clock, outside the pass).
     void deliver(const sockaddr_in& addr, const Bytes& data)
     {
-        msg_tcp_mqtt_add_packet(&addr, data.data(), static_cast<uint32_t>(data.size()));
+        msg_tcp_mqtt_add_packet(ntohs(addr.sin_port), &addr, data.data(), static_cast<uint32_t>(data.size()));
         mqtt_loop_pass();
     }
     // What the broker posted for the TCP thread, a close order as no bytes.
@@ -108,7 +108,7 @@ TEST_F(BrokerTest, KeepAliveTwoClosesOnceOnTheThirdSilentTick)
 TEST_F(BrokerTest, CloseNoticeForAnUnknownAddressChangesNothing)
 {
     sockaddr_in unknown = peer("127.0.0.1", 1007);
-    msg_tcp_mqtt_add_close_conn(&unknown);
+    msg_tcp_mqtt_add_close_conn(ntohs(unknown.sin_port), &unknown);
     mqtt_loop_pass();
     EXPECT_NE(mqtt_conns.head, nullptr);
     EXPECT_TRUE(drain().empty());

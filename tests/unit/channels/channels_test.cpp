@@ -39,14 +39,15 @@ TEST_F(ChannelsTest, InboundChannelsCopyTheCallersBytes)
 {
     sockaddr_in addr = peer("10.0.0.5", 40001);
     uint8_t buf[] = {0x30, 0x03, 0x00, 0x01, 't'};
-    msg_tcp_mqtt_add_packet(&addr, buf, sizeof buf);
-    msg_tcp_mqtt_add_close_conn(&addr);
+    msg_tcp_mqtt_add_packet(7, &addr, buf, sizeof buf);
+    msg_tcp_mqtt_add_close_conn(7, &addr);
     msg_udp_mqtt_add_packet(&addr, buf, sizeof buf);
     const std::string sent(reinterpret_cast<const char*>(buf), sizeof buf);
     std::fill(std::begin(buf), std::end(buf), 0xEE);
     tcp_mqtt_msg* t = msg_tcp_mqtt_get_first();
     EXPECT_EQ(str(t->packet, t->packet_len), sent);
     EXPECT_EQ(std::memcmp(&t->addr, &addr, sizeof addr), 0);
+    EXPECT_EQ(t->conn_id, 7u);
     msg_tcp_mqtt_remove(t);
     t = msg_tcp_mqtt_get_first();
     EXPECT_EQ(std::make_tuple(t->close, t->packet), std::make_tuple(1, nullptr));

@@ -141,7 +141,8 @@ struct ConnTest : ::testing::Test {
     Bytes answer()
     {
         if (open()) {
-            EXPECT_EQ(out_buf_write(&conn->out, conn->sock), 0);
+            EXPECT_EQ(tcp::conn_write(conn), 0);
+            EXPECT_EQ(out_buf_pending(&conn->out), 0u);
         }
         Bytes out;
         uint8_t buf[4096];
@@ -349,6 +350,43 @@ TEST_F(ConnTest, InputsThatCloseTheConnection)
     EXPECT_EQ(posted(), std::vector<Bytes>{CLOSE_NOTICE});
 }
 
+// A consumer whose socket takes nothing: past its soft bound it holds
+// reading back until it took no output for the grace period; past its hard
+// bound its QoS 0 deliveries are dropped, other packets still queued; once
+// it drained, deliveries go out again.
+TEST_F(TcpTest, LaggingConsumerPausesReadingThenLosesOnlyQos0Deliveries)
+{
+    const tcp::tcp_limits saved = tcp::limits;
+    tcp::limits.output_soft = 1000;
+    tcp::limits.output_hard = 2000;
+    connect(CONN_STATE_MQTT, true);
+    conn->writable = 0;
+    Bytes qos0(100, 0x30), qos1(100, 0x32);
+    auto offer = [&](const Bytes& packet) {
+        int admitted = tcp::conn_output_admit(conn, packet.data(), static_cast<uint32_t>(packet.size()));
+        if (admitted == 1)
+            tcp::conn_output(conn, packet.data(), static_cast<uint32_t>(packet.size()));
+        return admitted;
+    };
+    for (int i = 0; i < 10; ++i)
+        offer(qos0);
+    EXPECT_FALSE(tcp::consumers_behind()) << "at the soft bound, not past it";
+    offer(qos0);
+    EXPECT_TRUE(tcp::consumers_behind());
+    tcp::now_ms += tcp::OUTPUT_GRACE_MS;
+    EXPECT_FALSE(tcp::consumers_behind()) << "no output taken for the grace period";
+    while (out_buf_pending(&conn->out) + qos0.size() <= 2000)
+        EXPECT_EQ(offer(qos0), 1);
+    EXPECT_EQ(std::vector<int>({offer(qos0), offer(qos1), offer(qos0)}), std::vector<int>({0, 1, 0}));
+    EXPECT_EQ(conn->dropped, 2u);
+    EXPECT_EQ(tcp::out_total, 2100u);
+    EXPECT_EQ(answer().size(), 2100u);
+    EXPECT_EQ(tcp::out_total, 0u);
+    EXPECT_EQ(offer(qos0), 1);
+    EXPECT_EQ(conn->dropped, 0u);
+    tcp::limits = saved;
+}
+
 struct ServerTest : ::testing::Test {
     void SetUp() override
     {
@@ -368,16 +406,23 @@ struct ServerTest : ::testing::Test {
     }
 
     // The next record the thread posts must be these bytes (none: a close
-    // notice) for `addr`; waits for it within a generous bound.
-    static void expect_posted(const sockaddr_in& addr, const Bytes& bytes)
+    // notice), for `conn_id` unless 0 and from `addr` when given; waits for
+    // it within a generous bound. Returns its connection id.
+    static uint64_t expect_posted(const Bytes& bytes, uint64_t conn_id = 0, const sockaddr_in* addr = nullptr)
     {
         tcp_mqtt_msg* msg = nullptr;
         for (int ms = 0; !(msg = msg_tcp_mqtt_get_first()) && ms < 20000; ++ms)
             usleep(1000);
-        ASSERT_NE(msg, nullptr) << "nothing posted";
-        EXPECT_EQ(std::memcmp(&msg->addr, &addr, sizeof addr), 0);
+        if (!msg) {
+            ADD_FAILURE() << "nothing posted";
+            return 0;
+        }
+        EXPECT_TRUE(conn_id == 0 || msg->conn_id == conn_id);
+        EXPECT_TRUE(!addr || std::memcmp(&msg->addr, addr, sizeof *addr) == 0);
         EXPECT_EQ(msg->close ? CLOSE_NOTICE : Bytes(msg->packet, msg->packet + msg->packet_len), bytes);
+        uint64_t id = msg->conn_id;
         msg_tcp_mqtt_remove(msg);
+        return id;
     }
 };
 
@@ -391,7 +436,10 @@ TEST_F(ServerTest, GoneClientIsReportedAgainAndStopClosesWithoutNotices)
     getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
     close(fd);
     // Port 0 turns the WebSocket listener off.
-    thread_tcp_serv_setup(new tcp_conf{ntohs(addr.sin_port), 0, 0, 0, "lo"});
+    auto* conf = new tcp_conf{};
+    conf->mqtt_port = ntohs(addr.sin_port);
+    std::strcpy(conf->mqtt_iface, "lo");
+    thread_tcp_serv_setup(conf);
     ASSERT_EQ(thread_tcp_start(), 0);
     EXPECT_EQ(tcp::servs[1].sock, -1);
 
@@ -401,12 +449,12 @@ TEST_F(ServerTest, GoneClientIsReportedAgainAndStopClosesWithoutNotices)
     ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), len), 0);
     getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
     ASSERT_EQ(send(fd, CONNECT.data(), CONNECT.size(), MSG_NOSIGNAL), 2);
-    expect_posted(addr, CONNECT);
+    uint64_t conn_id = expect_posted(CONNECT, 0, &addr);
+    EXPECT_NE(conn_id, 0u);
 
     // The broker still knows a client that is gone here: it is told again.
-    sockaddr_in gone = peer("127.0.0.1", 1);
-    msg_mqtt_tcp_add_packet(&gone, new uint8_t[2]{0xD0, 0x00}, 2);
-    expect_posted(gone, CLOSE_NOTICE);
+    msg_mqtt_tcp_add_packet(conn_id + 1, new uint8_t[2]{0xD0, 0x00}, 2);
+    expect_posted(CLOSE_NOTICE, conn_id + 1);
 
     // The broker stops too, so it is not told.
     thread_tcp_stop();
