@@ -109,8 +109,8 @@ struct mqtt_suback {
 // Remaining Length of the packet at `bytes`: 0 ok, -1 incomplete, -2 a
 // fifth length byte would be needed. Does not check that the body is
 // there. When `consumed` is given, the whole packet's size is added to it.
-[[nodiscard]] int mqtt_packet_check_length(const uint8_t* bytes, uint32_t count, uint32_t* rem_len, const uint8_t** body,
-                             uint32_t* consumed);
+[[nodiscard]] int mqtt_packet_check_length(const uint8_t* bytes, uint32_t count, uint32_t* rem_len,
+                                           const uint8_t** body, uint32_t* consumed);
 // 0 when the bytes are exactly one or more whole packets, else -1 or -2.
 [[nodiscard]] int mqtt_packets_buffer_check(const uint8_t* bytes, uint32_t count);
 // Number of leading bytes that form whole packets (0 when the first packet
@@ -118,7 +118,8 @@ struct mqtt_suback {
 [[nodiscard]] uint32_t mqtt_packets_whole_length(const uint8_t* bytes, uint32_t count);
 // Decodes the fixed header of the packet at `bytes` and adds its size to
 // *consumed. -1 unless the whole packet lies within `count` bytes.
-[[nodiscard]] int mqtt_fixed_header_decode(mqtt_fixed_header* fixhdr, const uint8_t* bytes, uint32_t count, uint32_t* consumed);
+[[nodiscard]] int mqtt_fixed_header_decode(mqtt_fixed_header* fixhdr, const uint8_t* bytes, uint32_t count,
+                                           uint32_t* consumed);
 
 // CONNACK return code 0, 1 (protocol) or 2 (client identifier), or
 // MQTT_MALFORMED. The session checks the credentials of an accepted one.

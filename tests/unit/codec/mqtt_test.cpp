@@ -207,7 +207,8 @@ TEST(Mqtt, Publish)
     };
     const Decoded none{"<none>", "<none>", 0, 0};
     const Case cases[] = {
-        {"QoS 1: identifier after the topic", 0x32, field("a/b") + u16(0x1234) + raw("hi"), 0, {"a/b", "hi", 0, 0x1234}},
+        {"QoS 1: identifier after the topic", 0x32, field("a/b") + u16(0x1234) + raw("hi"), 0,
+         {"a/b", "hi", 0, 0x1234}},
         {"QoS 0: payload right after the topic", 0x31, field("a/b") + raw("hello"), 0, {"a/b", "hello", 1, 0}},
         {"RETAIN with an empty payload", 0x31, field("a/b"), 0, {"a/b", "<none>", 1, 0}},
         {"65535-byte payload", 0x30, field("a/b") + Bytes(65535, 'x'), 0, {"a/b", std::string(65535, 'x'), 0, 0}},
