@@ -84,8 +84,8 @@ void broker_subs_forget();
 // Where an accepted publication comes from; each source takes the steps of
 // the publish path that apply to it.
 enum publication_source : uint8_t {
-    PUBLICATION_MQTT,   // an MQTT PUBLISH, stored by its decoder
-    PUBLICATION_MQTTSN, // an MQTT-SN PUBLISH, stored by its decoder
+    PUBLICATION_MQTT,   // an MQTT PUBLISH
+    PUBLICATION_MQTTSN, // an MQTT-SN PUBLISH to a known topic id
     PUBLICATION_WILL,   // a departing client's will: rule triggers do not fire
     PUBLICATION_RULE,   // a rule action or variable change
     PUBLICATION_RULES_FILE, // the rules file on its topic: MQTT clients only,
@@ -98,9 +98,12 @@ enum publication_source : uint8_t {
 // engine's publications join here too.
 // `depth` counts the rule steps behind a rule's publication (0 otherwise).
 void broker_publication_deliver(pub_item* item, publication_source source, uint8_t depth = 0);
-// Stores the value on its topic (value and retain flag replaced; an empty
-// will is never retained) and takes the publish path. Returns the topic,
-// or null for a new topic past max_topics.
+// Stores the value on its topic and takes the publish path: PUBLISH from
+// either protocol, wills, rule publications and the rules file alike. The
+// value and retain flag are replaced, except that from a client or a will
+// an empty value is never retained, and an empty MQTT-SN value leaves the
+// topic's value as it was. Returns the topic, or null for a new topic past
+// max_topics.
 pub_item* broker_publish(publication_source source, const uint8_t* name, uint16_t name_len, const uint8_t* data,
                          uint16_t data_len, uint8_t retain, uint8_t depth = 0);
 
@@ -125,6 +128,10 @@ void mqtt_rules_file_reload();
 // One PUBLISH, at the QoS of the client's first matching subscription, to
 // every MQTT client with a matching subscription.
 void mqtt_publish_send(pub_item* item);
+// Encodes the topic's value as one PUBLISH to one client (not to one whose
+// close is under way): each delivery and each retained value after a
+// SUBACK goes out here.
+void mqtt_publish_to(mqtt_conn* conn, uint8_t qos, const pub_item* item);
 // Starts the rule chain of every topic trigger whose topic equals the
 // publication's topic exactly, passing on the publication's value and
 // depth. A publication deeper than RULES_DEPTH_MAX fires nothing: rules that

@@ -94,7 +94,9 @@ const std::vector<delivery_target>* subscribers_of(pub_item* item)
     }
 }
 
-void publish_to(mqtt_conn* conn, uint8_t qos, pub_item* item)
+} // namespace
+
+void mqtt_publish_to(mqtt_conn* conn, uint8_t qos, const pub_item* item)
 {
     // A client whose close is under way gets nothing more.
     if (conn->closing)
@@ -103,15 +105,17 @@ void publish_to(mqtt_conn* conn, uint8_t qos, pub_item* item)
     mqtt_publish publish{};
     publish.msg_id = broker_counter_take(&mqtt_msg_id);
     publish.qos = qos;
-    publish.pub_item = item;
+    publish.retain = item->retain;
+    publish.topic = item->name;
+    publish.topic_len = item->name_len;
+    publish.payload = item->data;
+    publish.payload_len = item->data_len;
     uint8_t* buffer = nullptr;
     uint32_t length = 0;
     mqtt_publish_encode(&buffer, &length, &publish);
     log_write(LOG_DEBUG, "<MQTT_PUBLISH\n");
     msg_mqtt_tcp_add_packet(conn->conn_id, buffer, length);
 }
-
-} // namespace
 
 void broker_subs_changed()
 {
@@ -139,12 +143,24 @@ void broker_publication_deliver(pub_item* item, publication_source source, uint8
 pub_item* broker_publish(publication_source source, const uint8_t* name, uint16_t name_len, const uint8_t* data,
                          uint16_t data_len, uint8_t retain, uint8_t depth)
 {
-    // As for a PUBLISH, an empty will clears the topic's retained value
-    // rather than becoming one.
-    if (source == PUBLICATION_WILL && data_len == 0)
-        retain = 0;
-    pub_item* item = list_pub_add_replace(&pub_list, name, name_len, data, data_len, retain);
+    pub_item* item = nullptr;
+    if (source == PUBLICATION_MQTT || source == PUBLICATION_MQTTSN || source == PUBLICATION_WILL) {
+        // A client's empty payload (and an empty will) clears the topic's
+        // retained value rather than becoming one.
+        if (data_len == 0)
+            retain = 0;
+        // From an MQTT-SN client it also keeps the topic's value, which
+        // then goes out again.
+        if (source == PUBLICATION_MQTTSN && data_len == 0)
+            item = list_name_find_name(&pub_list, name, name_len);
+        if (item)
+            item->retain = 0;
+    }
+    if (!item)
+        item = list_pub_add_replace(&pub_list, name, name_len, data, data_len, retain);
     if (!item) {
+        log_write(LOG_DEBUG, "topic table full, pubtopic: %.*s dropped\n", static_cast<int>(name_len),
+                  reinterpret_cast<const char*>(name));
         broker_topics_refused();
         return nullptr;
     }
@@ -156,10 +172,10 @@ void mqtt_publish_send(pub_item* item)
 {
     if (const std::vector<delivery_target>* targets = subscribers_of(item)) {
         for (const delivery_target& target : *targets)
-            publish_to(target.conn, target.qos, item);
+            mqtt_publish_to(target.conn, target.qos, item);
         return;
     }
-    subscribers_walk(item, [item](mqtt_conn* conn, uint8_t qos) { publish_to(conn, qos, item); });
+    subscribers_walk(item, [item](mqtt_conn* conn, uint8_t qos) { mqtt_publish_to(conn, qos, item); });
 }
 
 void mqtt_trigger_send(pub_item* item, uint8_t depth)

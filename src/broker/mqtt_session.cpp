@@ -33,10 +33,31 @@ void refuse_malformed(tcp_mqtt_msg* record, mqtt_conn* conn)
     record->offset = record->packet_len;
 }
 
+// The CONNACK code for the credentials of a well-formed CONNECT: 0, and
+// the client's publish right, or 4. Without configured users anyone may
+// connect and publish.
+int connect_authenticate(const mqtt_connect* connect, uint8_t* publish_enable)
+{
+    if (!list_head(&mqtt_users)) {
+        *publish_enable = 1;
+        return 0;
+    }
+    // The lookup asserts on empty credentials, so they are refused here.
+    if (connect->user_name_length == 0 || connect->password_length == 0)
+        return 4;
+    const mqtt_user* user = list_mqtt_user_find_user(&mqtt_users, connect->user_name, connect->user_name_length,
+                                                     connect->password, connect->password_length);
+    if (!user)
+        return 4;
+    *publish_enable = user->publish_enable;
+    return 0;
+}
+
 void handle_connect(tcp_mqtt_msg* record, mqtt_conn* conn, const mqtt_fixed_header* fixhdr)
 {
     log_write(LOG_DEBUG, ">MQTT_CONNECT\n");
     mqtt_connect connect{};
+    uint8_t publish_enable = 0;
     int code;
     if (conn) {
         // A second CONNECT on one connection.
@@ -46,8 +67,9 @@ void handle_connect(tcp_mqtt_msg* record, mqtt_conn* conn, const mqtt_fixed_head
         if (!conn) {
             code = 3;
         } else {
-            connect.users = &mqtt_users;
             code = mqtt_connect_decode(fixhdr, &connect);
+            if (code == 0)
+                code = connect_authenticate(&connect, &publish_enable);
         }
     }
     if (code == MQTT_MALFORMED) {
@@ -59,9 +81,9 @@ void handle_connect(tcp_mqtt_msg* record, mqtt_conn* conn, const mqtt_fixed_head
         // The keep-alive count starts now, as the CONNACK goes out.
         conn->keepalivesec = connect.keepalive;
         conn->remainsec = connect.keepalive;
-        conn->publish_enable = connect.publish_enable;
+        conn->publish_enable = publish_enable;
         // A will is a publication: a client that may not publish has none.
-        if (connect.will_flag == 1 && connect.publish_enable)
+        if (connect.will_flag == 1 && publish_enable)
             will_replace(&conn->will, connect.will_topic, connect.will_topic_length, connect.will_message,
                          connect.will_message_length, connect.will_retain);
     }
@@ -85,8 +107,6 @@ void handle_publish(tcp_mqtt_msg* record, mqtt_conn* conn, const mqtt_fixed_head
         broker_conn_close_request(conn);
         return;
     }
-    // Decoded only: a rules file is stored on its topic by the reload, and
-    // only once it has been accepted and saved.
     mqtt_publish publish{};
     if (mqtt_publish_decode(fixhdr, &publish) != 0) {
         refuse_malformed(record, conn);
@@ -101,62 +121,62 @@ void handle_publish(tcp_mqtt_msg* record, mqtt_conn* conn, const mqtt_fixed_head
     // not as this client's publication.
     if (mqtt_save_rules(publish.topic, publish.topic_len, publish.payload, publish.payload_len) != 0)
         return;
-    pub_item* item = list_pub_add_replace(&pub_list, publish.topic, publish.topic_len, publish.payload,
-                                          publish.payload_len, publish.retain);
     // A new topic past max_topics: acknowledged, and dropped.
-    if (!item) {
-        broker_topics_refused();
-        return;
-    }
-    broker_publication_deliver(item, PUBLICATION_MQTT);
+    broker_publish(PUBLICATION_MQTT, publish.topic, publish.topic_len, publish.payload, publish.payload_len,
+                   publish.retain);
 }
 
 void handle_subscribe(tcp_mqtt_msg* record, mqtt_conn* conn, const mqtt_fixed_header* fixhdr)
 {
     log_write(LOG_DEBUG, ">MQTT_SUBSCRIBE\n");
     mqtt_subscribe subscribe{};
-    subscribe.sub_list = &conn->subs;
     if (mqtt_subscribe_decode(fixhdr, &subscribe) != 0) {
         refuse_malformed(record, conn);
         return;
     }
+    // Granted as requested, one code per filter of the request. The same
+    // filter twice keeps its first place and takes the later QoS.
+    auto* codes = new uint8_t[subscribe.filters.count];
+    uint32_t count = 0;
+    list<sub_item> new_subs{};
+    mqtt_filter filter{};
+    while (mqtt_filter_next(&subscribe.filters, &filter)) {
+        list_sub_add_replace(&conn->subs, filter.name, filter.name_len, filter.qos);
+        list_sub_add_replace(&new_subs, filter.name, filter.name_len, filter.qos);
+        codes[count++] = filter.qos;
+    }
     broker_subs_changed();
 
-    // Granted as requested, one code per filter of the request.
-    mqtt_suback suback{subscribe.msg_id, subscribe.qos, subscribe.qos_size};
+    mqtt_suback suback{subscribe.msg_id, codes, count};
     uint8_t* buffer = nullptr;
     uint32_t length = 0;
     mqtt_suback_encode(&buffer, &length, &suback);
     send_packet(record->conn_id, buffer, length, "<MQTT_SUBACK\n");
+    delete[] codes;
 
     // Retained values follow the SUBACK, each at the QoS of the filter
-    // that collected it.
-    for (sub_item* sub = subscribe.new_subs.head; sub; sub = list_next(sub)) {
+    // that collected it, on the path of every other delivery.
+    for (sub_item* sub = new_subs.head; sub; sub = list_next(sub)) {
         list<link_item> links{};
         list_sub_pub_matches(sub, &pub_list, &links);
-        for (link_item* link = links.head; link; link = link->next) {
-            mqtt_publish publish{};
-            publish.msg_id = broker_counter_take(&mqtt_msg_id);
-            publish.qos = sub->qos;
-            publish.pub_item = link->pub_item;
-            mqtt_publish_encode(&buffer, &length, &publish);
-            send_packet(record->conn_id, buffer, length, "<MQTT_PUBLISH\n");
-        }
+        for (link_item* link = links.head; link; link = link->next)
+            mqtt_publish_to(conn, sub->qos, link->pub_item);
         list_reg_remove_all(&links);
     }
-    list_name_remove_all(&subscribe.new_subs);
-    delete[] subscribe.qos;
+    list_name_remove_all(&new_subs);
 }
 
 void handle_unsubscribe(tcp_mqtt_msg* record, mqtt_conn* conn, const mqtt_fixed_header* fixhdr)
 {
     log_write(LOG_DEBUG, ">MQTT_UNSUBSCRIBE\n");
     mqtt_unsubscribe unsubscribe{};
-    unsubscribe.sub_list = &conn->subs;
     if (mqtt_unsubscribe_decode(fixhdr, &unsubscribe) != 0) {
         refuse_malformed(record, conn);
         return;
     }
+    mqtt_filter filter{};
+    while (mqtt_filter_next(&unsubscribe.filters, &filter))
+        list_sub_remove_name(&conn->subs, filter.name, filter.name_len);
     broker_subs_changed();
     send_pubxxx(record->conn_id, MQTT_UNSUBACK, unsubscribe.msg_id, "<MQTT_UNSUBACK\n");
 }

@@ -31,8 +31,10 @@ bool send_register(mqttsn_conn* conn, msg_item* waiting, pub_item* item)
 {
     waiting->msg_id = broker_counter_take(&mqttsn_msg_id);
     mqttsn_register reg{};
+    reg.topic_id = item->topic_id;
     reg.msg_id = waiting->msg_id;
-    reg.pub_item = item;
+    reg.topic_name_length = item->name_len;
+    reg.topic_name = item->name;
     uint8_t* buffer = nullptr;
     uint32_t length = 0;
     mqttsn_register_encode(&buffer, &length, &reg);
@@ -52,8 +54,11 @@ bool send_publish(mqttsn_conn* conn, msg_item* pending, pub_item* item)
     mqttsn_publish publish{};
     publish.flags.dup = dup;
     publish.flags.qos = pending->qos;
+    publish.flags.retain = item->retain;
+    publish.topic_id = item->topic_id;
     publish.msg_id = pending->msg_id;
-    publish.pub_item = item;
+    publish.data_length = item->data_len;
+    publish.data = item->data;
     uint8_t* buffer = nullptr;
     uint32_t length = 0;
     mqttsn_publish_encode(&buffer, &length, &publish);

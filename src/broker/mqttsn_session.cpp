@@ -195,16 +195,25 @@ void handle_register(const udp_mqtt_msg* record, mqttsn_conn* conn, const mqttsn
 {
     log_write(LOG_DEBUG, ">MQTTSN_REGISTER\n");
     mqttsn_register reg{};
-    reg.pub_list = &pub_list;
     int code = mqttsn_register_decode(header, &reg);
-    if (code == MQTTSN_REFUSED_CONGESTION)
-        broker_topics_refused();
+    pub_item* item = nullptr;
+    if (code == MQTTSN_ACCEPTED) {
+        // An existing topic stays as it is.
+        item = list_pub_add_ignore(&pub_list, reg.topic_name, reg.topic_name_length, nullptr, 0, 0);
+        if (!item) {
+            log_write(LOG_DEBUG, "topic table full, pubtopic: %.*s refused, msg_id: %d\n",
+                      static_cast<int>(reg.topic_name_length), reinterpret_cast<const char*>(reg.topic_name),
+                      reg.msg_id);
+            broker_topics_refused();
+            code = MQTTSN_REFUSED_CONGESTION;
+        }
+    }
     // Without a free topic id the name cannot be registered.
-    if (reg.pub_item && !broker_topic_id_assign(reg.pub_item))
+    if (item && !broker_topic_id_assign(item))
         code = MQTTSN_REFUSED_CONGESTION;
     mqttsn_xxxack ack{0, reg.msg_id, static_cast<uint32_t>(code)};
-    if (code == MQTTSN_ACCEPTED && reg.pub_item) {
-        ack.topic_id = reg.pub_item->topic_id;
+    if (code == MQTTSN_ACCEPTED && item) {
+        ack.topic_id = item->topic_id;
         list_reg_add(&conn->regs, ack.topic_id);
     }
     reply_ack(&record->addr, conn, MQTTSN_REGACK, &ack, "<MQTTSN_REGACK\n");
@@ -228,19 +237,35 @@ void handle_regack(mqttsn_conn* conn, const mqttsn_fixed_header* header)
     mqttsn_send_buffered_msgs(conn);
 }
 
+// Pre-defined ids live in the same list as the registered ones. The list
+// insists on a non-zero id; from a client, 0 just finds nothing.
+pub_item* topic_find(uint16_t topic_id)
+{
+    return topic_id ? list_pub_find_topic_id(&pub_list, topic_id) : nullptr;
+}
+
 void handle_publish(const udp_mqtt_msg* record, mqttsn_conn* conn, const mqttsn_fixed_header* header)
 {
     log_write(LOG_DEBUG, ">MQTTSN_PUBLISH\n");
     mqttsn_publish publish{};
-    publish.pub_list = &pub_list;
     int code = mqttsn_publish_decode(header, &publish);
+    pub_item* item = nullptr;
+    if (code == MQTTSN_ACCEPTED) {
+        item = topic_find(publish.topic_id);
+        if (!item) {
+            log_write(LOG_DEBUG, "invalid pubtopic, topic_id:%d, qos:%d, msg_id:%d\n", publish.topic_id,
+                      publish.flags.qos, publish.msg_id);
+            code = MQTTSN_REFUSED_INVALID_TOPIC_ID;
+        }
+    }
     mqttsn_xxxack ack{publish.topic_id, publish.msg_id, static_cast<uint32_t>(code)};
     if (publish.flags.qos == 1)
         reply_ack(&record->addr, conn, MQTTSN_PUBACK, &ack, "<MQTTSN_PUBACK\n");
     else if (publish.flags.qos != 0) // QoS 2 and QoS -1 alike
         reply_ack(&record->addr, conn, MQTTSN_PUBREC, &ack, "<MQTTSN_PUBREC\n");
-    if (publish.pub_item)
-        broker_publication_deliver(publish.pub_item, PUBLICATION_MQTTSN);
+    if (item)
+        broker_publish(PUBLICATION_MQTTSN, item->name, item->name_len, publish.data, publish.data_length,
+                       publish.flags.retain);
 }
 
 void handle_puback(mqttsn_conn* conn, const mqttsn_fixed_header* header)
@@ -255,21 +280,63 @@ void handle_puback(mqttsn_conn* conn, const mqttsn_fixed_header* header)
     mqttsn_send_buffered_msgs(conn);
 }
 
+// What a SUBSCRIBE added: the subscription and its topic (null for a
+// wildcard filter), or the refusal code.
+struct sub_subscribed {
+    int code;
+    pub_item* topic;
+    sub_item* sub;
+};
+
+// Adds or replaces the subscription with the requested QoS, by name (adding
+// a name without wildcard to pub_list too) or by pre-defined topic id.
+// Code 1 for a new name past pub_list's bound, 2 for a topic id 0 or not
+// in pub_list; nothing changes then.
+sub_subscribed subscription_add(mqttsn_conn* conn, const mqttsn_subscribe* subscribe)
+{
+    const uint8_t qos = subscribe->flags.qos;
+    sub_subscribed added{MQTTSN_ACCEPTED, nullptr, nullptr};
+    if (subscribe->topic_name_length) {
+        // A plain name is a topic the client will be told the id of.
+        if (!name_has_wildcard(subscribe->topic_name, subscribe->topic_name_length)) {
+            added.topic =
+                list_pub_add_ignore(&pub_list, subscribe->topic_name, subscribe->topic_name_length, nullptr, 0, 0);
+            if (!added.topic) {
+                log_write(LOG_DEBUG, "topic table full, subtopic: %.*s refused, msg_id: %d\n",
+                          static_cast<int>(subscribe->topic_name_length),
+                          reinterpret_cast<const char*>(subscribe->topic_name), subscribe->msg_id);
+                broker_topics_refused();
+                return {MQTTSN_REFUSED_CONGESTION, nullptr, nullptr};
+            }
+        }
+        added.sub = list_sub_add_replace(&conn->subs, subscribe->topic_name, subscribe->topic_name_length, qos);
+    } else {
+        added.topic = topic_find(subscribe->topic_id);
+        if (!added.topic) {
+            log_write(LOG_DEBUG, "invalid subtopic, topic_id:%d, qos:%d, msg_id:%d\n", subscribe->topic_id, qos,
+                      subscribe->msg_id);
+            return {MQTTSN_REFUSED_INVALID_TOPIC_ID, nullptr, nullptr};
+        }
+        added.sub = list_sub_add_replace(&conn->subs, added.topic->name, added.topic->name_len, qos);
+    }
+    log_write(LOG_DEBUG, "subtopic: %.*s, topic_id: %d, qos: %d, msg_id: %d\n", static_cast<int>(added.sub->name_len),
+              reinterpret_cast<const char*>(added.sub->name), subscribe->topic_id, qos, subscribe->msg_id);
+    return added;
+}
+
 void handle_subscribe(const udp_mqtt_msg* record, mqttsn_conn* conn, const mqttsn_fixed_header* header)
 {
     log_write(LOG_DEBUG, ">MQTTSN_SUBSCRIBE\n");
     mqttsn_subscribe subscribe{};
-    subscribe.pub_list = &pub_list;
-    subscribe.sub_list = &conn->subs;
     int code = mqttsn_subscribe_decode(header, &subscribe);
-    if (code == MQTTSN_REFUSED_CONGESTION)
-        broker_topics_refused();
+    sub_subscribed added = code == MQTTSN_ACCEPTED ? subscription_add(conn, &subscribe) : sub_subscribed{};
+    if (code == MQTTSN_ACCEPTED)
+        code = added.code;
     // A plain name the client cannot be told an id for is not subscribed.
-    if (subscribe.pub_item && !broker_topic_id_assign(subscribe.pub_item)) {
-        if (subscribe.sub_item)
-            list_sub_remove_name(&conn->subs, subscribe.sub_item->name, subscribe.sub_item->name_len);
-        subscribe.pub_item = nullptr;
-        subscribe.sub_item = nullptr;
+    if (added.topic && !broker_topic_id_assign(added.topic)) {
+        if (added.sub)
+            list_sub_remove_name(&conn->subs, added.sub->name, added.sub->name_len);
+        added = {};
         code = MQTTSN_REFUSED_CONGESTION;
     }
     mqttsn_suback suback{};
@@ -277,25 +344,25 @@ void handle_subscribe(const udp_mqtt_msg* record, mqttsn_conn* conn, const mqtts
     suback.topic_id = subscribe.topic_id;
     suback.msg_id = subscribe.msg_id;
     suback.return_code = static_cast<uint32_t>(code);
-    if (subscribe.pub_item) {
-        suback.topic_id = subscribe.pub_item->topic_id;
-        if (subscribe.sub_item)
-            subscribe.sub_item->topic_id = suback.topic_id;
+    if (added.topic) {
+        suback.topic_id = added.topic->topic_id;
+        if (added.sub)
+            added.sub->topic_id = suback.topic_id;
     }
     uint8_t* buffer = nullptr;
     uint32_t length = 0;
     mqttsn_suback_encode(&buffer, &length, &suback);
     reply(&record->addr, buffer, length, "<MQTTSN_SUBACK\n");
-    if (code != MQTTSN_ACCEPTED || !subscribe.sub_item)
+    if (code != MQTTSN_ACCEPTED || !added.sub)
         return;
 
     // Retained values of the topics the new subscription matches.
     list<link_item> links{};
-    list_sub_pub_matches(subscribe.sub_item, &pub_list, &links);
+    list_sub_pub_matches(added.sub, &pub_list, &links);
     for (link_item* link = links.head; link; link = link->next) {
         // A retained topic may still lack an id (the rules file's topic).
         if (broker_topic_id_assign(link->pub_item))
-            mqttsn_queue_add(conn, link->pub_item->topic_id, subscribe.sub_item->qos);
+            mqttsn_queue_add(conn, link->pub_item->topic_id, added.sub->qos);
     }
     list_reg_remove_all(&links);
     mqttsn_send_buffered_msgs(conn);
@@ -441,8 +508,14 @@ void mqttsn_packet_handle(udp_mqtt_msg* record)
     case MQTTSN_UNSUBSCRIBE: {
         log_write(LOG_DEBUG, ">MQTTSN_UNSUBSCRIBE\n");
         mqttsn_subscribe unsubscribe{};
-        unsubscribe.sub_list = &conn->subs;
-        mqttsn_unsubscribe_decode(&header, &unsubscribe);
+        // The lists refuse an empty name and topic id 0; neither names a
+        // subscription, so there is nothing to remove.
+        if (mqttsn_unsubscribe_decode(&header, &unsubscribe) == MQTTSN_ACCEPTED) {
+            if (unsubscribe.topic_name_length)
+                list_sub_remove_name(&conn->subs, unsubscribe.topic_name, unsubscribe.topic_name_length);
+            else if (unsubscribe.topic_id)
+                list_sub_remove_topic_id(&conn->subs, unsubscribe.topic_id);
+        }
         reply_pubxxx(&record->addr, MQTTSN_UNSUBACK, unsubscribe.msg_id, "<MQTTSN_UNSUBACK\n");
         break;
     }

@@ -1,8 +1,9 @@
 // MQTT 3.1 ("MQIsdp", level 3) and 3.1.1 ("MQTT", level 4) packet codec,
 // broker side. Decoders take bytes and lengths, never sockets; decoded
-// records point into the packet and copy nothing. Every decoder checks the
-// packet's layout before it reads a field or touches a list, and refuses a
-// malformed packet with MQTT_MALFORMED; nothing is read past the packet.
+// records point into the packet and copy nothing, and no decoder changes
+// any state: the broker's sessions store what was decoded. Every field is
+// read through one byte_reader, and a malformed packet is refused with
+// MQTT_MALFORMED; nothing is read past the packet.
 //
 // Encoders allocate the complete packet with new[]; the broker-to-TCP
 // channel takes the buffer over.
@@ -10,8 +11,7 @@
 
 #include <cstdint>
 
-#include "list/lists.h"
-#include "list/mqtt_user.h"
+#include "codec/byte_reader.h"
 
 enum : uint32_t {
     MQTT_CONNECT = 1,
@@ -63,36 +63,41 @@ struct mqtt_connect {
     const uint8_t* user_name;  // null when absent
     uint16_t password_length;
     const uint8_t* password;
-    list<mqtt_user>* users;    // input: the configured users
-    uint8_t publish_enable;    // output
 };
 
+// Decoder output, pointing into the packet; encoder input.
 struct mqtt_publish {
-    uint16_t msg_id;            // present on the wire only when qos is not 0
+    uint16_t msg_id; // present on the wire only when qos is not 0
     uint8_t qos;
-    list<::pub_item>* pub_list; // decoder input: where the value is stored (null: nowhere)
-    ::pub_item* pub_item;       // decoder output / encoder input
-    // Decoder output, pointing into the packet: what would be stored.
-    const uint8_t* topic = nullptr;
-    uint16_t topic_len = 0;
-    const uint8_t* payload = nullptr; // null when empty
-    uint16_t payload_len = 0;
-    uint8_t retain = 0;               // 0 with an empty payload
+    uint8_t retain;  // the RETAIN flag as on the wire
+    const uint8_t* topic;
+    uint16_t topic_len;
+    const uint8_t* payload; // null when empty
+    uint16_t payload_len;
+};
+
+// The topic filters of a decoded SUBSCRIBE or UNSUBSCRIBE, still in the
+// packet: mqtt_filter_next hands them out in request order.
+struct mqtt_filters {
+    byte_reader reader;
+    bool with_qos; // SUBSCRIBE: a requested QoS follows each filter
+    uint32_t count; // filters in the request, duplicates included
+};
+
+struct mqtt_filter {
+    const uint8_t* name;
+    uint16_t name_len;
+    uint8_t qos; // 0 for UNSUBSCRIBE
 };
 
 struct mqtt_subscribe {
     uint16_t msg_id;
-    list<sub_item>* sub_list;   // input: the connection's subscriptions
-    list<sub_item> new_subs;    // one item per distinct filter, request order;
-                                // the caller frees it (list_name_remove_all)
-    uint8_t* qos;               // requested QoS per filter of the request,
-                                // duplicates included; the caller delete[]s it
-    uint32_t qos_size;          // number of filters in the request
+    mqtt_filters filters;
 };
 
 struct mqtt_unsubscribe {
     uint16_t msg_id;
-    list<sub_item>* sub_list;
+    mqtt_filters filters;
 };
 
 struct mqtt_suback {
@@ -104,36 +109,33 @@ struct mqtt_suback {
 // Remaining Length of the packet at `bytes`: 0 ok, -1 incomplete, -2 a
 // fifth length byte would be needed. Does not check that the body is
 // there. When `consumed` is given, the whole packet's size is added to it.
-int mqtt_packet_check_length(const uint8_t* bytes, uint32_t count, uint32_t* rem_len, const uint8_t** body,
-                             uint32_t* consumed);
+[[nodiscard]] int mqtt_packet_check_length(const uint8_t* bytes, uint32_t count, uint32_t* rem_len,
+                                           const uint8_t** body, uint32_t* consumed);
 // 0 when the bytes are exactly one or more whole packets, else -1 or -2.
-int mqtt_packets_buffer_check(const uint8_t* bytes, uint32_t count);
+[[nodiscard]] int mqtt_packets_buffer_check(const uint8_t* bytes, uint32_t count);
 // Number of leading bytes that form whole packets (0 when the first packet
 // is not complete).
-uint32_t mqtt_packets_whole_length(const uint8_t* bytes, uint32_t count);
+[[nodiscard]] uint32_t mqtt_packets_whole_length(const uint8_t* bytes, uint32_t count);
 // Decodes the fixed header of the packet at `bytes` and adds its size to
 // *consumed. -1 unless the whole packet lies within `count` bytes.
-int mqtt_fixed_header_decode(mqtt_fixed_header* fixhdr, const uint8_t* bytes, uint32_t count, uint32_t* consumed);
+[[nodiscard]] int mqtt_fixed_header_decode(mqtt_fixed_header* fixhdr, const uint8_t* bytes, uint32_t count,
+                                           uint32_t* consumed);
 
-// CONNACK return code 0, 1, 2 or 4 (authenticating against `users`), or
-// MQTT_MALFORMED.
-int mqtt_connect_decode(const mqtt_fixed_header* fixhdr, mqtt_connect* connect);
-// Decodes into the record and, when pub_list is given, stores the value
-// there (retain only with a non-empty payload).
-// A new topic past the list's bound is not stored: pub_item is null then.
+// CONNACK return code 0, 1 (protocol) or 2 (client identifier), or
+// MQTT_MALFORMED. The session checks the credentials of an accepted one.
+[[nodiscard]] int mqtt_connect_decode(const mqtt_fixed_header* fixhdr, mqtt_connect* connect);
 // 0, or MQTT_MALFORMED (QoS 3, empty topic or one holding a wildcard,
-// topic and identifier overrunning the packet, payload beyond 65535 bytes)
-// with pub_list untouched.
-int mqtt_publish_decode(const mqtt_fixed_header* fixhdr, mqtt_publish* publish);
-// Adds every filter to sub_list and new_subs. 0, or MQTT_MALFORMED (empty
-// or overrunning filter, requested QoS above 2, no filter) with nothing
-// changed.
-int mqtt_subscribe_decode(const mqtt_fixed_header* fixhdr, mqtt_subscribe* subscribe);
-// Removes every listed filter from sub_list. 0, or MQTT_MALFORMED.
-int mqtt_unsubscribe_decode(const mqtt_fixed_header* fixhdr, mqtt_unsubscribe* unsubscribe);
+// topic and identifier overrunning the packet, payload beyond 65535 bytes).
+[[nodiscard]] int mqtt_publish_decode(const mqtt_fixed_header* fixhdr, mqtt_publish* publish);
+// 0, or MQTT_MALFORMED (empty or overrunning filter, requested QoS above 2,
+// no filter). Every filter has been checked when it returns 0.
+[[nodiscard]] int mqtt_subscribe_decode(const mqtt_fixed_header* fixhdr, mqtt_subscribe* subscribe);
+[[nodiscard]] int mqtt_unsubscribe_decode(const mqtt_fixed_header* fixhdr, mqtt_unsubscribe* unsubscribe);
+// The next filter of a decoded request; false after the last.
+[[nodiscard]] bool mqtt_filter_next(mqtt_filters* filters, mqtt_filter* out);
 // The packet identifier of a PUBACK/PUBREC/PUBREL/PUBCOMP, or
 // MQTT_MALFORMED when the body is shorter than 2 bytes.
-int mqtt_pubxxx_decode(const mqtt_fixed_header* fixhdr);
+[[nodiscard]] int mqtt_pubxxx_decode(const mqtt_fixed_header* fixhdr);
 
 void mqtt_packet_encode(mqtt_fixed_header* fixhdr, uint8_t** buffer, uint32_t* length);
 void mqtt_connack_encode(uint8_t** buffer, uint32_t* length, uint8_t code);

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "codec/mqtt.h"
+#include "halyx_assert.h"
 
 int mqtt_packet_check_length(const uint8_t* bytes, uint32_t count, uint32_t* rem_len, const uint8_t** body,
                              uint32_t* consumed)

@@ -1,5 +1,4 @@
-// MQTT-SN decoders and encoders. All run on the broker thread, which owns
-// the topic and subscription lists the decoders change.
+// MQTT-SN decoders and encoders. All run on the broker thread.
 #include "codec/mqttsn.h"
 
 #include <cstring>
@@ -18,14 +17,9 @@ constexpr uint32_t TOPIC_ID_NORMAL = 0;
 constexpr uint32_t TOPIC_ID_PREDEFINED = 1;
 constexpr uint32_t TOPIC_SHORT_NAME = 2;
 
-uint16_t read_u16(const uint8_t* bytes)
-{
-    return static_cast<uint16_t>(bytes[0] << 8 | bytes[1]);
-}
-
 const char* text(const uint8_t* bytes)
 {
-    return reinterpret_cast<const char*>(bytes);
+    return bytes ? reinterpret_cast<const char*>(bytes) : "";
 }
 
 // Octets of fixed fields at the start of the body of each decoded type,
@@ -53,24 +47,29 @@ uint32_t body_min(uint32_t msg_type, uint8_t flags_octet)
     }
 }
 
-// The list insists on a non-zero id; from a client, 0 just finds nothing.
-pub_item* pub_find(list<pub_item>* pub_list, uint16_t topic_id)
+bool has_wildcard(const uint8_t* name, uint16_t name_len)
 {
-    return pub_list && topic_id ? list_pub_find_topic_id(pub_list, topic_id) : nullptr;
+    return std::memchr(name, '+', name_len) || std::memchr(name, '#', name_len);
 }
 
 // Flags, message id, then the topic name (normal type) or topic id
-// (pre-defined) of a SUBSCRIBE or UNSUBSCRIBE.
+// (pre-defined) of a SUBSCRIBE or UNSUBSCRIBE. The fixed header check
+// guarantees the fixed fields; a short body leaves the rest zero.
 void subscribe_fields_decode(const mqttsn_fixed_header* header, mqttsn_subscribe* subscribe)
 {
-    const uint8_t* body = header->body;
-    mqttsn_flags_decode(&subscribe->flags, body[0]);
-    subscribe->msg_id = read_u16(body + 1);
+    *subscribe = {};
+    byte_reader body = byte_reader_make(header->body, header->rem_len);
+    uint8_t flags = 0;
+    if (!read_u8(&body, &flags) || !read_u16(&body, &subscribe->msg_id))
+        return;
+    mqttsn_flags_decode(&subscribe->flags, flags);
     if (subscribe->flags.topic_id_type == TOPIC_ID_NORMAL) {
-        subscribe->topic_name_length = static_cast<uint16_t>(header->rem_len - 3);
-        subscribe->topic_name = body + 3;
+        uint32_t length = 0;
+        read_rest(&body, &subscribe->topic_name, &length);
+        subscribe->topic_name_length = static_cast<uint16_t>(length);
     } else if (subscribe->flags.topic_id_type == TOPIC_ID_PREDEFINED) {
-        subscribe->topic_id = read_u16(body + 3);
+        if (!read_u16(&body, &subscribe->topic_id))
+            return;
     }
 }
 
@@ -118,27 +117,32 @@ uint8_t* write_bytes(uint8_t* out, const uint8_t* bytes, uint16_t len)
 
 int mqttsn_fixed_header_decode(mqttsn_fixed_header* header, const uint8_t* datagram, uint32_t datagram_length)
 {
-    if (datagram_length < 2)
+    byte_reader r = byte_reader_make(datagram, datagram_length);
+    uint8_t first = 0;
+    if (!read_u8(&r, &first))
         return -1;
-    uint32_t length = datagram[0];
-    uint32_t header_len = 2;
-    if (datagram[0] == LONG_FORM) {
-        if (datagram_length < 4)
+    uint32_t length = first;
+    if (first == LONG_FORM) {
+        uint16_t long_length = 0;
+        if (!read_u16(&r, &long_length))
             return -1;
-        length = read_u16(datagram + 1);
-        header_len = 4;
+        length = long_length;
     }
-    // Equal to a size of at least header_len, the length covers the header.
+    uint8_t msg_type = 0;
+    if (!read_u8(&r, &msg_type))
+        return -1;
+    // Equal to the datagram's size, the length covers the header read.
     if (length != datagram_length)
         return -1;
-    const uint32_t msg_type = datagram[header_len - 1];
-    const uint8_t* body = datagram + header_len;
-    const uint32_t rem_len = length - header_len;
+    const uint8_t* body = nullptr;
+    uint32_t rem_len = 0;
+    read_rest(&r, &body, &rem_len);
     if (rem_len < body_min(msg_type, rem_len ? body[0] : 0))
         return -1;
     header->msg_type = msg_type;
     header->rem_len = static_cast<uint16_t>(rem_len);
-    header->body = body;
+    // Never null, so that a decoder's pointers into an empty body stay valid.
+    header->body = datagram + (datagram_length - rem_len);
     return 0;
 }
 
@@ -162,12 +166,15 @@ void mqttsn_flags_encode(const mqttsn_flags* flags, uint8_t* octet_out)
 
 int mqttsn_connect_decode(const mqttsn_fixed_header* header, mqttsn_connect* connect)
 {
-    const uint8_t* body = header->body;
-    mqttsn_flags_decode(&connect->flags, body[0]);
-    connect->protocol_id = body[1];
-    connect->duration = read_u16(body + 2);
-    connect->client_id_length = static_cast<uint16_t>(header->rem_len - 4);
-    connect->client_id = body + 4;
+    *connect = {};
+    byte_reader body = byte_reader_make(header->body, header->rem_len);
+    uint8_t flags = 0;
+    if (!read_u8(&body, &flags) || !read_u8(&body, &connect->protocol_id) || !read_u16(&body, &connect->duration))
+        return MQTTSN_REFUSED_NOT_SUPPORTED;
+    mqttsn_flags_decode(&connect->flags, flags);
+    uint32_t length = 0;
+    read_rest(&body, &connect->client_id, &length);
+    connect->client_id_length = static_cast<uint16_t>(length);
     if (connect->protocol_id != PROTOCOL_ID || connect->client_id_length == 0)
         return MQTTSN_REFUSED_NOT_SUPPORTED;
     return MQTTSN_ACCEPTED;
@@ -177,45 +184,42 @@ void mqttsn_willtopic_decode(const mqttsn_fixed_header* header, mqttsn_willtopic
 {
     willtopic->will_topic_length = 0;
     willtopic->will_topic = nullptr;
+    byte_reader body = byte_reader_make(header->body, header->rem_len);
+    uint8_t flags = 0;
     // An empty WILLTOPIC, without even the flags, removes the will.
-    if (header->rem_len == 0)
+    if (!read_u8(&body, &flags))
         return;
-    mqttsn_flags_decode(&willtopic->flags, header->body[0]);
-    willtopic->will_topic_length = static_cast<uint16_t>(header->rem_len - 1);
-    if (willtopic->will_topic_length)
-        willtopic->will_topic = header->body + 1;
+    mqttsn_flags_decode(&willtopic->flags, flags);
+    uint32_t length = 0;
+    read_rest(&body, &willtopic->will_topic, &length);
+    willtopic->will_topic_length = static_cast<uint16_t>(length);
 }
 
 void mqttsn_willmsg_decode(const mqttsn_fixed_header* header, mqttsn_willmsg* willmsg)
 {
-    willmsg->will_message_length = header->rem_len;
-    willmsg->will_message = header->body;
+    byte_reader body = byte_reader_make(header->body, header->rem_len);
+    uint32_t length = 0;
+    read_rest(&body, &willmsg->will_message, &length);
+    willmsg->will_message_length = static_cast<uint16_t>(length);
 }
 
 int mqttsn_register_decode(const mqttsn_fixed_header* header, mqttsn_register* reg)
 {
-    const uint8_t* body = header->body;
-    reg->topic_id = read_u16(body);
-    reg->msg_id = read_u16(body + 2);
-    reg->topic_name_length = static_cast<uint16_t>(header->rem_len - 4);
-    reg->topic_name = body + 4;
-    reg->pub_item = nullptr;
+    *reg = {};
+    byte_reader body = byte_reader_make(header->body, header->rem_len);
+    if (!read_u16(&body, &reg->topic_id) || !read_u16(&body, &reg->msg_id))
+        return MQTTSN_REFUSED_NOT_SUPPORTED;
+    uint32_t length = 0;
+    read_rest(&body, &reg->topic_name, &length);
+    reg->topic_name_length = static_cast<uint16_t>(length);
     if (reg->topic_name_length == 0) {
         log_write(LOG_DEBUG, "no pubtopic, topic_id: 0, msg_id: %d\n", reg->msg_id);
         return MQTTSN_REFUSED_NOT_SUPPORTED;
     }
     // A wildcard names no single topic that could get an id.
-    if (name_has_wildcard(reg->topic_name, reg->topic_name_length)) {
+    if (has_wildcard(reg->topic_name, reg->topic_name_length)) {
         log_write(LOG_DEBUG, "wildcard pubtopic, topic_id: 0, msg_id: %d\n", reg->msg_id);
         return MQTTSN_REFUSED_NOT_SUPPORTED;
-    }
-    if (reg->pub_list) {
-        reg->pub_item = list_pub_add_ignore(reg->pub_list, reg->topic_name, reg->topic_name_length, nullptr, 0, 0);
-        if (!reg->pub_item) {
-            log_write(LOG_DEBUG, "topic table full, pubtopic: %.*s refused, msg_id: %d\n",
-                      static_cast<int>(reg->topic_name_length), text(reg->topic_name), reg->msg_id);
-            return MQTTSN_REFUSED_CONGESTION;
-        }
     }
     log_write(LOG_DEBUG, "pubtopic: %.*s, topic_id: %d, msg_id: %d\n", static_cast<int>(reg->topic_name_length),
               text(reg->topic_name), reg->topic_id, reg->msg_id);
@@ -224,47 +228,43 @@ int mqttsn_register_decode(const mqttsn_fixed_header* header, mqttsn_register* r
 
 void mqttsn_xxxack_decode(const mqttsn_fixed_header* header, mqttsn_xxxack* xxxack)
 {
-    xxxack->topic_id = read_u16(header->body);
-    xxxack->msg_id = read_u16(header->body + 2);
-    xxxack->return_code = header->body[4];
+    *xxxack = {};
+    byte_reader body = byte_reader_make(header->body, header->rem_len);
+    uint8_t code = 0;
+    if (read_u16(&body, &xxxack->topic_id) && read_u16(&body, &xxxack->msg_id) && read_u8(&body, &code))
+        xxxack->return_code = code;
 }
 
 void mqttsn_pubxxx_decode(const mqttsn_fixed_header* header, uint16_t* msg_id_out)
 {
-    *msg_id_out = read_u16(header->body);
+    byte_reader body = byte_reader_make(header->body, header->rem_len);
+    if (!read_u16(&body, msg_id_out))
+        *msg_id_out = 0;
 }
 
 void mqttsn_disconnect_decode(const mqttsn_fixed_header* header, uint16_t* duration_out)
 {
+    byte_reader body = byte_reader_make(header->body, header->rem_len);
     // A lone octet is no duration.
-    *duration_out = header->rem_len >= 2 ? read_u16(header->body) : 0;
+    if (!read_u16(&body, duration_out))
+        *duration_out = 0;
     log_write(LOG_DEBUG, "duration:%d\n", *duration_out);
 }
 
 int mqttsn_publish_decode(const mqttsn_fixed_header* header, mqttsn_publish* publish)
 {
-    const uint8_t* body = header->body;
+    *publish = {};
+    byte_reader body = byte_reader_make(header->body, header->rem_len);
     mqttsn_flags& flags = publish->flags;
-    mqttsn_flags_decode(&flags, body[0]);
-    publish->topic_id = read_u16(body + 1);
-    publish->msg_id = read_u16(body + 3);
-    publish->data_length = static_cast<uint16_t>(header->rem_len - 5);
-    publish->data = body + 5;
-    publish->pub_item = nullptr;
+    uint8_t flags_octet = 0;
+    if (!read_u8(&body, &flags_octet) || !read_u16(&body, &publish->topic_id) || !read_u16(&body, &publish->msg_id))
+        return MQTTSN_REFUSED_NOT_SUPPORTED;
+    mqttsn_flags_decode(&flags, flags_octet);
+    uint32_t length = 0;
+    read_rest(&body, &publish->data, &length);
+    publish->data_length = static_cast<uint16_t>(length);
     if (flags.topic_id_type != TOPIC_ID_NORMAL && flags.topic_id_type != TOPIC_ID_PREDEFINED)
         return MQTTSN_REFUSED_NOT_SUPPORTED;
-    if (publish->pub_list) {
-        // Pre-defined ids live in the same list as the registered ones.
-        pub_item* item = pub_find(publish->pub_list, publish->topic_id);
-        if (!item) {
-            log_write(LOG_DEBUG, "invalid pubtopic, topic_id:%d, qos:%d, msg_id:%d\n", publish->topic_id, flags.qos,
-                      publish->msg_id);
-            return MQTTSN_REFUSED_INVALID_TOPIC_ID;
-        }
-        // An empty payload keeps the value but is never retained.
-        list_pub_data_replace(item, publish->data, publish->data_length, publish->data_length ? flags.retain : 0);
-        publish->pub_item = item;
-    }
     log_write(LOG_DEBUG, "retain:%d, data:%.*s, qos:%d, topic_id:%d, msg_id:%d\n", flags.retain,
               static_cast<int>(publish->data_length), text(publish->data), flags.qos, publish->topic_id,
               publish->msg_id);
@@ -274,55 +274,19 @@ int mqttsn_publish_decode(const mqttsn_fixed_header* header, mqttsn_publish* pub
 int mqttsn_subscribe_decode(const mqttsn_fixed_header* header, mqttsn_subscribe* subscribe)
 {
     subscribe_fields_decode(header, subscribe);
-    subscribe->pub_item = nullptr;
-    subscribe->sub_item = nullptr;
-    const uint8_t qos = subscribe->flags.qos;
-    if (subscribe->flags.topic_id_type == TOPIC_ID_NORMAL) {
-        if (subscribe->topic_name_length == 0)
-            return MQTTSN_REFUSED_NOT_SUPPORTED;
-        // A plain name is a topic the client will be told the id of.
-        if (subscribe->pub_list && !name_has_wildcard(subscribe->topic_name, subscribe->topic_name_length)) {
-            subscribe->pub_item = list_pub_add_ignore(subscribe->pub_list, subscribe->topic_name,
-                                                      subscribe->topic_name_length, nullptr, 0, 0);
-            if (!subscribe->pub_item) {
-                log_write(LOG_DEBUG, "topic table full, subtopic: %.*s refused, msg_id: %d\n",
-                          static_cast<int>(subscribe->topic_name_length), text(subscribe->topic_name),
-                          subscribe->msg_id);
-                return MQTTSN_REFUSED_CONGESTION;
-            }
-        }
-        subscribe->sub_item =
-            list_sub_add_replace(subscribe->sub_list, subscribe->topic_name, subscribe->topic_name_length, qos);
-    } else if (subscribe->flags.topic_id_type == TOPIC_ID_PREDEFINED) {
-        pub_item* item = pub_find(subscribe->pub_list, subscribe->topic_id);
-        if (!item) {
-            log_write(LOG_DEBUG, "invalid subtopic, topic_id:%d, qos:%d, msg_id:%d\n", subscribe->topic_id, qos,
-                      subscribe->msg_id);
-            return MQTTSN_REFUSED_INVALID_TOPIC_ID;
-        }
-        subscribe->pub_item = item;
-        subscribe->sub_item = list_sub_add_replace(subscribe->sub_list, item->name, item->name_len, qos);
-    } else {
+    const uint32_t type = subscribe->flags.topic_id_type;
+    if (type == TOPIC_ID_NORMAL && subscribe->topic_name_length == 0)
         return MQTTSN_REFUSED_NOT_SUPPORTED;
-    }
-    const sub_item* sub = subscribe->sub_item;
-    log_write(LOG_DEBUG, "subtopic: %.*s, topic_id: %d, qos: %d, msg_id: %d\n", static_cast<int>(sub->name_len),
-              text(sub->name), subscribe->topic_id, qos, subscribe->msg_id);
+    if (type != TOPIC_ID_NORMAL && type != TOPIC_ID_PREDEFINED)
+        return MQTTSN_REFUSED_NOT_SUPPORTED;
     return MQTTSN_ACCEPTED;
 }
 
 int mqttsn_unsubscribe_decode(const mqttsn_fixed_header* header, mqttsn_subscribe* subscribe)
 {
     subscribe_fields_decode(header, subscribe);
-    const uint32_t type = subscribe->flags.topic_id_type;
-    if (type == TOPIC_SHORT_NAME)
+    if (subscribe->flags.topic_id_type == TOPIC_SHORT_NAME)
         return MQTTSN_REFUSED_NOT_SUPPORTED;
-    // The lists refuse an empty name and topic id 0; neither names a
-    // subscription, so there is nothing to remove.
-    if (type == TOPIC_ID_NORMAL && subscribe->topic_name_length)
-        list_sub_remove_name(subscribe->sub_list, subscribe->topic_name, subscribe->topic_name_length);
-    else if (type == TOPIC_ID_PREDEFINED && subscribe->topic_id)
-        list_sub_remove_topic_id(subscribe->sub_list, subscribe->topic_id);
     return MQTTSN_ACCEPTED;
 }
 
@@ -336,13 +300,8 @@ void mqttsn_return_command_encode(uint32_t msg_type, uint8_t** buf_out, uint32_t
     *datagram_new(msg_type, 1, buf_out, len_out) = static_cast<uint8_t>(return_code);
 }
 
-void mqttsn_register_encode(uint8_t** buf_out, uint32_t* len_out, mqttsn_register* reg)
+void mqttsn_register_encode(uint8_t** buf_out, uint32_t* len_out, const mqttsn_register* reg)
 {
-    if (const pub_item* item = reg->pub_item) {
-        reg->topic_id = item->topic_id;
-        reg->topic_name = item->name;
-        reg->topic_name_length = item->name_len;
-    }
     uint8_t* out = datagram_new(MQTTSN_REGISTER, 4u + reg->topic_name_length, buf_out, len_out);
     if (!out)
         return;
@@ -359,14 +318,8 @@ void mqttsn_xxxack_encode(uint32_t msg_type, uint8_t** buf_out, uint32_t* len_ou
     *out = static_cast<uint8_t>(xxxack->return_code);
 }
 
-void mqttsn_publish_encode(uint8_t** buf_out, uint32_t* len_out, mqttsn_publish* publish)
+void mqttsn_publish_encode(uint8_t** buf_out, uint32_t* len_out, const mqttsn_publish* publish)
 {
-    if (const pub_item* item = publish->pub_item) {
-        publish->topic_id = item->topic_id;
-        publish->data = item->data;
-        publish->data_length = item->data_len;
-        publish->flags.retain = item->retain;
-    }
     uint8_t* out = datagram_new(MQTTSN_PUBLISH, 5u + publish->data_length, buf_out, len_out);
     if (!out)
         return;

@@ -5,8 +5,9 @@
 // mqttsn_fixed_header_decode refuses a datagram whose length octets differ
 // from its size or whose body is shorter than the fixed fields of its type;
 // every other decoder relies on that check and must only be given a header
-// of its own message type. REGISTER, PUBLISH, SUBSCRIBE and UNSUBSCRIBE
-// also update the broker lists set in their records (broker thread only).
+// of its own message type. Every field is read through one byte_reader.
+// No decoder changes any state: the gateway's sessions store what was
+// decoded.
 //
 // Encoders allocate the whole datagram with new[]; the broker-to-UDP
 // channel takes the buffer over. A datagram above 255 octets is written in
@@ -15,7 +16,7 @@
 
 #include <cstdint>
 
-#include "list/lists.h"
+#include "codec/byte_reader.h"
 
 enum : uint32_t {
     MQTTSN_CONNECT = 0x04,
@@ -94,8 +95,6 @@ struct mqttsn_register {
     uint16_t msg_id;
     uint16_t topic_name_length;
     const uint8_t* topic_name;
-    list<::pub_item>* pub_list; // decoder input: where the name is added, or null
-    ::pub_item* pub_item;       // decoder output / optional encoder input
 };
 
 // REGACK and PUBACK.
@@ -110,9 +109,7 @@ struct mqttsn_publish {
     uint16_t topic_id;
     uint16_t msg_id;
     uint16_t data_length;
-    const uint8_t* data;
-    list<::pub_item>* pub_list; // decoder input: where the value is stored, or null
-    ::pub_item* pub_item;       // decoder output / optional encoder input
+    const uint8_t* data; // null when empty
 };
 
 // SUBSCRIBE and UNSUBSCRIBE.
@@ -122,10 +119,6 @@ struct mqttsn_subscribe {
     uint16_t topic_id; // pre-defined topic id; 0 for a topic name
     uint16_t topic_name_length;
     const uint8_t* topic_name;
-    list<::pub_item>* pub_list; // input
-    ::pub_item* pub_item;       // output: the topic, null for a wildcard filter
-    list<::sub_item>* sub_list; // input: the client's subscriptions
-    ::sub_item* sub_item;       // output: the subscription
 };
 
 struct mqttsn_suback {
@@ -140,36 +133,30 @@ struct mqttsn_suback {
 // octets, or the body is shorter than its type's fixed fields: CONNECT 4,
 // REGISTER 4, PUBLISH 5, SUBSCRIBE and UNSUBSCRIBE 3 (5 with a pre-defined
 // topic id), REGACK and PUBACK 5, PUBREC, PUBREL and PUBCOMP 2.
-int mqttsn_fixed_header_decode(mqttsn_fixed_header* header, const uint8_t* datagram, uint32_t datagram_length);
+[[nodiscard]] int mqttsn_fixed_header_decode(mqttsn_fixed_header* header, const uint8_t* datagram,
+                                             uint32_t datagram_length);
 void mqttsn_flags_decode(mqttsn_flags* flags, uint8_t octet);
 void mqttsn_flags_encode(const mqttsn_flags* flags, uint8_t* octet_out);
 
 // 0, or 3 for a protocol id other than 1 or an empty client id.
-int mqttsn_connect_decode(const mqttsn_fixed_header* header, mqttsn_connect* connect);
+[[nodiscard]] int mqttsn_connect_decode(const mqttsn_fixed_header* header, mqttsn_connect* connect);
 void mqttsn_willtopic_decode(const mqttsn_fixed_header* header, mqttsn_willtopic* willtopic);
 void mqttsn_willmsg_decode(const mqttsn_fixed_header* header, mqttsn_willmsg* willmsg);
-// Adds the name to pub_list (an existing topic stays as it is). 0, or 3 for
-// an empty name or one holding a wildcard, or 1 for a new name past the
-// list's bound, with no list changed.
-int mqttsn_register_decode(const mqttsn_fixed_header* header, mqttsn_register* reg);
+// 0, or 3 for an empty name or one holding a wildcard.
+[[nodiscard]] int mqttsn_register_decode(const mqttsn_fixed_header* header, mqttsn_register* reg);
 void mqttsn_xxxack_decode(const mqttsn_fixed_header* header, mqttsn_xxxack* xxxack);
 // PUBREC, PUBREL and PUBCOMP.
 void mqttsn_pubxxx_decode(const mqttsn_fixed_header* header, uint16_t* msg_id_out);
 // 0 when the DISCONNECT carries no duration.
 void mqttsn_disconnect_decode(const mqttsn_fixed_header* header, uint16_t* duration_out);
-// Stores the payload on the topic of `topic_id` in pub_list (an empty one
-// keeps the value and clears retain). 0; 2 for topic id 0 or one not in the
-// list; 3 for a short topic name or the reserved type. Only 0 stores.
-int mqttsn_publish_decode(const mqttsn_fixed_header* header, mqttsn_publish* publish);
-// Adds or replaces the subscription in sub_list with the flags' QoS, by name
-// (adding a name without wildcard to pub_list too) or by pre-defined topic
-// id. 0; 1 for a new name past pub_list's bound; 2 for a topic id 0 or not
-// in pub_list; 3 for an empty name, a short topic name or the reserved
-// type. Only 0 changes a list.
-int mqttsn_subscribe_decode(const mqttsn_fixed_header* header, mqttsn_subscribe* subscribe);
-// Removes the subscription by name or topic id. 3 for a short topic name,
-// otherwise 0, found or not.
-int mqttsn_unsubscribe_decode(const mqttsn_fixed_header* header, mqttsn_subscribe* subscribe);
+// 0, or 3 for a short topic name or the reserved type. The topic id is
+// looked up by the session.
+[[nodiscard]] int mqttsn_publish_decode(const mqttsn_fixed_header* header, mqttsn_publish* publish);
+// A topic name (normal type) or pre-defined topic id. 0, or 3 for an empty
+// name, a short topic name or the reserved type.
+[[nodiscard]] int mqttsn_subscribe_decode(const mqttsn_fixed_header* header, mqttsn_subscribe* subscribe);
+// 3 for a short topic name, otherwise 0.
+[[nodiscard]] int mqttsn_unsubscribe_decode(const mqttsn_fixed_header* header, mqttsn_subscribe* subscribe);
 
 // Every encoder sets *buf_out to a new[] datagram and *len_out to its size.
 // One longer than the 65535 octets its length field can count (a REGISTER
@@ -180,13 +167,9 @@ int mqttsn_unsubscribe_decode(const mqttsn_fixed_header* header, mqttsn_subscrib
 void mqttsn_simple_command_encode(uint32_t msg_type, uint8_t** buf_out, uint32_t* len_out);
 // CONNACK, WILLTOPICRESP, WILLMSGRESP.
 void mqttsn_return_command_encode(uint32_t msg_type, uint8_t** buf_out, uint32_t* len_out, uint32_t return_code);
-// With pub_item set, topic_id, topic_name and topic_name_length are first
-// copied from the item into the record.
-void mqttsn_register_encode(uint8_t** buf_out, uint32_t* len_out, mqttsn_register* reg);
+void mqttsn_register_encode(uint8_t** buf_out, uint32_t* len_out, const mqttsn_register* reg);
 void mqttsn_xxxack_encode(uint32_t msg_type, uint8_t** buf_out, uint32_t* len_out, const mqttsn_xxxack* xxxack);
-// With pub_item set, topic_id, data, data_length and flags.retain are first
-// copied from the item into the record.
-void mqttsn_publish_encode(uint8_t** buf_out, uint32_t* len_out, mqttsn_publish* publish);
+void mqttsn_publish_encode(uint8_t** buf_out, uint32_t* len_out, const mqttsn_publish* publish);
 // PUBREC, PUBREL, PUBCOMP and UNSUBACK.
 void mqttsn_pubxxx_encode(uint32_t msg_type, uint8_t** buf_out, uint32_t* len_out, uint16_t msg_id);
 void mqttsn_suback_encode(uint8_t** buf_out, uint32_t* len_out, const mqttsn_suback* suback);

@@ -49,7 +49,7 @@ struct pub_index;
 // A list of published topics keeps the order of first appearance (retained
 // values are replayed in that order) and carries its index, so that the
 // broker's topic table is never walked for a lookup or an append, whoever
-// adds to it (the codecs add topics too). The index is made by the first
+// adds to it (the sessions add topics too). The index is made by the first
 // add and freed by list_data_remove_all; until then lookups find nothing.
 template <>
 struct list<pub_item> {

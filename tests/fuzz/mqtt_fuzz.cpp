@@ -1,11 +1,15 @@
 // MQTT packets: any bytes, split into packets as the broker splits them,
-// must decode and be answered without reading out of bounds or leaking,
-// and every answer must be exactly one whole packet.
+// must decode, be stored as the sessions store them and be answered without
+// reading out of bounds, tripping a list's assertion or leaking, and every
+// answer must be exactly one whole packet.
 #include <cstdint>
 #include <cstdlib>
 #include <utility>
+#include <vector>
 
 #include "codec/mqtt.h"
+#include "list/lists.h"
+#include "list/mqtt_user.h"
 
 namespace {
 
@@ -44,9 +48,8 @@ void packet_handle(State* s, const mqtt_fixed_header* h)
     switch (h->msg_type) {
     case MQTT_CONNECT: {
         mqtt_connect c{};
-        c.users = &s->users;
         int result = mqtt_connect_decode(h, &c);
-        check(result == MQTT_MALFORMED || result == 0 || result == 1 || result == 2 || result == 4);
+        check(result == MQTT_MALFORMED || result == 0 || result == 1 || result == 2);
         if (result == MQTT_MALFORMED)
             return;
         const std::pair<const uint8_t*, uint16_t> fields[] = {{c.client_id, c.client_id_length},
@@ -58,34 +61,54 @@ void packet_handle(State* s, const mqtt_fixed_header* h)
         for (const auto& [field, field_length] : fields)
             for (uint16_t i = 0; i < field_length; ++i)
                 s->sink += field[i];
+        // The credentials, as the session checks them.
+        if (result == 0 && !(c.user_name_length && c.password_length &&
+                             list_mqtt_user_find_user(&s->users, c.user_name, c.user_name_length, c.password,
+                                                      c.password_length)))
+            result = 4;
         mqtt_connack_encode(&buffer, &length, static_cast<uint8_t>(result));
         return sent(buffer, length);
     }
     case MQTT_PUBLISH: {
         mqtt_publish publish{};
-        publish.pub_list = &s->pub_list;
         if (mqtt_publish_decode(h, &publish) != 0)
             return;
-        mqtt_publish_encode(&buffer, &length, &publish);
+        check(publish.topic_len != 0 && publish.qos <= 2);
+        // Stored as the broker stores it, then sent from the stored topic.
+        pub_item* item = list_pub_add_replace(&s->pub_list, publish.topic, publish.topic_len, publish.payload,
+                                              publish.payload_len, publish.payload_len ? publish.retain : 0);
+        mqtt_publish out{publish.msg_id, publish.qos, item->retain, item->name, item->name_len, item->data,
+                         item->data_len};
+        mqtt_publish_encode(&buffer, &length, &out);
         return sent(buffer, length);
     }
     case MQTT_SUBSCRIBE: {
         mqtt_subscribe subscribe{};
-        subscribe.sub_list = &s->subs;
         if (mqtt_subscribe_decode(h, &subscribe) != 0)
-            return check(subscribe.qos == nullptr && subscribe.new_subs.head == nullptr);
-        mqtt_suback suback{subscribe.msg_id, subscribe.qos, subscribe.qos_size};
+            return;
+        std::vector<uint8_t> codes;
+        mqtt_filter filter{};
+        while (mqtt_filter_next(&subscribe.filters, &filter)) {
+            check(filter.name_len != 0 && filter.qos <= 2);
+            list_sub_add_replace(&s->subs, filter.name, filter.name_len, filter.qos);
+            codes.push_back(filter.qos);
+        }
+        check(codes.size() == subscribe.filters.count);
+        mqtt_suback suback{subscribe.msg_id, codes.data(), static_cast<uint32_t>(codes.size())};
         mqtt_suback_encode(&buffer, &length, &suback);
-        sent(buffer, length);
-        list_name_remove_all(&subscribe.new_subs);
-        delete[] subscribe.qos;
-        return;
+        return sent(buffer, length);
     }
     case MQTT_UNSUBSCRIBE: {
         mqtt_unsubscribe unsubscribe{};
-        unsubscribe.sub_list = &s->subs;
         if (mqtt_unsubscribe_decode(h, &unsubscribe) != 0)
             return;
+        mqtt_filter filter{};
+        uint32_t count = 0;
+        while (mqtt_filter_next(&unsubscribe.filters, &filter)) {
+            list_sub_remove_name(&s->subs, filter.name, filter.name_len);
+            ++count;
+        }
+        check(count == unsubscribe.filters.count);
         mqtt_pubxxx_encode(MQTT_UNSUBACK, &buffer, &length, unsubscribe.msg_id);
         return sent(buffer, length);
     }

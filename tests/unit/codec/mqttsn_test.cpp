@@ -1,5 +1,4 @@
-// MQTT-SN codec: framing, decoders with their effects on the topic and
-// subscription lists, encoders byte for byte. Datagrams are built by hand and
+// MQTT-SN codec: framing, the decoded records, encoders byte for byte. Datagrams are built by hand and
 // decoded from exact-size heap copies, so ASan reports any read past one.
 #include <gtest/gtest.h>
 
@@ -11,8 +10,6 @@
 #include "../test_bytes.h"
 
 namespace {
-
-using SubState = std::pair<std::string, int>; // filter, qos
 
 // One-octet length form.
 Bytes sn(uint8_t type, const Bytes& body)
@@ -80,7 +77,7 @@ TEST(MqttSnFrame, FlagsAndConnect)
 
     const std::tuple<Bytes, int, const char*> connects[] = {{{0x04, 0x01, 0x00, 0x3C, 'i', 'd'}, 0, "id"},
                                                             {{0x04, 0x02, 0x00, 0x3C, 'i', 'd'}, 3, "id"},
-                                                            {{0x04, 0x01, 0x00, 0x3C}, 3, ""}};
+                                                            {{0x04, 0x01, 0x00, 0x3C}, 3, "<none>"}};
     for (const auto& [body, result, client_id] : connects) {
         Datagram d(sn(MQTTSN_CONNECT, body));
         mqttsn_connect c{};
@@ -90,119 +87,59 @@ TEST(MqttSnFrame, FlagsAndConnect)
     }
 }
 
-// Each case starts from topic a/b with id 5, value "old" retained, and no
-// subscription.
-struct MqttSn : ::testing::Test {
-    list<pub_item> pub_list{};
-    list<sub_item> sub_list{};
-    pub_item* ab = nullptr;
-
-    void SetUp() override { reset(); }
-    void TearDown() override
-    {
-        list_data_remove_all(&pub_list);
-        list_name_remove_all(&sub_list);
-    }
-    void reset()
-    {
-        TearDown();
-        ab = list_pub_add_replace(&pub_list, b("a/b"), 3, b("old"), 3, 1);
-        list_pub_set_topic_id(&pub_list, ab, 5);
-    }
-
-    std::vector<SubState> subs()
-    {
-        std::vector<SubState> out;
-        for (sub_item* item = sub_list.head; item; item = list_next(item))
-            out.emplace_back(str(item->name, item->name_len), item->qos);
-        return out;
-    }
-};
-
-TEST_F(MqttSn, RegisterAddsAPlainNameOnce)
+TEST(MqttSn, RegisterRefusesEmptyAndWildcardNames)
 {
-    pub_item* first = nullptr;
-    const std::pair<const char*, int> cases[] = {{"c/d", 0}, {"c/d", 0}, {"a/+", 3}, {"", 3}};
+    const std::pair<const char*, int> cases[] = {{"c/d", 0}, {"a/+", 3}, {"#", 3}, {"", 3}};
     for (const auto& [name, result] : cases) {
         SCOPED_TRACE(name);
         Datagram d(sn(MQTTSN_REGISTER, u16(9) + u16(0x0102) + raw(name)));
         mqttsn_register reg{};
-        reg.pub_list = &pub_list;
         EXPECT_EQ(mqttsn_register_decode(&d.h, &reg), result);
-        EXPECT_EQ(std::make_tuple(reg.topic_id, reg.msg_id, list_get_length(&pub_list)),
-                  std::make_tuple(9, 0x0102, 2u));
-        first = first ? first : reg.pub_item;
-        EXPECT_EQ(reg.pub_item, result ? nullptr : first);
+        EXPECT_EQ(std::make_tuple(reg.topic_id, reg.msg_id, str(reg.topic_name, reg.topic_name_length)),
+                  std::make_tuple(9, 0x0102, *name ? name : "<none>"));
     }
-    EXPECT_EQ(str(first->name, first->name_len), "c/d");
 }
 
-TEST_F(MqttSn, Publish)
+TEST(MqttSn, Publish)
 {
-    // flags, topic id, payload; result, then the value and retain flag of a/b
-    const std::tuple<uint8_t, uint16_t, const char*, int, const char*, int> cases[] = {
-        {0x20, 5, "new", 0, "new", 0}, {0x11, 5, "new", 0, "new", 1}, // normal id; pre-defined id, retained
-        {0x10, 5, "", 0, "old", 0},                                   // an empty payload clears retain only
-        {0x02, 0, "new", 3, "old", 1}, {0x03, 5, "new", 3, "old", 1}, // short name (id 0 is never looked up)
-        {0x00, 7, "new", 2, "old", 1}, {0x00, 0, "new", 2, "old", 1}, // unknown id, id 0
+    // flags, topic id, payload; result and the decoded flags
+    const std::tuple<uint8_t, uint16_t, const char*, int> cases[] = {
+        {0x20, 5, "new", 0}, {0x11, 5, "new", 0}, {0x10, 5, "", 0}, // normal id; pre-defined id; empty payload
+        {0x02, 0, "new", 3}, {0x03, 5, "new", 3},                   // short name, reserved type
     };
-    for (const auto& [flags, topic_id, data, result, value, retain] : cases) {
-        reset();
+    for (const auto& [flags, topic_id, data, result] : cases) {
         Datagram d(sn(MQTTSN_PUBLISH, Bytes{flags} + u16(topic_id) + u16(0x0A0B) + raw(data)));
         mqttsn_publish p{};
-        p.pub_list = &pub_list;
         EXPECT_EQ(mqttsn_publish_decode(&d.h, &p), result);
-        EXPECT_EQ(std::make_tuple(p.msg_id, p.pub_item, str(ab->data, ab->data_len), int{ab->retain}),
-                  std::make_tuple(0x0A0B, result ? nullptr : ab, value, retain));
+        EXPECT_EQ(std::make_tuple(p.msg_id, p.topic_id, str(p.data, p.data_length), p.flags.qos, p.flags.retain),
+                  std::make_tuple(0x0A0B, topic_id, *data ? data : "<none>", flags >> 5 & 3, flags >> 4 & 1));
     }
 }
 
-TEST_F(MqttSn, Subscribe)
+TEST(MqttSn, SubscribeAndUnsubscribe)
 {
-    // flags, topic name or id; result, the topic item's name, topic_id, subscriptions
-    const std::tuple<uint8_t, Bytes, int, const char*, uint16_t, std::vector<SubState>> cases[] = {
+    // type, flags, topic name or id; result, then the decoded name and id
+    const std::tuple<uint32_t, uint8_t, Bytes, int, const char*, uint16_t> cases[] = {
         // clang-format off
-        {0x20, raw("a/#"), 0, "", 0, {{"a/#", 1}}}, {0x40, raw("c/d"), 0, "c/d", 0, {{"c/d", 2}}},
-        {0x21, u16(5), 0, "a/b", 5, {{"a/b", 1}}},  {0x21, u16(9), 2, "", 9, {}},
-        {0x21, u16(0), 2, "", 0, {}},               {0x22, raw("cd"), 3, "", 0, {}},
-        {0x23, raw("cd"), 3, "", 0, {}},            {0x20, {}, 3, "", 0, {}},
+        {MQTTSN_SUBSCRIBE, 0x20, raw("a/#"), 0, "a/#", 0}, {MQTTSN_SUBSCRIBE, 0x21, u16(5), 0, "<none>", 5},
+        {MQTTSN_SUBSCRIBE, 0x21, u16(0), 0, "<none>", 0},  {MQTTSN_SUBSCRIBE, 0x22, raw("cd"), 3, "<none>", 0},
+        {MQTTSN_SUBSCRIBE, 0x23, raw("cd"), 3, "<none>", 0}, {MQTTSN_SUBSCRIBE, 0x20, {}, 3, "<none>", 0},
+        {MQTTSN_UNSUBSCRIBE, 0x00, raw("c/d"), 0, "c/d", 0}, {MQTTSN_UNSUBSCRIBE, 0x01, u16(5), 0, "<none>", 5},
+        {MQTTSN_UNSUBSCRIBE, 0x00, {}, 0, "<none>", 0},    {MQTTSN_UNSUBSCRIBE, 0x02, raw("cd"), 3, "<none>", 0},
+        {MQTTSN_UNSUBSCRIBE, 0x03, raw("cd"), 0, "<none>", 0},
         // clang-format on
     };
-    for (const auto& [flags, topic, result, pub_name, topic_id, state] : cases) {
-        reset();
-        Datagram d(sn(MQTTSN_SUBSCRIBE, Bytes{flags} + u16(1) + topic));
+    for (const auto& [type, flags, topic, result, name, topic_id] : cases) {
+        Datagram d(sn(static_cast<uint8_t>(type), Bytes{flags} + u16(0x0102) + topic));
         mqttsn_subscribe s{};
-        s.pub_list = &pub_list;
-        s.sub_list = &sub_list;
-        EXPECT_EQ(mqttsn_subscribe_decode(&d.h, &s), result);
-        EXPECT_EQ(s.pub_item ? str(s.pub_item->name, s.pub_item->name_len) : "", pub_name);
-        EXPECT_EQ(std::make_tuple(s.topic_id, subs(), s.sub_item), std::make_tuple(topic_id, state, sub_list.head));
+        EXPECT_EQ(type == MQTTSN_SUBSCRIBE ? mqttsn_subscribe_decode(&d.h, &s) : mqttsn_unsubscribe_decode(&d.h, &s),
+                  result);
+        EXPECT_EQ(std::make_tuple(s.msg_id, str(s.topic_name, s.topic_name_length), s.topic_id),
+                  std::make_tuple(0x0102, name, topic_id));
     }
 }
 
-TEST_F(MqttSn, UnsubscribeByNameAndId)
-{
-    list_sub_add_replace(&sub_list, b("a/b"), 3, 1)->topic_id = 5;
-    list_sub_add_replace(&sub_list, b("c/d"), 3, 0);
-    const std::vector<SubState> both = {{"a/b", 1}, {"c/d", 0}};
-    const std::tuple<uint8_t, Bytes, int, std::vector<SubState>> cases[] = {
-        // clang-format off
-        {0x01, u16(0), 0, both}, {0x00, {}, 0, both}, {0x02, raw("cd"), 3, both},
-        {0x00, raw("c/d"), 0, {{"a/b", 1}}}, {0x01, u16(5), 0, {}},
-        // clang-format on
-    };
-    for (const auto& [flags, topic, result, state] : cases) {
-        Datagram d(sn(MQTTSN_UNSUBSCRIBE, Bytes{flags} + u16(1) + topic));
-        mqttsn_subscribe s{};
-        s.sub_list = &sub_list;
-        EXPECT_EQ(mqttsn_unsubscribe_decode(&d.h, &s), result);
-        EXPECT_EQ(subs(), state);
-    }
-}
-
-// A record takes its topic from a stored item (a/b, id 5, "old" retained)
-// when one is set.
-TEST_F(MqttSn, EncodersByteForByte)
+TEST(MqttSn, EncodersByteForByte)
 {
     uint8_t* o = nullptr;
     uint32_t n = 0;
@@ -216,20 +153,15 @@ TEST_F(MqttSn, EncodersByteForByte)
     EXPECT_EQ(sent(), (Bytes{2, 0x17}));
     mqttsn_return_command_encode(MQTTSN_CONNACK, &o, &n, 0x103);
     EXPECT_EQ(sent(), (Bytes{3, 0x05, 3}));
-    mqttsn_register reg{0x0102, 0x0304, 3, b("c/d"), nullptr, nullptr}, reg_item{0, 0x0304, 0, nullptr, nullptr, ab};
+    const mqttsn_register reg{0x0102, 0x0304, 3, b("c/d")};
     mqttsn_register_encode(&o, &n, &reg);
     EXPECT_EQ(sent(), (Bytes{9, 0x0A, 1, 2, 3, 4} + raw("c/d")));
-    mqttsn_register_encode(&o, &n, &reg_item);
-    EXPECT_EQ(sent(), (Bytes{9, 0x0A, 0, 5, 3, 4} + raw("a/b")));
     const mqttsn_xxxack puback{0x0102, 0x0304, 0x102};
     mqttsn_xxxack_encode(MQTTSN_PUBACK, &o, &n, &puback);
     EXPECT_EQ(sent(), (Bytes{7, 0x0D, 1, 2, 3, 4, 2}));
-    mqttsn_publish publish{qos1, 0x0102, 0x0304, 2, b("hi"), nullptr, nullptr};
+    mqttsn_publish publish{qos1, 0x0102, 0x0304, 2, b("hi")};
     mqttsn_publish_encode(&o, &n, &publish);
     EXPECT_EQ(sent(), (Bytes{9, 0x0C, 0x21, 1, 2, 3, 4} + raw("hi")));
-    mqttsn_publish publish_item{qos1, 0, 0x0304, 0, nullptr, nullptr, ab};
-    mqttsn_publish_encode(&o, &n, &publish_item);
-    EXPECT_EQ(sent(), (Bytes{10, 0x0C, 0x31, 0, 5, 3, 4} + raw("old")));
     mqttsn_pubxxx_encode(MQTTSN_UNSUBACK, &o, &n, 0x0304);
     EXPECT_EQ(sent(), (Bytes{4, 0x15, 3, 4}));
     const mqttsn_suback suback{qos1, 5, 0x0304, 0}; // the granted QoS is its only flag
@@ -249,7 +181,7 @@ TEST_F(MqttSn, EncodersByteForByte)
     };
     const Bytes x(65527, 'x');
     for (const auto& [size, start] : sizes) {
-        publish = {{}, 0x0102, 0x0304, size, x.data(), nullptr, nullptr};
+        publish = {{}, 0x0102, 0x0304, size, x.data()};
         mqttsn_publish_encode(&o, &n, &publish);
         EXPECT_EQ(sent(), (start + Bytes{0, 1, 2, 3, 4} + Bytes(size, 'x')));
     }
