@@ -36,10 +36,14 @@ def string(data):
     return struct.pack("!H", len(data)) + data
 
 
-def connected(port, client_id):
+def connected(port, client_id, rcvbuf=0):
     """A socket that sent CONNECT (clean session, no keep-alive) and read the
     four octets of its CONNACK 0."""
-    sock = socket.create_connection(("127.0.0.1", port), timeout=10)
+    sock = socket.socket()
+    if rcvbuf:
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+    sock.settimeout(10)
+    sock.connect(("127.0.0.1", port))
     sock.sendall(packet(0x10, string(b"MQTT") + bytes([4, 0x02]) + struct.pack("!H", 0) + string(client_id)))
     if read_exactly(sock, 4) != b"\x20\x02\x00\x00":
         raise SystemExit(f"burst: no CONNACK 0 for {client_id.decode()}")
@@ -56,17 +60,17 @@ def read_exactly(sock, n):
     return data
 
 
-def reader(port, count, quiet, cap, ready, results):
+def reader(port, count, quiet, cap, rcvbuf, ready, results):
     """The subscriber: reads and counts until every message is in, nothing
     came for `quiet` seconds, the broker closed it or `cap` seconds passed
     since the burst began; then checks with a PINGREQ that it is still
     connected. Writes its results as one JSON line to `results`."""
-    sock = connected(port, b"burst-sub")
+    sock = connected(port, b"burst-sub", rcvbuf)
     sock.sendall(packet(0x82, struct.pack("!H", 1) + string(TOPIC) + b"\x00"))
     if read_exactly(sock, 5) != b"\x90\x03\x00\x01\x00":
         raise SystemExit("burst: no SUBACK 0")
     os.write(ready, b"r")
-    got, closed, buf, t_last = 0, False, b"", None
+    got, gaps, last, closed, buf, t_last = 0, 0, -1, False, b"", None
     start = None
     while got < count:
         sock.settimeout(quiet if start else cap)
@@ -92,7 +96,12 @@ def reader(port, count, quiet, cap, ready, results):
             length |= buf[i] << shift
             if i + 1 + length > end:
                 break
-            got += buf[at] >> 4 == 3
+            if buf[at] >> 4 == 3:  # PUBLISH at QoS 0: topic, then payload
+                body = buf[i + 1:i + 1 + length]
+                topic_end = 2 + (body[0] << 8 | body[1])
+                topic, seq = body[2:topic_end], int(body[topic_end:])
+                gaps += topic != TOPIC or seq != last + 1
+                got, last = got + 1, seq
             at = i + 1 + length
         buf = buf[at:]
         if t_last - start > cap:
@@ -111,7 +120,7 @@ def reader(port, count, quiet, cap, ready, results):
             alive = tail.endswith(b"\xd0\x00")
         except OSError:
             pass
-    os.write(results, (json.dumps({"got": got, "connected": alive, "t_last": t_last}) + "\n").encode())
+    os.write(results, (json.dumps({"got": got, "gaps": gaps, "connected": alive, "t_last": t_last}) + "\n").encode())
 
 
 def main():
@@ -121,6 +130,7 @@ def main():
     parser.add_argument("--size", type=int, default=40, help="octets of each PUBLISH packet, 12 to 129")
     parser.add_argument("--quiet", type=float, default=5, help="stop after this long without a delivery")
     parser.add_argument("--cap", type=float, default=60, help="longest the burst may take")
+    parser.add_argument("--rcvbuf", type=int, default=0, help="the reader's SO_RCVBUF (0: the kernel's default)")
     parser.add_argument("--label", default="burst")
     parser.add_argument("--pid", type=int, help="ignored: the broker's process id that bench/run passes")
     o = parser.parse_args()
@@ -135,7 +145,7 @@ def main():
         os.close(ready_r)
         os.close(results_r)
         try:
-            reader(o.port, o.count, o.quiet, o.cap, ready_w, results_w)
+            reader(o.port, o.count, o.quiet, o.cap, o.rcvbuf, ready_w, results_w)
         finally:
             os._exit(0)
     os.close(ready_w)
@@ -170,6 +180,8 @@ def main():
     if r["got"] < o.count:
         print(f"{o.label}: {o.count - r['got']} of {o.count} messages missing at the end of the wait",
               file=sys.stderr)
+    if r["gaps"]:
+        print(f"{o.label}: {r['gaps']} deliveries not the one after the one before", file=sys.stderr)
     if not r["connected"]:
         print(f"{o.label}: the subscriber was no longer connected", file=sys.stderr)
 
