@@ -99,8 +99,11 @@ def reader(port, count, quiet, cap, rcvbuf, ready, results):
             if buf[at] >> 4 == 3:  # PUBLISH at QoS 0: topic, then payload
                 body = buf[i + 1:i + 1 + length]
                 topic_end = 2 + (body[0] << 8 | body[1])
-                topic, seq = body[2:topic_end], int(body[topic_end:])
-                gaps += topic != TOPIC or seq != last + 1
+                try:
+                    seq = int(body[topic_end:])
+                except ValueError:
+                    seq = -2
+                gaps += body[2:topic_end] != TOPIC or seq != last + 1
                 got, last = got + 1, seq
             at = i + 1 + length
         buf = buf[at:]
@@ -112,7 +115,7 @@ def reader(port, count, quiet, cap, rcvbuf, ready, results):
             sock.settimeout(5)
             sock.sendall(b"\xc0\x00")
             tail = buf
-            while b"\xd0\x00" not in tail[-2:]:
+            while not tail.endswith(b"\xd0\x00"):
                 chunk = sock.recv(65536)
                 if not chunk:
                     break
