@@ -4,7 +4,7 @@
 // Speaks raw MQTT 3.1.1 over plain TCP, all clients in this one process so
 // that send and receive times come from one monotonic clock; with --sn-port
 // the publisher is an MQTT-SN 1.2 client over UDP instead (a gateway
-// bridging into the broker), the subscribers staying MQTT. Two modes:
+// bridging into the broker), the subscribers staying MQTT. Three modes:
 //
 //   publish/subscribe (default): N subscribers and one publisher on one
 //     topic. The publisher sends M messages at a fixed rate or open loop
@@ -15,6 +15,10 @@
 //     flight at a time, and reports the set-up time; then the broker's CPU
 //     and memory while the clients sit idle (--pid); with --ping, whether
 //     every client gets its PINGRESP.
+//   many topics (--topics N): creates N topics, then streams M messages
+//     open loop spread over all of them (or all to one) to a subscriber of
+//     a wildcard filter matching them all. Reports deliveries per second,
+//     which show how a broker's cost per publication grows with its topics.
 //
 // Results go to standard output as "key value" lines, anything unusual to
 // standard error as "label: note" lines. Every phase is bounded in time
@@ -78,6 +82,8 @@ struct options {
     double quiet_sec = 5;     // stop waiting after this long without progress
     std::string topic;        // default bench/<pid of this tool>
     bool timeline = false;    // publications and deliveries per second
+    int topics = 0;           // > 0: many-topics run over this many topics
+    bool one_topic = false;   // many-topics: publish to one of them only
     int sn_port = 0;          // publish over MQTT-SN to this UDP port; 0 = MQTT
 
     // Idle clients; -1 selects publish/subscribe.
@@ -92,6 +98,7 @@ void usage()
     std::fprintf(stderr,
         "usage: halyx_bench [options]               publish/subscribe run\n"
         "       halyx_bench --clients N [options]   idle clients run\n"
+        "       halyx_bench --topics N [options]    many-topics run\n"
         "       halyx_bench --free-port             print a free TCP port and exit\n"
         "       halyx_bench --free-udp-port         print a free UDP port and exit\n"
         "common:\n"
@@ -117,7 +124,11 @@ void usage()
         "  --clients N      clients to connect (0 samples the broker alone)\n"
         "  --window W       connections in set-up at once (50)\n"
         "  --idle S         seconds of CPU and RSS sampling with the clients idle (5)\n"
-        "  --ping           then send PINGREQ on every client and count PINGRESPs\n");
+        "  --ping           then send PINGREQ on every client and count PINGRESPs\n"
+        "many topics (subscriber on mt/+/x, open loop at QoS 0):\n"
+        "  --topics N       first create mt/0/x ... mt/<N-1>/x, one publication each,\n"
+        "                   then publish --count messages spread over all of them\n"
+        "  --one-topic      ... or all to the middle topic\n");
 }
 
 bool parse_number(const char* v, double& out)
@@ -139,7 +150,7 @@ T* find_option(const std::pair<const char*, T*> (&table)[N], const std::string& 
 bool parse_args(int argc, char** argv, options& o)
 {
     const std::pair<const char*, bool*> flags[] = {
-        {"--timeline", &o.timeline}, {"--ping", &o.ping}};
+        {"--timeline", &o.timeline}, {"--ping", &o.ping}, {"--one-topic", &o.one_topic}};
     const std::pair<const char*, std::string*> texts[] = {
         {"--host", &o.host}, {"--label", &o.label}, {"--topic", &o.topic}};
     const std::pair<const char*, double*> reals[] = {
@@ -148,7 +159,8 @@ bool parse_args(int argc, char** argv, options& o)
     const std::pair<const char*, int*> ints[] = {
         {"--port", &o.port}, {"--pid", &o.pid}, {"--keepalive", &o.keepalive},
         {"--subs", &o.subs}, {"--count", &o.count}, {"--qos", &o.qos}, {"--size", &o.size},
-        {"--clients", &o.clients}, {"--window", &o.window}, {"--sn-port", &o.sn_port}};
+        {"--clients", &o.clients}, {"--window", &o.window}, {"--sn-port", &o.sn_port},
+        {"--topics", &o.topics}};
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
         if (bool* flag = find_option(flags, a)) {
@@ -178,7 +190,7 @@ bool parse_args(int argc, char** argv, options& o)
     if (o.subs < 1 || o.count < 1 || o.rate < 0 || (o.qos != 0 && o.qos != 1) ||
         o.size < 16 || o.size > 16384 || o.port < 1 || o.port > 65535 || o.window < 1 ||
         o.keepalive < 0 || o.keepalive > 65535 || o.cap_sec <= 0 || o.sn_port < 0 ||
-        o.sn_port > 65535) {
+        o.sn_port > 65535 || o.topics < 0) {
         std::fprintf(stderr, "halyx_bench: option out of range\n");
         return false;
     }
@@ -1071,6 +1083,130 @@ int run_pubsub(const options& o, const sockaddr_in& sa)
 }
 
 // ---------------------------------------------------------------------------
+// Many-topics run
+
+// Topic n of the run; the subscriber's filter mt/+/x takes every one.
+std::string many_topic(int n)
+{
+    return "mt/" + std::to_string(n) + "/x";
+}
+
+bytes publish_packet(const std::string& topic, int qos, unsigned packet_id, size_t size)
+{
+    bytes b;
+    put_str(b, topic);
+    if (qos > 0)
+        put_u16(b, packet_id);
+    b.resize(b.size() + size, uint8_t('.'));
+    return frame(uint8_t((PKT_PUBLISH << 4) | (qos << 1)), b);
+}
+
+// Reads the subscriber until `want` publications have arrived, nothing came
+// for quiet_sec, the connection closed or the deadline passed. Returns the
+// count; the time of the last one goes to t_last.
+long count_deliveries(conn& c, bytes& scratch, long want, const options& o, int64_t deadline,
+                      int64_t& t_last)
+{
+    long got = 0;
+    int64_t last_progress = now_ns();
+    while (got < want && !c.closed) {
+        int64_t t = now_ns();
+        if (t >= deadline || t - last_progress > sec_ns(o.quiet_sec))
+            break;
+        pollfd pfd{c.fd, POLLIN, 0};
+        if (poll(&pfd, 1, ms_until(deadline, 100)) <= 0)
+            continue;
+        long before = got;
+        read_packets(c, scratch, [&](uint8_t first, const uint8_t*, size_t) {
+            got += (first >> 4) == PKT_PUBLISH;
+        });
+        if (got != before)
+            last_progress = t_last = now_ns();
+    }
+    return got;
+}
+
+// Creates --topics topics (one plain publication each, then a QoS 1 one
+// whose PUBACK says the broker has handled them all), subscribes to mt/+/x
+// and streams --count QoS 0 publications open loop, spread round-robin over
+// every topic, or with --one-topic all to the middle one.
+int run_topics(const options& o, const sockaddr_in& sa)
+{
+    const char* l = o.label.c_str();
+    bytes scratch(READ_SIZE), body;
+    conn pub, sub;
+    if (!mqtt_open(pub, sa, client_id('p', 0), o.keepalive, scratch) ||
+        !mqtt_open(sub, sa, client_id('s', 0), o.keepalive, scratch)) {
+        std::fprintf(stderr, "%s: no CONNACK 0 within 10 s\n", l);
+        return 1;
+    }
+    int64_t t_create = now_ns(), deadline = t_create + sec_ns(o.cap_sec);
+    bytes batch;
+    for (int n = 0; n < o.topics; n++) {
+        bytes p = publish_packet(many_topic(n), 0, 0, 1);
+        batch.insert(batch.end(), p.begin(), p.end());
+        if (batch.size() >= 65536 || n + 1 == o.topics) {
+            if (!send_all(pub.fd, batch, deadline))
+                break;
+            batch.clear();
+        }
+    }
+    if (!send_all(pub.fd, publish_packet(many_topic(0), 1, 1, 1), deadline) ||
+        !expect_packet(pub, scratch, PKT_PUBACK, deadline, body)) {
+        std::fprintf(stderr, "%s: %d topics not created within the %.0f s cap\n", l, o.topics,
+                     o.cap_sec);
+        return 1;
+    }
+    put("create_s", "%.3f", double(now_ns() - t_create) / 1e9);
+    int64_t sub_deadline = now_ns() + sec_ns(10);
+    if (!send_all(sub.fd, subscribe_packet(1, "mt/+/x", 0), sub_deadline) ||
+        !expect_packet(sub, scratch, PKT_SUBACK, sub_deadline, body)) {
+        std::fprintf(stderr, "%s: no SUBACK within 10 s\n", l);
+        return 1;
+    }
+
+    bytes stream;
+    std::string one = many_topic(o.topics / 2);
+    for (int i = 0; i < o.count; i++) {
+        bytes p = publish_packet(o.one_topic ? one : many_topic(i % o.topics), 0, 0,
+                                 size_t(o.size));
+        stream.insert(stream.end(), p.begin(), p.end());
+    }
+    proc_sample broker0 = proc_read(o.pid);
+    int64_t t0 = now_ns(), t_last = t0;
+    deadline = t0 + sec_ns(o.cap_sec);
+    std::atomic<bool> sent_all{false};
+    std::thread tx([&] { sent_all = send_all(pub.fd, stream, deadline); });
+    long got = count_deliveries(sub, scratch, o.count, o, deadline, t_last);
+    tx.join();
+    proc_sample broker1 = proc_read(o.pid);
+
+    put("delivered", fraction(got, o.count));
+    if (got > 0) {
+        double s = double(t_last - t0) / 1e9;
+        put("deliveries_per_s", "%.0f", double(got) / s);
+        put("us_per_publication", "%.2f", s * 1e6 / double(got));
+    }
+    if (broker0.ok && broker1.ok) {
+        put("broker_cpu_pct", "%.0f", cpu_pct(broker0, broker1));
+        // The broker's own time, which other load on the machine leaves
+        // alone; ticks of 10 ms, so at least a few thousand publications.
+        double cpu_s = double(broker1.cpu_ticks - broker0.cpu_ticks) / double(sysconf(_SC_CLK_TCK));
+        if (got > 0)
+            put("broker_us_per_publication", "%.2f", cpu_s * 1e6 / double(got));
+    }
+    if (!sent_all)
+        std::fprintf(stderr, "%s: the publisher could not hand over all %d publications\n", l,
+                     o.count);
+    if (got < o.count)
+        std::fprintf(stderr, "%s: %ld of %d deliveries missing at the end of the wait%s\n", l,
+                     o.count - got, o.count, sub.closed ? " (subscriber closed by the broker)" : "");
+    disconnect(pub);
+    disconnect(sub);
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
 // Idle clients run
 
 struct fleet {
@@ -1298,7 +1434,7 @@ int main(int argc, char** argv)
         return 1;
     }
     raise_fd_limit();
-    int rc = o.clients >= 0 ? run_clients(o, sa) : run_pubsub(o, sa);
+    int rc = o.clients >= 0 ? run_clients(o, sa) : o.topics > 0 ? run_topics(o, sa) : run_pubsub(o, sa);
     std::fflush(stdout);
     return rc;
 }

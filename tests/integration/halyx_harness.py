@@ -29,6 +29,32 @@ HALYX_BIN = os.environ.get("HALYX_BIN") or os.path.join(os.path.dirname(__file__
 TIMEOUT = 20.0  # generous bound for any single awaited event
 
 
+def _sanitizer():
+    """The sanitizer the daemon was built with ("thread" or "address"), or
+    None: HALYX_SANITIZER if set, else the runtime's entry point that the
+    binary imports."""
+    if "HALYX_SANITIZER" in os.environ:
+        return os.environ["HALYX_SANITIZER"] or None
+    try:
+        with open(HALYX_BIN, "rb") as f:
+            binary = f.read()
+    except OSError:
+        return None
+    return next((name for name, entry in (("thread", b"__tsan_init"), ("address", b"__asan_init"))
+                 if entry in binary), None)
+
+
+SANITIZER = _sanitizer()
+
+
+def memory_bound_kb(plain_kb):
+    """Bound on the daemon's memory growth where a plain build may grow by
+    `plain_kb`, or None for no bound: ThreadSanitizer maps shadow memory
+    several times the size of what the daemon touches; AddressSanitizer keeps
+    freed memory in quarantine, so its sizes say nothing of the daemon's own."""
+    return {None: plain_kb, "thread": plain_kb * 8}.get(SANITIZER)
+
+
 def free_port(kind=socket.SOCK_STREAM):
     with socket.socket(socket.AF_INET, kind) as s:
         s.bind(("127.0.0.1", 0))
@@ -92,8 +118,13 @@ class Daemon:
         foreground (-f) it returns at once, with the daemon still starting."""
         env = dict(os.environ, HALYX_CONF=self.conf_path, HALYX_LOG_FILE=self.log_path,
                    HALYX_RULES=self.rules_path)
+        # The detached daemon's standard error is /dev/null: sanitizer reports
+        # go to files of its directory instead, which wait_exit() shows.
+        for var in ("ASAN_OPTIONS", "TSAN_OPTIONS", "UBSAN_OPTIONS"):
+            env[var] = ":".join(filter(None, (env.get(var), f"log_path={self.dir}/sanitizer")))
         limit = self.nofile and (lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (self.nofile,) * 2))
         self.pid = self.status = None
+        self.reports_shown = False
         if foreground:
             self.pid = subprocess.Popen([HALYX_BIN, "-f"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                         stderr=subprocess.DEVNULL, preexec_fn=limit or None).pid
@@ -134,6 +165,9 @@ class Daemon:
         wait_until(lambda: not self.running(), timeout)
         if self.status is None:
             return None
+        if not self.reports_shown and (reports := self.sanitizer_reports()):
+            print(f"\n--- sanitizer reports of the daemon ---\n{reports}", file=sys.stderr)
+        self.reports_shown = True
         return os.WEXITSTATUS(self.status) if os.WIFEXITED(self.status) else -os.WTERMSIG(self.status)
 
     def stop(self):
@@ -151,6 +185,12 @@ class Daemon:
         with open(f"/proc/{self.pid}/status") as f:
             return int(re.search(r"^VmHWM:\s+(\d+) kB", f.read(), re.M).group(1))
 
+    def sanitizer_reports(self):
+        """What a sanitizer reported, one file per process; wait_exit()
+        shows them once the daemon has ended."""
+        names = sorted(n for n in os.listdir(self.dir) if n.startswith("sanitizer."))
+        return "".join(open(os.path.join(self.dir, n), errors="replace").read() for n in names)
+
     def log(self):
         try:
             with open(self.log_path, errors="replace") as f:
@@ -164,7 +204,8 @@ def finish(daemon, failed):
     SIGTERM, with "notice exit" as its last log line. Prints the tail of its
     log after a failure or an unclean stop (it may have logged megabytes)."""
     status, lines = daemon.stop(), daemon.log().splitlines()
-    clean = status == 0 and lines[-1:] == ["notice exit"]
+    reports = daemon.sanitizer_reports()
+    clean = status == 0 and lines[-1:] == ["notice exit"] and not reports
     if failed or not clean:
         tail = "\n".join(lines[-200:])
         print(f"\n--- daemon log ({daemon.log_path}), exit status {status}, last 200 lines ---\n{tail}",
