@@ -95,20 +95,21 @@ int mqtt_save_rules(const uint8_t* name, uint16_t name_len, const uint8_t* data,
     // Checked before anything is written: a refused file must leave the
     // running rules, the file on disk and the rules topic as they were.
     std::string reason;
+    const std::string text(reinterpret_cast<const char*>(data), data_len); // NUL-terminated for the reader
     if (!rules_engine_up())
         reason = "the rules engine is not running (starting up or shutting down)";
-    else if (rules_text_check(std::string(reinterpret_cast<const char*>(data), data_len).c_str(), data_len,
-                              &reason) == 0 &&
-             rules_file_replace(data, data_len) != 0)
+    else if (rules_text_check(text.c_str(), data_len, &reason) == 0 && rules_file_replace(data, data_len) != 0)
         reason = "the rules file could not be written";
     if (!reason.empty()) {
         log_write(LOG_WARNING, "rules: new rules file refused, the running rules stay: %s\n", reason.c_str());
         thread_mqtt_set_rules_error(reason.c_str());
         return -1;
     }
-    // The text on disk now; read as at start-up.
+    // The text on disk now, read and installed as at start-up; the check
+    // above passed quietly, the read writes the reader's log lines (cron
+    // expressions that never fire).
     rules_set set;
-    parse_json_text(std::string(reinterpret_cast<const char*>(data), data_len).c_str(), data_len, &set);
+    parse_json_text(text.c_str(), data_len, &set);
     thread_mqtt_rules_install(&set);
     return -1;
 }
