@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "channels/msgs.h"
+#include "channels/mqtt_cron.h"
 #include "channels/trigger_rules.h"
 #include "cron/cron_trigger.h"
 #include "daemon.h"
@@ -15,7 +16,8 @@ namespace {
 list<cron_trigger> cron_triggers{};
 // 0 running, 1 stop requested, 2 stopped.
 std::atomic<int> thread_state{2};
-// Signalled by a stop request only, so that a stop ends the wait at once.
+// Signalled by the mqtt_cron channel and by a stop request, so that new
+// entries and a stop end the wait at once.
 msg_waker waker{-1, {false}};
 
 // Lands a little after the second has turned, so that the clock read on
@@ -46,7 +48,16 @@ void minute_evaluate(time_t seconds)
         return;
     for (cron_trigger* trigger = cron_triggers.head; trigger; trigger = trigger->next)
         if (cron_trigger_matches(trigger, &local))
-            msg_cron_rules_add_packet(trigger);
+            msg_cron_rules_add_packet(trigger->next_id);
+}
+
+// A rules file's entries replace the running ones between two minutes'
+// evaluations.
+void msg_mqtt_cron_handle(mqtt_cron_msg* record)
+{
+    cron_trigger_remove_all(&cron_triggers);
+    cron_triggers = record->entries;
+    record->entries = {};
 }
 
 void thread_cron_loop()
@@ -58,6 +69,7 @@ void thread_cron_loop()
     if (now.tv_sec == evaluated * 60)
         --evaluated;
     while (thread_state.load() != 1) {
+        msg_mqtt_cron_drain(UINT32_MAX, msg_mqtt_cron_handle);
         now = wall_clock();
         long long minute = minute_of(now.tv_sec);
         // A wake that comes late still evaluates the minute, only once.
@@ -90,9 +102,11 @@ int thread_cron_start()
         thread_state.store(2);
         return -1;
     }
+    msg_mqtt_cron_set_waker(&waker);
     int result = thread_begin(thread_cron_launcher, nullptr, nullptr);
     if (result != 0) {
         thread_state.store(2);
+        msg_mqtt_cron_set_waker(nullptr);
         msg_waker_destroy(&waker);
     }
     return result;
@@ -101,15 +115,11 @@ int thread_cron_start()
 void thread_cron_stop()
 {
     thread_stop_wait(&thread_state, &waker);
+    msg_mqtt_cron_set_waker(nullptr);
     msg_waker_destroy(&waker);
 }
 
-void thread_cron_trigger_add(const char* text, uint32_t next_id)
+void thread_cron_triggers_swap(list<cron_trigger> entries)
 {
-    cron_trigger_add_new(&cron_triggers, text, next_id);
-}
-
-void thread_cron_remove_all()
-{
-    cron_trigger_remove_all(&cron_triggers);
+    msg_mqtt_cron_add_packet(entries);
 }

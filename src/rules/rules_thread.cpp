@@ -1,13 +1,11 @@
 #include "rules/rules_thread.h"
 
 #include <atomic>
-#include <mutex>
 
 #include "channels/msgs.h"
 #include "channels/rules_mqtt.h"
 #include "cron/cron.h"
 #include "daemon.h"
-#include "logging.h"
 
 namespace
 {
@@ -22,10 +20,8 @@ msg_waker waker{-1, {false}};
 constexpr int IDLE_WAIT_MS = 1000;
 
 enum engine_phase : int { ENGINE_DOWN, ENGINE_UP, ENGINE_STOPPING };
-// Written under engine_mutex, so that a reload's restart and main's
-// shut-down cannot interleave; read alone by the broker's rules_engine_up.
+// Written by main, read by the broker's rules_engine_up.
 std::atomic<int> engine_phase{ENGINE_DOWN};
-std::mutex engine_mutex;
 
 void thread_rules_loop()
 {
@@ -77,18 +73,21 @@ void thread_rules_stop()
     msg_waker_destroy(&waker);
 }
 
-void thread_rules_add_node(uint32_t id, uint32_t type, void* param)
+void thread_rules_nodes_swap(list<rules_node> nodes)
 {
-    rules_node_add(&rules_nodes, id, type, param);
-}
-
-void thread_rules_remove_all()
-{
-    rules_node_remove_all(&rules_nodes);
+    msg_mqtt_rules_add_nodes(nodes);
 }
 
 void msg_trigger_rules_handle(trigger_rules_msg* msg)
 {
+    // The chains queued before the set ran on the old nodes; those behind
+    // it run on the new ones.
+    if (msg->nodes_swap) {
+        rules_node_remove_all(&rules_nodes);
+        rules_nodes = msg->nodes;
+        msg->nodes = {};
+        return;
+    }
     rules_firing firing{msg->fired, msg->topic_len, msg->fired ? msg->fired + msg->topic_len : nullptr,
                         msg->value_len, msg->depth};
     node_execute(&rules_functions, &rules_nodes, msg->next_id, &firing);
@@ -96,7 +95,6 @@ void msg_trigger_rules_handle(trigger_rules_msg* msg)
 
 int rules_engine_start()
 {
-    std::lock_guard<std::mutex> lock(engine_mutex);
     if (engine_phase.load() != ENGINE_DOWN)
         return -1;
     if (thread_rules_start() != 0)
@@ -111,7 +109,6 @@ int rules_engine_start()
 
 void rules_engine_shutdown()
 {
-    std::lock_guard<std::mutex> lock(engine_mutex);
     engine_phase.store(ENGINE_STOPPING);
     msggap_rules_mqtt_close();
 }
@@ -119,14 +116,4 @@ void rules_engine_shutdown()
 bool rules_engine_up()
 {
     return engine_phase.load() == ENGINE_UP;
-}
-
-void rules_engine_restart()
-{
-    std::lock_guard<std::mutex> lock(engine_mutex);
-    if (engine_phase.load() != ENGINE_UP)
-        return;
-    msggap_rules_mqtt_reopen();
-    if (thread_rules_start() != 0 || thread_cron_start() != 0)
-        log_write(LOG_ERR, "rules: the rules engine could not be restarted after the reload\n");
 }
