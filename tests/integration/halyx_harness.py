@@ -10,6 +10,7 @@ import contextlib
 import ctypes
 import json
 import os
+import random
 import re
 import resource
 import shutil
@@ -56,9 +57,17 @@ def memory_bound_kb(plain_kb):
 
 
 def free_port(kind=socket.SOCK_STREAM):
-    with socket.socket(socket.AF_INET, kind) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+    """A port free now, below the kernel's ephemeral range: a port the kernel
+    hands out for bind(0) can be taken by any client's outgoing connection
+    (thousands per second in the load tests) before the daemon binds it."""
+    while True:
+        port = random.randrange(10000, 32768)
+        with socket.socket(socket.AF_INET, kind) as s:
+            try:
+                s.bind(("127.0.0.1", port))
+                return port
+            except OSError:
+                continue
 
 
 def udp_bound(port):
