@@ -34,6 +34,7 @@
 #include "http/http.h"
 #include "json.h"
 #include "logging.h"
+#include "memory.h"
 #include "mysql/mysql.h"
 #include "net.h"
 #include "paths.h"
@@ -409,6 +410,7 @@ void detach()
 
 int main(int argc, char** argv)
 {
+    memory_handler_install();
     int status = options_read(argc, argv);
     if (status >= 0)
         return status;

@@ -8,7 +8,6 @@
 
 #include <cstdint>
 #include <cstring>
-#include <new>
 #include <unordered_map>
 
 struct addr_key {
@@ -45,16 +44,10 @@ T* addr_index_find(const addr_index<T>* index, const sockaddr_in* addr)
     return it == index->map.end() ? nullptr : it->second;
 }
 
-// 0, or -1 when memory ran out (the index is unchanged).
 template <typename T>
-int addr_index_add(addr_index<T>* index, T* item)
+void addr_index_add(addr_index<T>* index, T* item)
 {
-    try {
-        index->map[addr_key_of(&item->addr)] = item;
-        return 0;
-    } catch (const std::bad_alloc&) {
-        return -1;
-    }
+    index->map[addr_key_of(&item->addr)] = item;
 }
 
 template <typename T>

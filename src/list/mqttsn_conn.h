@@ -63,8 +63,7 @@ struct client_id_index {
 };
 
 mqttsn_conn* client_id_index_find(const client_id_index* index, const uint8_t* client_id, uint32_t length);
-// Indexes the record under its client id (none: nothing to do). 0, or -1
-// when memory ran out (the index is unchanged).
-int client_id_index_add(client_id_index* index, mqttsn_conn* item);
+// Indexes the record under its client id (none: nothing to do).
+void client_id_index_add(client_id_index* index, mqttsn_conn* item);
 // Takes the record out, if it is the one indexed under its id.
 void client_id_index_remove(client_id_index* index, const mqttsn_conn* item);

@@ -4,7 +4,6 @@
 // because a client may split one packet over several frames.
 #include <cstdio>
 #include <cstring>
-#include <new>
 
 #include "logging.h"
 #include "codec/mqtt.h"
@@ -72,13 +71,8 @@ int http_header_collect(tcp_conn* conn, const uint8_t* bytes, uint32_t count)
         conn_close(conn);
         return -1;
     }
-    if (!conn->recv_buf) {
-        conn->recv_buf = new (std::nothrow) uint8_t[TCP_BUF_SIZE];
-        if (!conn->recv_buf) {
-            conn_close(conn);
-            return -1;
-        }
-    }
+    if (!conn->recv_buf)
+        conn->recv_buf = new uint8_t[TCP_BUF_SIZE];
     // The blank line may straddle the previous segment's last bytes.
     uint32_t from = conn->recv_len > 3 ? conn->recv_len - 3 : 0;
     std::memmove(conn->recv_buf + conn->recv_len, bytes, count);
@@ -294,9 +288,7 @@ int ws_frame_parse(tcp_conn* conn, uint8_t* buf, uint32_t* count)
     uint32_t avail_payload = avail - payload_start;
     uint32_t filled = 0;
     if (payload_len > 0) {
-        conn->recv_buf = new (std::nothrow) uint8_t[payload_len];
-        if (!conn->recv_buf)
-            return WS_FRAME_REFUSED;
+        conn->recv_buf = new uint8_t[payload_len];
         filled = avail_payload < payload_len ? avail_payload : payload_len;
         std::memcpy(conn->recv_buf, buf + payload_start, filled);
         conn->recv_len = filled;
