@@ -200,14 +200,16 @@ void ws_frame_handle(tcp_conn* conn);
 // worked on in place (sock_buf in the thread). 0, or -1 when the connection
 // was closed.
 int ws_frame_collect(tcp_conn* conn, uint8_t* buf, uint32_t count);
-// Result of ws_frame_parse for a frame that must not be accepted (payload
-// above WS_PAYLOAD_MAX, or no memory for it): the caller closes.
-constexpr int WS_FRAME_REFUSED = -3;
-// Parses one frame from `buf`. -1 header incomplete, -2 payload incomplete,
-// 0 frame complete with nothing after it, 1 frame complete and the bytes
-// after it moved to the start of `buf` with *count their number, or
-// WS_FRAME_REFUSED.
-int ws_frame_parse(tcp_conn* conn, uint8_t* buf, uint32_t* count);
+enum class ws_frame_result {
+    header_incomplete,  // the header bytes are held for the next segment
+    payload_incomplete, // recv_buf holds the payload received so far
+    complete,           // a whole frame, nothing after it
+    complete_and_more,  // a whole frame; the bytes after it are moved to
+                        // the start of `buf`, *count their number
+    refused,            // payload above WS_PAYLOAD_MAX: the caller closes
+};
+// Parses one frame from `buf`.
+[[nodiscard]] ws_frame_result ws_frame_parse(tcp_conn* conn, uint8_t* buf, uint32_t* count);
 // Parses and processes frames until the bytes are used up or incomplete.
 // 0, or -1 when the connection was closed.
 int ws_frame_parse_loop(tcp_conn* conn, uint8_t* buf, uint32_t count);

@@ -216,30 +216,30 @@ int ws_frame_collect(tcp_conn* conn, uint8_t* buf, uint32_t count)
 int ws_frame_parse_loop(tcp_conn* conn, uint8_t* buf, uint32_t count)
 {
     for (;;) {
-        int result = ws_frame_parse(conn, buf, &count);
-        if (result == WS_FRAME_REFUSED) {
+        ws_frame_result result = ws_frame_parse(conn, buf, &count);
+        if (result == ws_frame_result::refused) {
             conn_close(conn);
             log_write(LOG_DEBUG, "ws_frame_parse_loop: connection has been closed\n");
             return -1;
         }
-        if (result < 0)
+        if (result == ws_frame_result::header_incomplete || result == ws_frame_result::payload_incomplete)
             return 0;
         ws_frame_decode(conn);
         if (ws_frame_process(conn) < 0) {
             log_write(LOG_DEBUG, "ws_frame_parse_loop: connection has been closed\n");
             return -1;
         }
-        if (result == 0)
+        if (result == ws_frame_result::complete)
             return 0;
     }
 }
 
-int ws_frame_parse(tcp_conn* conn, uint8_t* buf, uint32_t* count)
+ws_frame_result ws_frame_parse(tcp_conn* conn, uint8_t* buf, uint32_t* count)
 {
     uint32_t held = conn->ws_header_count;
     uint32_t avail = *count;
     if (avail == 0)
-        return -1;
+        return ws_frame_result::header_incomplete;
 
     uint32_t room = sizeof conn->ws_header - held;
     uint32_t take = avail < room ? avail : room;
@@ -247,7 +247,7 @@ int ws_frame_parse(tcp_conn* conn, uint8_t* buf, uint32_t* count)
     uint32_t have = held + take;
     if (have < 2) {
         conn->ws_header_count = have;
-        return -1;
+        return ws_frame_result::header_incomplete;
     }
 
     const uint8_t* header = conn->ws_header;
@@ -260,7 +260,7 @@ int ws_frame_parse(tcp_conn* conn, uint8_t* buf, uint32_t* count)
     conn->ws_header_len = 2 + length_bytes + (conn->ws_mask ? 4 : 0);
     if (have < conn->ws_header_len) {
         conn->ws_header_count = have;
-        return -1;
+        return ws_frame_result::header_incomplete;
     }
 
     // Header bytes beyond what this call needed were payload; it starts in
@@ -283,7 +283,7 @@ int ws_frame_parse(tcp_conn* conn, uint8_t* buf, uint32_t* count)
     if (conn->ws_mask)
         std::memcpy(conn->ws_mask_key, header + 2 + length_bytes, 4);
     if (too_long || payload_len > WS_PAYLOAD_MAX)
-        return WS_FRAME_REFUSED;
+        return ws_frame_result::refused;
 
     uint32_t avail_payload = avail - payload_start;
     uint32_t filled = 0;
@@ -293,15 +293,15 @@ int ws_frame_parse(tcp_conn* conn, uint8_t* buf, uint32_t* count)
         std::memcpy(conn->recv_buf, buf + payload_start, filled);
         conn->recv_len = filled;
         if (filled < payload_len)
-            return -2;
+            return ws_frame_result::payload_incomplete;
     }
 
     uint32_t rest = avail_payload - filled;
     if (rest == 0)
-        return 0;
+        return ws_frame_result::complete;
     std::memmove(buf, buf + payload_start + filled, rest);
     *count = rest;
-    return 1;
+    return ws_frame_result::complete_and_more;
 }
 
 void ws_frame_decode(tcp_conn* conn)
