@@ -25,7 +25,7 @@ struct addr_key_hash {
     }
 };
 
-inline addr_key addr_key_of(const sockaddr_in* addr)
+[[nodiscard]] inline addr_key addr_key_of(const sockaddr_in* addr)
 {
     addr_key key;
     std::memcpy(&key, addr, sizeof key);
@@ -38,7 +38,7 @@ struct addr_index {
 };
 
 template <typename T>
-T* addr_index_find(const addr_index<T>* index, const sockaddr_in* addr)
+[[nodiscard]] T* addr_index_find(const addr_index<T>* index, const sockaddr_in* addr)
 {
     auto it = index->map.find(addr_key_of(addr));
     return it == index->map.end() ? nullptr : it->second;

@@ -14,7 +14,7 @@ struct id_index {
 };
 
 template <typename T>
-T* id_index_find(const id_index<T>* index, uint64_t conn_id)
+[[nodiscard]] T* id_index_find(const id_index<T>* index, uint64_t conn_id)
 {
     auto it = index->map.find(conn_id);
     return it == index->map.end() ? nullptr : it->second;

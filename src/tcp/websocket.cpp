@@ -79,7 +79,7 @@ int http_header_collect(tcp_conn* conn, const uint8_t* bytes, uint32_t count)
     conn->recv_len += count;
 
     uint32_t end = 0;
-    if (http_header_detect(conn, from, &end) != 0)
+    if (!http_header_detect(conn, from, &end))
         return 0;
     conn->recv_buf[end - 4] = '\0';
     int answered = http_ws_response_send(conn);
@@ -100,18 +100,18 @@ int http_header_collect(tcp_conn* conn, const uint8_t* bytes, uint32_t count)
     return 0;
 }
 
-int http_header_detect(tcp_conn* conn, uint32_t from, uint32_t* end)
+bool http_header_detect(tcp_conn* conn, uint32_t from, uint32_t* end)
 {
     if (!conn->recv_buf)
-        return -1;
+        return false;
     for (uint32_t i = from; i + 4 <= conn->recv_len; ++i) {
         if (std::memcmp(conn->recv_buf + i, "\r\n\r\n", 4) == 0) {
             if (end)
                 *end = i + 4;
-            return 0;
+            return true;
         }
     }
-    return -1;
+    return false;
 }
 
 void http_header_parse_token(const char* line, ws_header_fields* fields)
@@ -132,7 +132,7 @@ void http_header_parse_token(const char* line, ws_header_fields* fields)
         field_set(fields->protocol, value);
 }
 
-int http_header_parse(char* text, char* key)
+bool http_header_parse(char* text, char* key)
 {
     ws_header_fields fields{};
     char* save = nullptr;
@@ -140,17 +140,17 @@ int http_header_parse(char* text, char* key)
         http_header_parse_token(line, &fields);
 
     if (!std::strstr(fields.connection, "Upgrade"))
-        return 0;
+        return false;
     if (std::strcmp(fields.upgrade, "websocket") != 0 && std::strcmp(fields.upgrade, "Websocket") != 0)
-        return 0;
+        return false;
     if (std::strcmp(fields.version, "13") != 0)
-        return 0;
+        return false;
     if (std::strcmp(fields.protocol, "mqttv3.1") != 0)
-        return 0;
+        return false;
     if (fields.key[0] == '\0')
-        return 0;
+        return false;
     field_set(key, fields.key);
-    return 1;
+    return true;
 }
 
 int http_ws_response_send(tcp_conn* conn)
