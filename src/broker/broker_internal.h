@@ -34,8 +34,7 @@ void timer_handle();
 
 // MQTT sessions by the TCP thread's connection id: mqtt_conns in
 // connection order, with an index beside it for lookups.
-mqtt_conn* broker_conn_find(uint64_t conn_id);
-// Null when memory runs out.
+[[nodiscard]] mqtt_conn* broker_conn_find(uint64_t conn_id);
 mqtt_conn* broker_conn_add(uint64_t conn_id, const sockaddr_in* addr);
 void broker_conn_remove(mqtt_conn* conn);
 void broker_conn_remove_all();
