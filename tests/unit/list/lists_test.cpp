@@ -1,5 +1,5 @@
 // The intrusive list, the topic-named lists and wills, topic matching,
-// session records, and what a programming error does.
+// session records, and what a programming error or a failed allocation does.
 #include <gtest/gtest.h>
 
 #include <string_view>
@@ -10,6 +10,7 @@
 #include "list/lists.h"
 #include "list/mqtt_conn.h"
 #include "list/mqttsn_conn.h"
+#include "memory.h"
 
 namespace {
 
@@ -47,6 +48,24 @@ TEST(ListAssertionDeathTest, AbortsNamingExpressionModuleAndFunction)
     // Only the assertion matters, not what the lookup would find.
     EXPECT_DEATH(static_cast<void>(list_mqtt_conn_find_addr(nullptr, nullptr)),
                  R"(assertion "list != NULL" failed: list/mqtt_conn: list_mqtt_conn_find_addr)");
+}
+
+// A failed allocation ends the process with one line, whatever allocated.
+// AddressSanitizer's allocator reports such a request itself.
+TEST(ListAssertionDeathTest, OutOfMemoryAbortsWithALogLine)
+{
+#ifdef __SANITIZE_ADDRESS__
+    GTEST_SKIP() << "the sanitizer's allocator answers first";
+#endif
+    volatile size_t huge = SIZE_MAX / 4;
+    EXPECT_DEATH(
+        {
+            memory_handler_install();
+            // Kept in a volatile, or the unused allocation could be left out.
+            char* volatile kept = new char[huge];
+            delete[] kept;
+        },
+        "^out of memory\n$");
 }
 
 TEST(SubList, SameFilterTwiceUpdatesTheQosInPlace)
