@@ -39,7 +39,8 @@ void parse_conf_bound(int32_t* dest, const char* value)
 // How a key's value is read. The user kinds count only after
 // "mqtt_auth_enable = 1".
 enum class conf_kind {
-    number,     // parse_conf_long; ports too (the servers use the low 16 bits)
+    number,     // parse_conf_long
+    port,       // read as a number; the servers use its low 16 bits
     bound,      // parse_conf_bound
     level,      // a syslog level 0-7, anything else ignored
     text,       // at most 64 characters
@@ -65,27 +66,27 @@ struct conf_key {
 const conf_key conf_keys[] = {
     CONF_NUMBER("rules_engine", conf_kind::number, rules_enable),
     CONF_TEXT("http_iface", conf_kind::text, p->out.http->http_iface),
-    CONF_NUMBER("http_port", conf_kind::number, p->out.http->http_port),
+    CONF_NUMBER("http_port", conf_kind::port, p->out.http->http_port),
     CONF_TEXT("http_files_path", conf_kind::text, p->out.http->http_files_path),
     CONF_NUMBER("http_max_connections", conf_kind::number, p->out.http->http_max_connections),
     CONF_TEXT("mqtt_iface", conf_kind::text, p->out.tcp->mqtt_iface),
-    CONF_NUMBER("mqtt_port", conf_kind::number, p->out.tcp->mqtt_port),
-    CONF_NUMBER("mqtt_tls_port", conf_kind::number, p->out.tcp->mqtt_tls_port),
-    CONF_NUMBER("mqtt_ws_port", conf_kind::number, p->out.tcp->mqtt_ws_port),
-    CONF_NUMBER("mqtt_ws_tls_port", conf_kind::number, p->out.tcp->mqtt_ws_tls_port),
+    CONF_NUMBER("mqtt_port", conf_kind::port, p->out.tcp->mqtt_port),
+    CONF_NUMBER("mqtt_tls_port", conf_kind::port, p->out.tcp->mqtt_tls_port),
+    CONF_NUMBER("mqtt_ws_port", conf_kind::port, p->out.tcp->mqtt_ws_port),
+    CONF_NUMBER("mqtt_ws_tls_port", conf_kind::port, p->out.tcp->mqtt_ws_tls_port),
     CONF_NUMBER("max_connections", conf_kind::number, p->out.tcp->max_connections),
     CONF_NUMBER("mqtt_output_soft_limit", conf_kind::number, p->out.tcp->mqtt_output_soft_limit),
     CONF_NUMBER("mqtt_output_hard_limit", conf_kind::number, p->out.tcp->mqtt_output_hard_limit),
     CONF_NUMBER("mqtt_output_total_limit", conf_kind::number, p->out.tcp->mqtt_output_total_limit),
     CONF_NUMBER("mqtt_output_stall_timeout", conf_kind::number, p->out.tcp->mqtt_output_stall_timeout),
     CONF_TEXT("mqttsn_iface", conf_kind::text, p->out.udp->mqttsn_iface),
-    CONF_NUMBER("mqttsn_port", conf_kind::number, p->out.udp->mqttsn_port),
+    CONF_NUMBER("mqttsn_port", conf_kind::port, p->out.udp->mqttsn_port),
     CONF_NUMBER("mysql_enable", conf_kind::number, mysql_enable),
     CONF_TEXT("mysql_server", conf_kind::text, p->out.mysql->mysql_server),
     CONF_TEXT("mysql_user", conf_kind::text, p->out.mysql->mysql_user),
     CONF_TEXT("mysql_password", conf_kind::text, p->out.mysql->mysql_password),
     CONF_TEXT("mysql_database", conf_kind::text, p->out.mysql->mysql_database),
-    CONF_NUMBER("mysql_port", conf_kind::number, p->out.mysql->mysql_port),
+    CONF_NUMBER("mysql_port", conf_kind::port, p->out.mysql->mysql_port),
     CONF_NUMBER("max_topics", conf_kind::bound, p->out.broker->max_topics),
     CONF_NUMBER("mqttsn_max_sessions", conf_kind::bound, p->out.broker->mqttsn_max_sessions),
     CONF_NUMBER("log_level", conf_kind::level, p->out.log_level),
@@ -112,6 +113,7 @@ void conf_key_apply(conf_parser* p, const conf_key& key, const char* value)
         return;
     switch (key.kind) {
     case conf_kind::number:
+    case conf_kind::port:
         parse_conf_long(key.number(p), value);
         break;
     case conf_kind::bound:
