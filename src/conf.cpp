@@ -27,12 +27,6 @@ bool blank(char c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-bool user_key(const char* key)
-{
-    return !std::strcmp(key, "user_name") || !std::strcmp(key, "user_password") ||
-           !std::strcmp(key, "user_publish_enable");
-}
-
 // A bound keeps its default unless the value is a number of at least 1.
 void parse_conf_bound(int32_t* dest, const char* value)
 {
@@ -40,6 +34,111 @@ void parse_conf_bound(int32_t* dest, const char* value)
     parse_conf_long(&bound, value);
     if (bound >= 1)
         *dest = bound;
+}
+
+// How a key's value is read. The user kinds count only after
+// "mqtt_auth_enable = 1".
+enum class conf_kind {
+    number,     // parse_conf_long
+    port,       // read as a number; the servers use its low 16 bits
+    bound,      // parse_conf_bound
+    level,      // a syslog level 0-7, anything else ignored
+    text,       // at most 64 characters
+    user_text,  // the pending user entry's name or password
+    user_entry, // the publish flag, which adds the pending entry
+};
+
+using conf_text = char[65];
+
+// One key: its kind and where its value goes, `number` for the number
+// kinds and `text` for the text kinds.
+struct conf_key {
+    const char* name;
+    conf_kind kind;
+    int32_t* (*number)(conf_parser*);
+    conf_text* (*text)(conf_parser*);
+};
+
+// Captureless lambdas keep the table one line per key.
+#define CONF_NUMBER(name, kind, field) {name, kind, []([[maybe_unused]] conf_parser* p) { return &(field); }, nullptr}
+#define CONF_TEXT(name, kind, field) {name, kind, nullptr, []([[maybe_unused]] conf_parser* p) { return &(field); }}
+
+const conf_key conf_keys[] = {
+    CONF_NUMBER("rules_engine", conf_kind::number, rules_enable),
+    CONF_TEXT("http_iface", conf_kind::text, p->out.http->http_iface),
+    CONF_NUMBER("http_port", conf_kind::port, p->out.http->http_port),
+    CONF_TEXT("http_files_path", conf_kind::text, p->out.http->http_files_path),
+    CONF_NUMBER("http_max_connections", conf_kind::number, p->out.http->http_max_connections),
+    CONF_TEXT("mqtt_iface", conf_kind::text, p->out.tcp->mqtt_iface),
+    CONF_NUMBER("mqtt_port", conf_kind::port, p->out.tcp->mqtt_port),
+    CONF_NUMBER("mqtt_tls_port", conf_kind::port, p->out.tcp->mqtt_tls_port),
+    CONF_NUMBER("mqtt_ws_port", conf_kind::port, p->out.tcp->mqtt_ws_port),
+    CONF_NUMBER("mqtt_ws_tls_port", conf_kind::port, p->out.tcp->mqtt_ws_tls_port),
+    CONF_NUMBER("max_connections", conf_kind::number, p->out.tcp->max_connections),
+    CONF_NUMBER("mqtt_output_soft_limit", conf_kind::number, p->out.tcp->mqtt_output_soft_limit),
+    CONF_NUMBER("mqtt_output_hard_limit", conf_kind::number, p->out.tcp->mqtt_output_hard_limit),
+    CONF_NUMBER("mqtt_output_total_limit", conf_kind::number, p->out.tcp->mqtt_output_total_limit),
+    CONF_NUMBER("mqtt_output_stall_timeout", conf_kind::number, p->out.tcp->mqtt_output_stall_timeout),
+    CONF_TEXT("mqttsn_iface", conf_kind::text, p->out.udp->mqttsn_iface),
+    CONF_NUMBER("mqttsn_port", conf_kind::port, p->out.udp->mqttsn_port),
+    CONF_NUMBER("mysql_enable", conf_kind::number, mysql_enable),
+    CONF_TEXT("mysql_server", conf_kind::text, p->out.mysql->mysql_server),
+    CONF_TEXT("mysql_user", conf_kind::text, p->out.mysql->mysql_user),
+    CONF_TEXT("mysql_password", conf_kind::text, p->out.mysql->mysql_password),
+    CONF_TEXT("mysql_database", conf_kind::text, p->out.mysql->mysql_database),
+    CONF_NUMBER("mysql_port", conf_kind::port, p->out.mysql->mysql_port),
+    CONF_NUMBER("max_topics", conf_kind::bound, p->out.broker->max_topics),
+    CONF_NUMBER("mqttsn_max_sessions", conf_kind::bound, p->out.broker->mqttsn_max_sessions),
+    CONF_NUMBER("log_level", conf_kind::level, p->out.log_level),
+    CONF_NUMBER("mqtt_auth_enable", conf_kind::number, p->mqtt_auth_enable),
+    CONF_TEXT("user_name", conf_kind::user_text, p->user_name),
+    CONF_TEXT("user_password", conf_kind::user_text, p->user_password),
+    CONF_NUMBER("user_publish_enable", conf_kind::user_entry, p->publish_enable),
+};
+
+#undef CONF_NUMBER
+#undef CONF_TEXT
+
+const conf_key* conf_key_find(const char* name)
+{
+    for (const conf_key& key : conf_keys)
+        if (!std::strcmp(key.name, name))
+            return &key;
+    return nullptr;
+}
+
+void conf_key_apply(conf_parser* p, const conf_key& key, const char* value)
+{
+    if ((key.kind == conf_kind::user_text || key.kind == conf_kind::user_entry) && p->mqtt_auth_enable != 1)
+        return;
+    switch (key.kind) {
+    case conf_kind::number:
+    case conf_kind::port:
+        parse_conf_long(key.number(p), value);
+        break;
+    case conf_kind::bound:
+        parse_conf_bound(key.number(p), value);
+        break;
+    case conf_kind::level: {
+        int32_t level = -1;
+        parse_conf_long(&level, value);
+        if (level >= 0 && level <= 7)
+            *key.number(p) = level;
+        break;
+    }
+    case conf_kind::text:
+    case conf_kind::user_text:
+        copy_value(*key.text(p), value);
+        break;
+    case conf_kind::user_entry:
+        parse_conf_long(key.number(p), value);
+        // The name and password carry over to the next entry. An entry
+        // made before any name or password is added with empty texts: it
+        // can never match a login, and authentication stays in force.
+        list_mqtt_user_add_new(&p->out.users, p->user_name, p->user_password,
+                               static_cast<uint8_t>(p->publish_enable & 0xff));
+        break;
+    }
 }
 
 } // namespace
@@ -82,79 +181,10 @@ void conf_parse_line(conf_parser* p, const char* line)
         log_write(LOG_WARNING, "%s line %d: the value of %s is cut at \"%s\"; the rest of the line is ignored\n",
                   conf_file_path(), p->line, key, value);
 
-    if (!std::strcmp(key, "rules_engine")) {
-        parse_conf_long(&rules_enable, value);
-    } else if (!std::strcmp(key, "http_iface")) {
-        copy_value(p->out.http->http_iface, value);
-    } else if (!std::strcmp(key, "http_port")) {
-        parse_conf_long(&p->out.http->http_port, value);
-    } else if (!std::strcmp(key, "http_files_path")) {
-        copy_value(p->out.http->http_files_path, value);
-    } else if (!std::strcmp(key, "http_max_connections")) {
-        parse_conf_long(&p->out.http->http_max_connections, value);
-    } else if (!std::strcmp(key, "mqtt_iface")) {
-        copy_value(p->out.tcp->mqtt_iface, value);
-    } else if (!std::strcmp(key, "mqtt_port")) {
-        parse_conf_long(&p->out.tcp->mqtt_port, value);
-    } else if (!std::strcmp(key, "mqtt_tls_port")) {
-        parse_conf_long(&p->out.tcp->mqtt_tls_port, value);
-    } else if (!std::strcmp(key, "mqtt_ws_port")) {
-        parse_conf_long(&p->out.tcp->mqtt_ws_port, value);
-    } else if (!std::strcmp(key, "mqtt_ws_tls_port")) {
-        parse_conf_long(&p->out.tcp->mqtt_ws_tls_port, value);
-    } else if (!std::strcmp(key, "max_connections")) {
-        parse_conf_long(&p->out.tcp->max_connections, value);
-    } else if (!std::strcmp(key, "mqtt_output_soft_limit")) {
-        parse_conf_long(&p->out.tcp->mqtt_output_soft_limit, value);
-    } else if (!std::strcmp(key, "mqtt_output_hard_limit")) {
-        parse_conf_long(&p->out.tcp->mqtt_output_hard_limit, value);
-    } else if (!std::strcmp(key, "mqtt_output_total_limit")) {
-        parse_conf_long(&p->out.tcp->mqtt_output_total_limit, value);
-    } else if (!std::strcmp(key, "mqtt_output_stall_timeout")) {
-        parse_conf_long(&p->out.tcp->mqtt_output_stall_timeout, value);
-    } else if (!std::strcmp(key, "mqttsn_iface")) {
-        copy_value(p->out.udp->mqttsn_iface, value);
-    } else if (!std::strcmp(key, "mqttsn_port")) {
-        parse_conf_long(&p->out.udp->mqttsn_port, value);
-    } else if (!std::strcmp(key, "mysql_enable")) {
-        parse_conf_long(&mysql_enable, value);
-    } else if (!std::strcmp(key, "mysql_server")) {
-        copy_value(p->out.mysql->mysql_server, value);
-    } else if (!std::strcmp(key, "mysql_user")) {
-        copy_value(p->out.mysql->mysql_user, value);
-    } else if (!std::strcmp(key, "mysql_password")) {
-        copy_value(p->out.mysql->mysql_password, value);
-    } else if (!std::strcmp(key, "mysql_database")) {
-        copy_value(p->out.mysql->mysql_database, value);
-    } else if (!std::strcmp(key, "mysql_port")) {
-        parse_conf_long(&p->out.mysql->mysql_port, value);
-    } else if (!std::strcmp(key, "max_topics")) {
-        parse_conf_bound(&p->out.broker->max_topics, value);
-    } else if (!std::strcmp(key, "mqttsn_max_sessions")) {
-        parse_conf_bound(&p->out.broker->mqttsn_max_sessions, value);
-    } else if (!std::strcmp(key, "log_level")) {
-        int32_t level = -1;
-        parse_conf_long(&level, value);
-        if (level >= 0 && level <= 7)
-            p->out.log_level = level;
-    } else if (!std::strcmp(key, "mqtt_auth_enable")) {
-        parse_conf_long(&p->mqtt_auth_enable, value);
-    } else if (!user_key(key)) {
+    if (const conf_key* known = conf_key_find(key))
+        conf_key_apply(p, *known, value);
+    else
         log_write(LOG_WARNING, "%s line %d: unknown key %s is ignored\n", conf_file_path(), p->line, key);
-    } else if (p->mqtt_auth_enable != 1) {
-        // User lines count only after "mqtt_auth_enable = 1".
-    } else if (!std::strcmp(key, "user_name")) {
-        copy_value(p->user_name, value);
-    } else if (!std::strcmp(key, "user_password")) {
-        copy_value(p->user_password, value);
-    } else if (!std::strcmp(key, "user_publish_enable")) {
-        parse_conf_long(&p->publish_enable, value);
-        // The name and password carry over to the next entry. An entry
-        // made before any name or password is added with empty texts: it
-        // can never match a login, and authentication stays in force.
-        list_mqtt_user_add_new(&p->out.users, p->user_name, p->user_password,
-                               static_cast<uint8_t>(p->publish_enable & 0xff));
-    }
 }
 
 int parse_conf_file(conf_records* records)

@@ -44,7 +44,7 @@ struct conf_parser {
 // Reads the configuration file (HALYX_CONF or the built-in path) into
 // `records`. 0 when read, -1 with errno set when it cannot be opened
 // (nothing allocated).
-int parse_conf_file(conf_records* records);
+[[nodiscard]] int parse_conf_file(conf_records* records);
 
 // Stores the base-10 number in `value` into *dest only when the whole text
 // is a number within the signed 32-bit range.

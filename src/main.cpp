@@ -34,6 +34,7 @@
 #include "daemon.h"
 #include "http/http.h"
 #include "logging.h"
+#include "memory.h"
 #include "mysql/mysql.h"
 #include "net.h"
 #include "paths.h"
@@ -412,6 +413,7 @@ void detach()
 
 int main(int argc, char** argv)
 {
+    memory_handler_install();
     int status = options_read(argc, argv);
     if (status >= 0)
         return status;

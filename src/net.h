@@ -9,7 +9,7 @@
 // address:port. A stream socket gets SO_REUSEADDR, so a restart binds while
 // the last run's connections linger in TIME_WAIT, and listens with
 // `backlog`. The descriptor, or -1 with the failure logged.
-int net_socket_open(int type, in_addr address, uint16_t port, int backlog);
+[[nodiscard]] int net_socket_open(int type, in_addr address, uint16_t port, int backlog);
 
 // The last socket net_socket_open could not open: its port and errno
 // (both 0 when none failed). Start-up names the listener that failed.
@@ -17,7 +17,7 @@ struct net_failure {
     uint16_t port;
     int err;
 };
-net_failure net_last_failure();
+[[nodiscard]] net_failure net_last_failure();
 
 // Reads and drops up to `max_bytes` of input nobody will read. Closing a
 // socket with unread input resets the connection, and the reset can
@@ -29,7 +29,7 @@ void net_log_listening(const char* label, const char* iface, in_addr address, ui
 
 // Whether accept failed for lack of descriptors or memory: the connection
 // then stays in the listen backlog until some are free.
-bool net_descriptors_exhausted(int err);
+[[nodiscard]] bool net_descriptors_exhausted(int err);
 
 // The warning that a server stopped accepting for lack of descriptors or
 // memory; logged once per episode by the caller.

@@ -14,7 +14,7 @@ constexpr uint32_t BROKER_BATCH = 256;
 
 // Counter rule shared by the three id counters: returns the current value
 // and advances it, 65535 being followed by 1, so 0 ("no id") never appears.
-uint16_t broker_counter_take(uint16_t* counter);
+[[nodiscard]] uint16_t broker_counter_take(uint16_t* counter);
 
 // Gives a topic the next free MQTT-SN topic id when it has none yet. False
 // when the topic has none and every id is held (logged once).
@@ -34,8 +34,7 @@ void timer_handle();
 
 // MQTT sessions by the TCP thread's connection id: mqtt_conns in
 // connection order, with an index beside it for lookups.
-mqtt_conn* broker_conn_find(uint64_t conn_id);
-// Null when memory runs out.
+[[nodiscard]] mqtt_conn* broker_conn_find(uint64_t conn_id);
 mqtt_conn* broker_conn_add(uint64_t conn_id, const sockaddr_in* addr);
 void broker_conn_remove(mqtt_conn* conn);
 void broker_conn_remove_all();
@@ -45,7 +44,7 @@ void broker_conn_remove_all();
 void broker_conn_close_request(mqtt_conn* conn);
 
 // MQTT-SN sessions by UDP address: mqttsn_conns with an index beside it.
-mqttsn_conn* broker_sn_find(const sockaddr_in* addr);
+[[nodiscard]] mqttsn_conn* broker_sn_find(const sockaddr_in* addr);
 // Removes the record with everything it owns; returns its successor.
 mqttsn_conn* broker_sn_remove(mqttsn_conn* conn);
 void broker_sn_remove_all();

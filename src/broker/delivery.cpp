@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <new>
 #include <unordered_map>
 #include <vector>
 
@@ -77,21 +76,15 @@ void subscribers_walk(pub_item* item, F f)
     }
 }
 
-// Null when memory for the cache ran out; the caller then walks.
-const std::vector<delivery_target>* subscribers_of(pub_item* item)
+const std::vector<delivery_target>& subscribers_of(pub_item* item)
 {
-    try {
-        topic_targets& entry = targets_by_topic[item];
-        if (entry.generation != subs_generation) {
-            entry.generation = 0;
-            entry.targets.clear();
-            subscribers_walk(item, [&](mqtt_conn* conn, uint8_t qos) { entry.targets.push_back({conn, qos}); });
-            entry.generation = subs_generation;
-        }
-        return &entry.targets;
-    } catch (const std::bad_alloc&) {
-        return nullptr;
+    topic_targets& entry = targets_by_topic[item];
+    if (entry.generation != subs_generation) {
+        entry.targets.clear();
+        subscribers_walk(item, [&](mqtt_conn* conn, uint8_t qos) { entry.targets.push_back({conn, qos}); });
+        entry.generation = subs_generation;
     }
+    return entry.targets;
 }
 
 } // namespace
@@ -170,12 +163,8 @@ pub_item* broker_publish(publication_source source, const uint8_t* name, uint16_
 
 void mqtt_publish_send(pub_item* item)
 {
-    if (const std::vector<delivery_target>* targets = subscribers_of(item)) {
-        for (const delivery_target& target : *targets)
-            mqtt_publish_to(target.conn, target.qos, item);
-        return;
-    }
-    subscribers_walk(item, [item](mqtt_conn* conn, uint8_t qos) { mqtt_publish_to(conn, qos, item); });
+    for (const delivery_target& target : subscribers_of(item))
+        mqtt_publish_to(target.conn, target.qos, item);
 }
 
 void mqtt_trigger_send(pub_item* item, uint8_t depth)

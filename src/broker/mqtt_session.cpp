@@ -64,13 +64,9 @@ void handle_connect(tcp_mqtt_msg* record, mqtt_conn* conn, const mqtt_fixed_head
         code = 1;
     } else {
         conn = broker_conn_add(record->conn_id, &record->addr);
-        if (!conn) {
-            code = 3;
-        } else {
-            code = mqtt_connect_decode(fixhdr, &connect);
-            if (code == 0)
-                code = connect_authenticate(&connect, &publish_enable);
-        }
+        code = mqtt_connect_decode(fixhdr, &connect);
+        if (code == 0)
+            code = connect_authenticate(&connect, &publish_enable);
     }
     if (code == MQTT_MALFORMED) {
         refuse_malformed(record, conn);
@@ -94,10 +90,7 @@ void handle_connect(tcp_mqtt_msg* record, mqtt_conn* conn, const mqtt_fixed_head
     if (code == 0)
         return;
     // Refused: nothing the connection sends from here on is answered.
-    if (conn)
-        broker_conn_close_request(conn);
-    else
-        msg_mqtt_tcp_add_close_conn(record->conn_id);
+    broker_conn_close_request(conn);
 }
 
 void handle_publish(tcp_mqtt_msg* record, mqtt_conn* conn, const mqtt_fixed_header* fixhdr)
@@ -207,12 +200,8 @@ mqtt_conn* broker_conn_find(uint64_t conn_id)
 mqtt_conn* broker_conn_add(uint64_t conn_id, const sockaddr_in* addr)
 {
     mqtt_conn* conn = list_mqtt_conn_add_new(&mqtt_conns, addr);
-    if (conn)
-        conn->conn_id = conn_id;
-    if (conn && id_index_add(&conn_index, conn) != 0) {
-        list_mqtt_conn_remove(&mqtt_conns, conn);
-        return nullptr;
-    }
+    conn->conn_id = conn_id;
+    id_index_add(&conn_index, conn);
     return conn;
 }
 

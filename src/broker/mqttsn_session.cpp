@@ -92,7 +92,7 @@ uint32_t keepalive_from(uint16_t duration)
 }
 
 // A new session, indexed by address and client id. Null past
-// mqttsn_max_sessions or when memory runs out.
+// mqttsn_max_sessions.
 mqttsn_conn* sn_add(const sockaddr_in* addr, const uint8_t* client_id, uint32_t client_id_length)
 {
     if (sn_index.map.size() >= broker_mqttsn_max_sessions) {
@@ -105,23 +105,17 @@ mqttsn_conn* sn_add(const sockaddr_in* addr, const uint8_t* client_id, uint32_t 
     sessions_full = false;
     mqttsn_conn* conn = list_mqttsn_conn_add_new(&mqttsn_conns, addr);
     list_mqttsn_conn_set_client_id(conn, client_id, client_id_length);
-    if (addr_index_add(&sn_index, conn) != 0) {
-        list_mqttsn_conn_remove(&mqttsn_conns, conn);
-        return nullptr;
-    }
-    if (client_id_index_add(&sn_ids, conn) != 0) {
-        broker_sn_remove(conn);
-        return nullptr;
-    }
+    addr_index_add(&sn_index, conn);
+    client_id_index_add(&sn_ids, conn);
     return conn;
 }
 
 // A known client id from a new address: the session follows the client.
-bool sn_move(mqttsn_conn* conn, const sockaddr_in* addr)
+void sn_move(mqttsn_conn* conn, const sockaddr_in* addr)
 {
     addr_index_remove(&sn_index, &conn->addr);
     conn->addr = *addr;
-    return addr_index_add(&sn_index, conn) == 0;
+    addr_index_add(&sn_index, conn);
 }
 
 void handle_connect(const udp_mqtt_msg* record, mqttsn_conn* conn, const mqttsn_fixed_header* header)
@@ -137,11 +131,7 @@ void handle_connect(const udp_mqtt_msg* record, mqttsn_conn* conn, const mqttsn_
     if (!conn) {
         conn = client_id_index_find(&sn_ids, connect.client_id, connect.client_id_length);
         if (conn) {
-            if (!sn_move(conn, &record->addr)) {
-                broker_sn_remove(conn);
-                refuse_connect(&record->addr, MQTTSN_REFUSED_CONGESTION, "return_code:MQTTSN_REFUSED_CONGESTION\n");
-                return;
-            }
+            sn_move(conn, &record->addr);
         } else if (!connect.flags.clean_session) {
             refuse_connect(&record->addr, MQTTSN_REFUSED_NOT_SUPPORTED, "return_code:MQTTSN_REFUSED_NOT_SUPPORTED\n");
             return;

@@ -63,7 +63,7 @@ uint32_t msg_channel_drain(msg_queue* queue, uint32_t max, void (*handle)(R*))
 // (the transports reuse one receive area); outbound channels take over the
 // encoder's new[] buffer.
 template <typename R>
-R* msg_packet_record_copy(const sockaddr_in* addr, const uint8_t* bytes, uint32_t length)
+[[nodiscard]] R* msg_packet_record_copy(const sockaddr_in* addr, const uint8_t* bytes, uint32_t length)
 {
     auto* record = new R{};
     record->addr = *addr;
@@ -75,7 +75,7 @@ R* msg_packet_record_copy(const sockaddr_in* addr, const uint8_t* bytes, uint32_
 }
 
 template <typename R>
-R* msg_packet_record_take(const sockaddr_in* addr, uint8_t* buffer, uint32_t length)
+[[nodiscard]] R* msg_packet_record_take(const sockaddr_in* addr, uint8_t* buffer, uint32_t length)
 {
     auto* record = new R{};
     record->addr = *addr;
@@ -86,7 +86,7 @@ R* msg_packet_record_take(const sockaddr_in* addr, uint8_t* buffer, uint32_t len
 
 // A close record of the TCP channels: no packet, `close` set.
 template <typename R>
-R* msg_close_record(const sockaddr_in* addr)
+[[nodiscard]] R* msg_close_record(const sockaddr_in* addr)
 {
     auto* record = new R{};
     record->addr = *addr;

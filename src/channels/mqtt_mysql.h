@@ -72,19 +72,19 @@ void msg_record_release(mqtt_mysql_msg* record);
 
 inline msg_queue msg_mqtt_mysql_queue;
 inline void msg_mqtt_mysql_init() { msg_init(&msg_mqtt_mysql_queue); }
-inline mqtt_mysql_msg* msg_mqtt_mysql_new() { return new mqtt_mysql_msg{}; }
-inline mqtt_mysql_msg* msg_mqtt_mysql_get_first()
+[[nodiscard]] inline mqtt_mysql_msg* msg_mqtt_mysql_new() { return new mqtt_mysql_msg{}; }
+[[nodiscard]] inline mqtt_mysql_msg* msg_mqtt_mysql_get_first()
 {
     return static_cast<mqtt_mysql_msg*>(msg_get_first(&msg_mqtt_mysql_queue));
 }
 inline void msg_mqtt_mysql_remove(mqtt_mysql_msg* r) { msg_channel_remove(&msg_mqtt_mysql_queue, r); }
 inline void msg_mqtt_mysql_destroy() { msg_destroy(&msg_mqtt_mysql_queue); }
-inline uint32_t msg_mqtt_mysql_length() { return msg_length(&msg_mqtt_mysql_queue); }
+[[nodiscard]] inline uint32_t msg_mqtt_mysql_length() { return msg_length(&msg_mqtt_mysql_queue); }
 inline void msg_mqtt_mysql_set_waker(msg_waker* waker) { msg_set_waker(&msg_mqtt_mysql_queue, waker); }
 
 // Any thread: queues the record, which then belongs to the channel. 0, or
 // -1 when the queue is full: the record is then freed at once.
-int msg_mqtt_mysql_add(mqtt_mysql_msg* record);
+[[nodiscard]] int msg_mqtt_mysql_add(mqtt_mysql_msg* record);
 
 // A new[] copy of a NUL-terminated text, for the payload records.
-char* msg_mqtt_mysql_text(const char* text);
+[[nodiscard]] char* msg_mqtt_mysql_text(const char* text);

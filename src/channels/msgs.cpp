@@ -149,14 +149,14 @@ int msggap_request(msg_gap* gap)
     return 0;
 }
 
-int msggap_get_request(msg_gap* gap)
+bool msggap_get_request(msg_gap* gap)
 {
     mutex_guard guard(&gap->mutex);
     if (gap->pending == 1 && !gap->closed) {
         gap->pending = 2;
-        return 1;
+        return true;
     }
-    return 0;
+    return false;
 }
 
 void msggap_reply(msg_gap* gap)

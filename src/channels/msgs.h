@@ -33,7 +33,7 @@ struct msg_queue {
 };
 
 // 0, or -1 when no eventfd could be made.
-int msg_waker_init(msg_waker* waker);
+[[nodiscard]] int msg_waker_init(msg_waker* waker);
 void msg_waker_destroy(msg_waker* waker);
 void msg_waker_signal(msg_waker* waker);
 // Consumer: returns once signalled or after timeout_ms, and clears the
@@ -45,12 +45,12 @@ void msg_waker_clear(msg_waker* waker);
 void msg_init(msg_queue* queue);
 void msg_add(msg_queue* queue, msg_record* record);
 // The oldest record, left in the queue, or null. Never waits.
-msg_record* msg_get_first(msg_queue* queue);
+[[nodiscard]] msg_record* msg_get_first(msg_queue* queue);
 // Unlinks the record (constant time for the oldest one); a record that is
 // not queued leaves the queue unchanged. Sets the record's `next` to null.
 void msg_remove(msg_queue* queue, msg_record* record);
 // Records queued now; a hint for back-pressure and batch sizes.
-uint32_t msg_length(const msg_queue* queue);
+[[nodiscard]] uint32_t msg_length(const msg_queue* queue);
 // The consumer's waker, or null for none. Taken under the queue's lock, so
 // once this returns no producer still signals the waker it replaced.
 void msg_set_waker(msg_queue* queue, msg_waker* waker);
@@ -75,10 +75,10 @@ void msggap_init(msg_gap* gap);
 // (result -1, returned at once when the gap is already closed). A request
 // the server has already taken is always waited for, so the caller may
 // free its data as soon as this returns.
-int msggap_request(msg_gap* gap);
-// Server side, never blocks: 1 when a request waits (it is then marked as
-// taken and must be answered with msggap_reply), 0 otherwise.
-int msggap_get_request(msg_gap* gap);
+[[nodiscard]] int msggap_request(msg_gap* gap);
+// Server side, never blocks: whether a request waits (it is then marked as
+// taken and must be answered with msggap_reply).
+[[nodiscard]] bool msggap_get_request(msg_gap* gap);
 void msggap_reply(msg_gap* gap);
 // Releases a waiting requester and keeps the gap closed.
 void msggap_close(msg_gap* gap);

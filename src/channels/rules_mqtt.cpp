@@ -38,7 +38,7 @@ int msggap_rules_mqtt_request(data_item* data_list)
 
 data_item* msggap_rules_mqtt_get_request()
 {
-    if (msggap_get_request(&gap) != 1)
+    if (!msggap_get_request(&gap))
         return nullptr;
     return reinterpret_cast<data_item*>(gap.request);
 }

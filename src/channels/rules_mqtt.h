@@ -36,9 +36,9 @@ void msggap_rules_mqtt_destroy();
 // current values and waits. 0 when answered; -1 when the rendezvous is
 // closed (shut-down), in which case the items stay as they were and the
 // call never blocks.
-int msggap_rules_mqtt_request(data_item* data_list);
+[[nodiscard]] int msggap_rules_mqtt_request(data_item* data_list);
 // Broker thread, once per pass: the waiting request's list, or null.
-data_item* msggap_rules_mqtt_get_request();
+[[nodiscard]] data_item* msggap_rules_mqtt_get_request();
 void msggap_rules_mqtt_reply_request();
 // Releases a waiting request; requests stay refused from then on.
 void msggap_rules_mqtt_close();

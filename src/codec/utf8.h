@@ -4,4 +4,4 @@
 #include <cstdint>
 
 // Number of characters: bytes that are not continuation bytes (10xxxxxx).
-uint32_t utf8_strlen(const uint8_t* bytes, uint32_t length);
+[[nodiscard]] uint32_t utf8_strlen(const uint8_t* bytes, uint32_t length);

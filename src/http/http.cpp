@@ -19,7 +19,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 
 #include "channels/msgs.h"
 #include "daemon.h"
@@ -231,13 +230,8 @@ http_client* conn_close(http_client* client)
 
 void conn_open(int sock, const sockaddr_in* addr)
 {
-    auto* client = new (std::nothrow) http_client{};
-    http_conn* conn = client ? list_http_conn_add_new(&conns, addr) : nullptr;
-    if (!conn) {
-        delete client;
-        close(sock);
-        return;
-    }
+    auto* client = new http_client{};
+    http_conn* conn = list_http_conn_add_new(&conns, addr);
     conn->sock = sock;
     conn->state = CONN_RECEIVING;
     client->conn = conn;
@@ -430,13 +424,8 @@ void static_answer(http_client* client)
 void request_receive(http_client* client)
 {
     http_conn* conn = client->conn;
-    if (!conn->recv_buf) {
-        conn->recv_buf = new (std::nothrow) uint8_t[HTTP_BUF_SIZE];
-        if (!conn->recv_buf) {
-            conn_close(client);
-            return;
-        }
-    }
+    if (!conn->recv_buf)
+        conn->recv_buf = new uint8_t[HTTP_BUF_SIZE];
     // The request never holds more than HTTP_BUF_SIZE bytes: a full buffer
     // without a line end has been refused by the parser already.
     ssize_t n = recv(conn->sock, conn->recv_buf + conn->recv_len, HTTP_BUF_SIZE - conn->recv_len, 0);

@@ -54,16 +54,16 @@ void http_error_page(http_request* req, http_error error, const char* cause);
 
 // The success header of a static file, into `out` (at least 256 bytes).
 // Returns its length.
-uint32_t http_header_format(char* out, uint32_t size, long long file_size, const char* filetype);
+[[nodiscard]] uint32_t http_header_format(char* out, uint32_t size, long long file_size, const char* filetype);
 
 // The whole answer to HTTP_HUB_INFO_PATH when no such file is served:
 // header and JSON body {"mqtt_ws_port": N}, into `out`. Returns its length
 // (0 if it did not fit).
-uint32_t http_hub_info_format(char* out, uint32_t size, int32_t mqtt_ws_port);
+[[nodiscard]] uint32_t http_hub_info_format(char* out, uint32_t size, int32_t mqtt_ws_port);
 
 // The header of a CGI path that is a regular executable file.
 constexpr char HTTP_CGI_HEADER[] = "HTTP/1.1 200 OK\nServer: Quorvia Halyx\n";
 
 // The content type for a file name: the first of ".html", ".gif", ".jpg",
 // ".png", ".css" found anywhere in it, else plain text.
-const char* http_content_type(const char* filename);
+[[nodiscard]] const char* http_content_type(const char* filename);

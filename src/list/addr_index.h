@@ -8,7 +8,6 @@
 
 #include <cstdint>
 #include <cstring>
-#include <new>
 #include <unordered_map>
 
 struct addr_key {
@@ -26,7 +25,7 @@ struct addr_key_hash {
     }
 };
 
-inline addr_key addr_key_of(const sockaddr_in* addr)
+[[nodiscard]] inline addr_key addr_key_of(const sockaddr_in* addr)
 {
     addr_key key;
     std::memcpy(&key, addr, sizeof key);
@@ -39,22 +38,16 @@ struct addr_index {
 };
 
 template <typename T>
-T* addr_index_find(const addr_index<T>* index, const sockaddr_in* addr)
+[[nodiscard]] T* addr_index_find(const addr_index<T>* index, const sockaddr_in* addr)
 {
     auto it = index->map.find(addr_key_of(addr));
     return it == index->map.end() ? nullptr : it->second;
 }
 
-// 0, or -1 when memory ran out (the index is unchanged).
 template <typename T>
-int addr_index_add(addr_index<T>* index, T* item)
+void addr_index_add(addr_index<T>* index, T* item)
 {
-    try {
-        index->map[addr_key_of(&item->addr)] = item;
-        return 0;
-    } catch (const std::bad_alloc&) {
-        return -1;
-    }
+    index->map[addr_key_of(&item->addr)] = item;
 }
 
 template <typename T>

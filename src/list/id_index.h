@@ -6,7 +6,6 @@
 #pragma once
 
 #include <cstdint>
-#include <new>
 #include <unordered_map>
 
 template <typename T>
@@ -15,22 +14,16 @@ struct id_index {
 };
 
 template <typename T>
-T* id_index_find(const id_index<T>* index, uint64_t conn_id)
+[[nodiscard]] T* id_index_find(const id_index<T>* index, uint64_t conn_id)
 {
     auto it = index->map.find(conn_id);
     return it == index->map.end() ? nullptr : it->second;
 }
 
-// 0, or -1 when memory ran out (the index is unchanged).
 template <typename T>
-int id_index_add(id_index<T>* index, T* item)
+void id_index_add(id_index<T>* index, T* item)
 {
-    try {
-        index->map[item->conn_id] = item;
-        return 0;
-    } catch (const std::bad_alloc&) {
-        return -1;
-    }
+    index->map[item->conn_id] = item;
 }
 
 template <typename T>

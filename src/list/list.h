@@ -22,7 +22,7 @@ struct list {
 static_assert(sizeof(list<int>) == sizeof(void*), "a list is one pointer word");
 
 template <typename T>
-T* list_next(T* item)
+[[nodiscard]] T* list_next(T* item)
 {
     return item ? static_cast<T*>(item->next) : nullptr;
 }
@@ -36,7 +36,7 @@ list<T>* list_init(list<T>* list)
 }
 
 template <typename T>
-T* list_head(list<T>* list)
+[[nodiscard]] T* list_head(list<T>* list)
 {
     HALYX_ASSERT("list/list", list != NULL);
     return list->head;
@@ -99,7 +99,7 @@ void list_free_all(list<T>* list, F release)
 }
 
 template <typename T>
-uint32_t list_get_length(list<T>* list)
+[[nodiscard]] uint32_t list_get_length(list<T>* list)
 {
     HALYX_ASSERT("list/list", list != NULL);
     uint32_t count = 0;

@@ -160,7 +160,7 @@ void list_sub_remove_topic_id(list<sub_item>* list, uint16_t topic_id)
     }
 }
 
-int list_sub_has_wildcard(sub_item* item)
+bool list_sub_has_wildcard(const sub_item* item)
 {
     return name_has_wildcard(item->name, item->name_len);
 }
@@ -420,7 +420,7 @@ void will_remove_all(will* will)
 
 // --- Topic matching ---------------------------------------------------------------
 
-int pname_matches_sname(const uint8_t* sname, uint16_t slen, const uint8_t* pname, uint16_t plen)
+bool pname_matches_sname(const uint8_t* sname, uint16_t slen, const uint8_t* pname, uint16_t plen)
 {
     LISTS_ASSERT(sname != NULL);
     LISTS_ASSERT(slen != 0);
@@ -434,33 +434,33 @@ int pname_matches_sname(const uint8_t* sname, uint16_t slen, const uint8_t* pnam
             ++i;
             ++j;
             if (i == slen && j == plen)
-                return 1;
+                return true;
         } else if (sname[i] == '+') {
             ++i;
             while (j < plen && pname[j] != '/')
                 ++j;
             if (i == slen && j == plen)
-                return 1;
+                return true;
         } else if (sname[i] == '#') {
-            return i + 1 == slen ? 1 : 0;
+            return i + 1 == slen;
         } else {
-            return 0;
+            return false;
         }
         // The name is used up: a filter ending in "/#" matches its parent.
         if (j == plen && slen - i == 2 && sname[i] == '/' && sname[i + 1] == '#')
-            return 1;
+            return true;
     }
-    return 0;
+    return false;
 }
 
-int name_has_wildcard(const uint8_t* name, uint16_t len)
+bool name_has_wildcard(const uint8_t* name, uint16_t len)
 {
     LISTS_ASSERT(name != NULL);
     LISTS_ASSERT(len != 0);
     for (uint16_t i = 0; i < len; ++i)
         if (name[i] == '#' || name[i] == '+')
-            return 1;
-    return 0;
+            return true;
+    return false;
 }
 
 int list_pub_sub_matches(pub_item* pub_item, list<sub_item>* subs)

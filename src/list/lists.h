@@ -96,12 +96,12 @@ struct msg_item : reg_item {
 // The templates are instantiated for sub_item, data_item and pub_item.
 
 template <typename T>
-T* list_name_find_name(list<T>* list, const uint8_t* name, uint16_t name_len);
+[[nodiscard]] T* list_name_find_name(list<T>* list, const uint8_t* name, uint16_t name_len);
 // Published topics are found through the index.
 template <>
-pub_item* list_name_find_name(list<pub_item>* list, const uint8_t* name, uint16_t name_len);
+[[nodiscard]] pub_item* list_name_find_name(list<pub_item>* list, const uint8_t* name, uint16_t name_len);
 template <typename T>
-T* list_name_new(const uint8_t* name, uint16_t name_len);
+[[nodiscard]] T* list_name_new(const uint8_t* name, uint16_t name_len);
 template <typename T>
 void list_name_remove(list<T>* list, T* item);
 template <typename T>
@@ -112,14 +112,14 @@ void list_name_remove_all(list<T>* list);
 sub_item* list_sub_add_replace(list<sub_item>* list, const uint8_t* name, uint16_t name_len, uint8_t qos);
 void list_sub_remove_name(list<sub_item>* list, const uint8_t* name, uint16_t name_len);
 void list_sub_remove_topic_id(list<sub_item>* list, uint16_t topic_id);
-int list_sub_has_wildcard(sub_item* item);
+[[nodiscard]] bool list_sub_has_wildcard(const sub_item* item);
 
 // --- Data items and published topics -------------------------------------
 // The templates are instantiated for data_item and pub_item; extra fields
 // of the larger kind start zero.
 
 template <typename T>
-T* list_data_new(const uint8_t* name, uint16_t name_len, const uint8_t* data, uint16_t data_len);
+[[nodiscard]] T* list_data_new(const uint8_t* name, uint16_t name_len, const uint8_t* data, uint16_t data_len);
 // Replaces the data of an existing item, or appends a new item (*created = 1).
 template <typename T>
 T* list_data_add_replace(list<T>* list, const uint8_t* name, uint16_t name_len, const uint8_t* data,
@@ -155,13 +155,13 @@ pub_item* list_pub_add_replace(list<pub_item>* list, const uint8_t* name, uint16
 // for a new topic past the list's bound.
 pub_item* list_pub_add_ignore(list<pub_item>* list, const uint8_t* name, uint16_t name_len, const uint8_t* data,
                               uint16_t data_len, uint8_t retain);
-pub_item* list_pub_find_topic_id(list<pub_item>* list, uint16_t topic_id);
+[[nodiscard]] pub_item* list_pub_find_topic_id(list<pub_item>* list, uint16_t topic_id);
 // Gives an item of the list its topic id (0 takes its id away); the caller
 // makes sure no other item holds the id.
 void list_pub_set_topic_id(list<pub_item>* list, pub_item* item, uint16_t topic_id);
 // Number of topics, and of topics holding a topic id.
-uint32_t list_pub_count(list<pub_item>* list);
-uint32_t list_pub_topic_id_count(list<pub_item>* list);
+[[nodiscard]] uint32_t list_pub_count(list<pub_item>* list);
+[[nodiscard]] uint32_t list_pub_topic_id_count(list<pub_item>* list);
 // At most `max_topics` topics from now on (0: no bound); topics already in
 // the list stay.
 void list_pub_set_max(list<pub_item>* list, uint32_t max_topics);
@@ -180,14 +180,14 @@ void will_remove_all(will* will);
 
 // --- Topic matching ---------------------------------------------------------
 
-// 1 when the published name `pname` matches the subscription filter `sname`.
+// Whether the published name `pname` matches the subscription filter `sname`.
 // One left-to-right pass: "+" takes the rest of the current name level,
 // "#" matches everything when it is the filter's last byte, a filter ending
 // in "/#" also matches the parent level, and "$" is not special.
-int pname_matches_sname(const uint8_t* sname, uint16_t slen, const uint8_t* pname, uint16_t plen);
-int name_has_wildcard(const uint8_t* name, uint16_t len);
+[[nodiscard]] bool pname_matches_sname(const uint8_t* sname, uint16_t slen, const uint8_t* pname, uint16_t plen);
+[[nodiscard]] bool name_has_wildcard(const uint8_t* name, uint16_t len);
 // QoS of the first (oldest) subscription whose filter matches, or -1.
-int list_pub_sub_matches(pub_item* pub_item, list<sub_item>* subs);
+[[nodiscard]] int list_pub_sub_matches(pub_item* pub_item, list<sub_item>* subs);
 // Empties `result` (without freeing) and links every retained topic of
 // pub_list that the filter matches, in pub_list order. A filter without
 // wildcard is looked up; only a wildcard filter walks the topics.
@@ -201,7 +201,7 @@ template <typename T>
 T* list_reg_add_ignore(list<T>* list, uint16_t topic_id);
 reg_item* list_reg_add(list<reg_item>* list, uint16_t topic_id);
 template <typename T>
-T* list_reg_find_topic_id(list<T>* list, uint16_t topic_id);
+[[nodiscard]] T* list_reg_find_topic_id(list<T>* list, uint16_t topic_id);
 // Frees every item; instantiated for reg_item, msg_item and link_item.
 template <typename T>
 void list_reg_remove_all(list<T>* list);
@@ -209,6 +209,6 @@ void list_reg_remove_all(list<T>* list);
 // Queues a delivery, or resets the one already pending for the topic:
 // new QoS, `retry` and `sent` cleared, `msg_id` kept.
 msg_item* list_msg_add(list<msg_item>* list, uint16_t topic_id, uint8_t qos);
-msg_item* list_msg_find_msg_id(list<msg_item>* list, uint16_t msg_id);
+[[nodiscard]] msg_item* list_msg_find_msg_id(list<msg_item>* list, uint16_t msg_id);
 void list_msg_remove_msg_id(list<msg_item>* list, uint16_t msg_id);
 msg_item* list_msg_remove(list<msg_item>* list, msg_item* item);

@@ -1,16 +1,13 @@
 #include "list/mqtt_conn.h"
 
 #include <cstring>
-#include <new>
 
 #define MQTT_CONN_ASSERT(expression) HALYX_ASSERT_TEXT("list/mqtt_conn", expression, #expression)
 
 mqtt_conn* list_mqtt_conn_add_new(list<mqtt_conn>* list, const sockaddr_in* addr)
 {
     MQTT_CONN_ASSERT(list != NULL);
-    auto* item = new (std::nothrow) mqtt_conn{};
-    if (!item)
-        return nullptr;
+    auto* item = new mqtt_conn{};
     item->addr = *addr;
     return list_add_item(list, item);
 }

@@ -25,9 +25,8 @@ struct mqtt_conn {
 static_assert(std::is_standard_layout_v<mqtt_conn>);
 static_assert(offsetof(mqtt_conn, next) == 0);
 
-// Null only when the record cannot be allocated.
 mqtt_conn* list_mqtt_conn_add_new(list<mqtt_conn>* list, const sockaddr_in* addr);
-mqtt_conn* list_mqtt_conn_find_addr(list<mqtt_conn>* list, const sockaddr_in* addr);
+[[nodiscard]] mqtt_conn* list_mqtt_conn_find_addr(list<mqtt_conn>* list, const sockaddr_in* addr);
 mqtt_conn* list_mqtt_conn_reset_remainsec(mqtt_conn* item);
 // Drops the subscriptions and empties the will.
 void list_mqtt_conn_topics_clear(mqtt_conn* item);

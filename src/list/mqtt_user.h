@@ -24,6 +24,7 @@ static_assert(offsetof(mqtt_user, next) == 0);
 mqtt_user* list_mqtt_user_add_new(list<mqtt_user>* list, const char* user_name, const char* password,
                                   uint8_t publish_enable);
 // First user whose name and password both equal the given bytes exactly.
-mqtt_user* list_mqtt_user_find_user(list<mqtt_user>* list, const uint8_t* user_name, uint16_t user_name_length,
-                                    const uint8_t* password, uint16_t password_length);
+[[nodiscard]] mqtt_user* list_mqtt_user_find_user(list<mqtt_user>* list, const uint8_t* user_name,
+                                                  uint16_t user_name_length, const uint8_t* password,
+                                                  uint16_t password_length);
 void list_mqtt_user_remove_all(list<mqtt_user>* list);

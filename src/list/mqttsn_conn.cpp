@@ -1,7 +1,6 @@
 #include "list/mqttsn_conn.h"
 
 #include <cstring>
-#include <new>
 
 #define MQTTSN_CONN_ASSERT(expression) HALYX_ASSERT_TEXT("list/mqttsn_conn", expression, #expression)
 
@@ -105,21 +104,16 @@ mqttsn_conn* client_id_index_find(const client_id_index* index, const uint8_t* c
     return it == index->map.end() ? nullptr : it->second;
 }
 
-int client_id_index_add(client_id_index* index, mqttsn_conn* item)
+void client_id_index_add(client_id_index* index, mqttsn_conn* item)
 {
     MQTTSN_CONN_ASSERT(index != NULL);
     MQTTSN_CONN_ASSERT(item != NULL);
     if (!item->client_id)
-        return 0;
-    try {
-        // A key left from another record would view that record's bytes.
-        std::string_view key = client_id_key(item->client_id, item->client_id_length);
-        index->map.erase(key);
-        index->map.emplace(key, item);
-        return 0;
-    } catch (const std::bad_alloc&) {
-        return -1;
-    }
+        return;
+    // A key left from another record would view that record's bytes.
+    std::string_view key = client_id_key(item->client_id, item->client_id_length);
+    index->map.erase(key);
+    index->map.emplace(key, item);
 }
 
 void client_id_index_remove(client_id_index* index, const mqttsn_conn* item)

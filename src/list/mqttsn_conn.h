@@ -44,9 +44,10 @@ static_assert(std::is_standard_layout_v<mqttsn_conn>);
 static_assert(offsetof(mqttsn_conn, next) == 0);
 
 mqttsn_conn* list_mqttsn_conn_add_new(list<mqttsn_conn>* list, const sockaddr_in* addr);
-mqttsn_conn* list_mqttsn_conn_find_addr(list<mqttsn_conn>* list, const sockaddr_in* addr);
+[[nodiscard]] mqttsn_conn* list_mqttsn_conn_find_addr(list<mqttsn_conn>* list, const sockaddr_in* addr);
 // Lengths must be equal: a prefix of a stored id finds nothing.
-mqttsn_conn* list_mqttsn_conn_find_client_id(list<mqttsn_conn>* list, const uint8_t* client_id, uint32_t length);
+[[nodiscard]] mqttsn_conn* list_mqttsn_conn_find_client_id(list<mqttsn_conn>* list, const uint8_t* client_id,
+                                                           uint32_t length);
 void list_mqttsn_conn_set_client_id(mqttsn_conn* item, const uint8_t* client_id, uint32_t length);
 mqttsn_conn* list_mqttsn_conn_reset_remainsec(mqttsn_conn* item);
 // Drops subscriptions, will, registrations and both delivery lists.
@@ -62,9 +63,9 @@ struct client_id_index {
     std::unordered_map<std::string_view, mqttsn_conn*> map;
 };
 
-mqttsn_conn* client_id_index_find(const client_id_index* index, const uint8_t* client_id, uint32_t length);
-// Indexes the record under its client id (none: nothing to do). 0, or -1
-// when memory ran out (the index is unchanged).
-int client_id_index_add(client_id_index* index, mqttsn_conn* item);
+[[nodiscard]] mqttsn_conn* client_id_index_find(const client_id_index* index, const uint8_t* client_id,
+                                                uint32_t length);
+// Indexes the record under its client id (none: nothing to do).
+void client_id_index_add(client_id_index* index, mqttsn_conn* item);
 // Takes the record out, if it is the one indexed under its id.
 void client_id_index_remove(client_id_index* index, const mqttsn_conn* item);

@@ -1,13 +1,10 @@
 #include "list/tcp_conn.h"
 
 #include <cstring>
-#include <new>
 
 tcp_conn* list_tcp_conn_add_new(list<tcp_conn>* list, const sockaddr_in* addr)
 {
-    auto* item = new (std::nothrow) tcp_conn{};
-    if (!item)
-        return nullptr;
+    auto* item = new tcp_conn{};
     item->addr = *addr;
     item->sock = -1;
     return list_add_item(list, item);

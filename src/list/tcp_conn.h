@@ -59,10 +59,9 @@ struct tcp_conn {
 static_assert(std::is_standard_layout_v<tcp_conn>);
 static_assert(offsetof(tcp_conn, next) == 0);
 
-// Allocates a zeroed record with `addr` copied in and appends it; null when
-// memory runs out.
+// Allocates a zeroed record with `addr` copied in and appends it.
 tcp_conn* list_tcp_conn_add_new(list<tcp_conn>* list, const sockaddr_in* addr);
-tcp_conn* list_tcp_conn_find_addr(list<tcp_conn>* list, const sockaddr_in* addr);
+[[nodiscard]] tcp_conn* list_tcp_conn_find_addr(list<tcp_conn>* list, const sockaddr_in* addr);
 // Unlinks and frees the record (the caller frees its buffers first);
 // returns the record that followed it.
 tcp_conn* list_tcp_conn_remove(list<tcp_conn>* list, tcp_conn* item);

@@ -102,11 +102,12 @@ uint32_t rf_variable_increment_decrement(void* param, int increment);
 // Whole-text conversions of `len` octets that need not be terminated: 1
 // when the whole text converts without a range error (an empty text gives
 // 0), else 0.
-int string_to_double(double* out, const uint8_t* text, uint16_t len);
-int string_to_long(int32_t* out, const uint8_t* text, uint16_t len);
+[[nodiscard]] int string_to_double(double* out, const uint8_t* text, uint16_t len);
+[[nodiscard]] int string_to_long(int32_t* out, const uint8_t* text, uint16_t len);
 // Replaces *buffer (new[]) with the decimal text of `value`; *len is its
 // length without the terminator.
 void long_to_string(int32_t value, uint8_t** buffer, uint16_t* len);
-uint32_t compare_double_values(const char* condition, uint32_t true_id, uint32_t false_id, double a, double b);
-uint32_t compare_string_values(const uint8_t* a, uint16_t a_len, const uint8_t* b, uint16_t b_len,
-                               const char* condition, uint32_t true_id, uint32_t false_id);
+[[nodiscard]] uint32_t compare_double_values(const char* condition, uint32_t true_id, uint32_t false_id, double a,
+                                             double b);
+[[nodiscard]] uint32_t compare_string_values(const uint8_t* a, uint16_t a_len, const uint8_t* b, uint16_t b_len,
+                                             const char* condition, uint32_t true_id, uint32_t false_id);

@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <new>
 
 #include "channels/tcp_mqtt.h"
 #include "codec/mqtt.h"
@@ -57,10 +56,6 @@ void conn_open(tcp_serv* serv, int sock, const sockaddr_in* addr)
     setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 
     tcp_conn* conn = list_tcp_conn_add_new(&conns, addr);
-    if (!conn) {
-        close(sock);
-        return;
-    }
     ++conn_count;
     conn->sock = sock;
     conn->conn_id = ++last_conn_id;
@@ -74,10 +69,8 @@ void conn_open(tcp_serv* serv, int sock, const sockaddr_in* addr)
     // again.
     ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
     ev.data.ptr = conn;
-    if (id_index_add(&conn_index, conn) != 0) {
-        log_socket_error(__LINE__, ENOMEM);
-        conn_close(conn);
-    } else if (epoll_ctl(epoll_fd, EPOLL_CTL_ADD, sock, &ev) != 0) {
+    id_index_add(&conn_index, conn);
+    if (epoll_ctl(epoll_fd, EPOLL_CTL_ADD, sock, &ev) != 0) {
         log_socket_error(__LINE__, errno);
         conn_close(conn);
     }
@@ -180,7 +173,7 @@ int conn_output2(tcp_conn* conn, const uint8_t* head, uint32_t head_len, const u
 {
     uint32_t before = out_buf_pending(&conn->out);
     if (out_buf_append(&conn->out, head, head_len) != 0 || out_buf_append(&conn->out, body, body_len) != 0) {
-        conn_log(LOG_WARNING, conn, "no memory for its output, closing");
+        conn_log(LOG_WARNING, conn, "output past 4 GiB, closing");
         conn_close(conn);
         return -1;
     }
@@ -355,13 +348,8 @@ int mqtt_bytes_collect(tcp_conn* conn, uint8_t** pending, uint32_t* pending_len,
                        const uint8_t* bytes, uint32_t count)
 {
     while (count > 0) {
-        if (!*pending) {
-            *pending = new (std::nothrow) uint8_t[cap];
-            if (!*pending) {
-                conn_close(conn);
-                return -1;
-            }
-        }
+        if (!*pending)
+            *pending = new uint8_t[cap];
         uint32_t take = std::min(count, cap - *pending_len);
         std::memcpy(*pending + *pending_len, bytes, take);
         *pending_len += take;

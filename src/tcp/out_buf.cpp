@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <new>
 
 namespace {
 
@@ -31,9 +30,7 @@ int out_buf_append(out_buf* buf, const uint8_t* bytes, uint32_t len)
                 want *= 2;
             if (want > UINT32_MAX)
                 return -1;
-            auto* data = new (std::nothrow) uint8_t[want];
-            if (!data)
-                return -1;
+            auto* data = new uint8_t[want];
             if (pending)
                 std::memcpy(data, buf->data + buf->start, pending);
             delete[] buf->data;

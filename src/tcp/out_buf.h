@@ -15,14 +15,14 @@ struct out_buf {
     uint32_t cap;
 };
 
-inline uint32_t out_buf_pending(const out_buf* buf)
+[[nodiscard]] inline uint32_t out_buf_pending(const out_buf* buf)
 {
     return buf->end - buf->start;
 }
 
-// 0, or -1 when memory ran out (nothing appended).
-int out_buf_append(out_buf* buf, const uint8_t* bytes, uint32_t len);
+// 0, or -1 when the pending bytes would pass 4 GiB (nothing appended).
+[[nodiscard]] int out_buf_append(out_buf* buf, const uint8_t* bytes, uint32_t len);
 // Writes what the socket takes. Returns the bytes still pending, or -1 on
 // a write error other than a full socket (errno tells which).
-ssize_t out_buf_write(out_buf* buf, int sock);
+[[nodiscard]] ssize_t out_buf_write(out_buf* buf, int sock);
 void out_buf_free(out_buf* buf);

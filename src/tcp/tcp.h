@@ -10,7 +10,7 @@
 void thread_tcp_serv_setup(tcp_conf* conf);
 // Main thread: opens the listeners and starts the thread. 0, or -1 when a
 // listener cannot be opened (the record is then freed).
-int thread_tcp_start();
+[[nodiscard]] int thread_tcp_start();
 // Main thread: asks the thread to stop and waits until it has closed every
 // socket; frees the configuration record.
 void thread_tcp_stop();

@@ -103,8 +103,8 @@ extern std::vector<tcp_conn*> read_list;
 // Connections with output appended in this pass.
 extern std::vector<tcp_conn*> flush_list;
 // Monotonic seconds, for the CONNECT deadline.
-int64_t tcp_now_sec();
-int64_t tcp_now_ms();
+[[nodiscard]] int64_t tcp_now_sec();
+[[nodiscard]] int64_t tcp_now_ms();
 // Descriptors ran out on accept: the listeners are out of the readiness
 // set until a connection closes or a second has passed.
 void accept_pause();
@@ -117,7 +117,10 @@ void conn_new(tcp_serv* serv);
 // One receive into sock_buf. Returns the byte count, or 0 when there is
 // nothing to handle: the socket is drained, the peer closed or a receive
 // error closed the connection.
-uint32_t conn_recv(tcp_conn* conn);
+[[nodiscard]] uint32_t conn_recv(tcp_conn* conn);
+// A -1 that only says the call closed the connection is left unmarked:
+// a handler that makes the call as its last step may drop it, while one
+// that goes on must check it, as the record is gone.
 // Appends bytes for the peer. The bytes are written once the pass ends
 // (or at once when a lot is pending). 0, or -1 when it was closed.
 int conn_output(tcp_conn* conn, const uint8_t* bytes, uint32_t len);
@@ -129,14 +132,14 @@ int conn_output2(tcp_conn* conn, const uint8_t* head, uint32_t head_len, const u
 // closed, since the total is spent and the packet may not be dropped. A
 // drop episode lasts until the consumer is back under its soft bound; it is
 // logged when it starts and when it ends.
-int conn_output_admit(tcp_conn* conn, const uint8_t* packet, uint32_t len);
+[[nodiscard]] int conn_output_admit(tcp_conn* conn, const uint8_t* packet, uint32_t len);
 // Writes what the socket takes now. 0, or -1 when a write error closed the
 // connection.
 int conn_write(tcp_conn* conn);
 // Whether a consumer above its soft bound took output within the grace
 // period: reading then waits. Drops the consumers that are back under half
 // the soft bound from congested_list.
-bool consumers_behind();
+[[nodiscard]] bool consumers_behind();
 // Hands whole MQTT packets to the broker. The first packet of a connection
 // must be a CONNECT; anything else closes it. 0, or -1 when closed.
 int conn_deliver(tcp_conn* conn, const uint8_t* bytes, uint32_t len);
@@ -177,20 +180,20 @@ void http_header_handle(tcp_conn* conn);
 // line is in, and parses the bytes after it as frames. `bytes` may be
 // sock_buf. 0, or -1 when the connection was closed.
 int http_header_collect(tcp_conn* conn, const uint8_t* bytes, uint32_t count);
-// 0 when recv_buf holds "\r\n\r\n" within recv_len bytes (the search starts
-// at `from`), -1 otherwise. `end`, when given, receives the offset just
-// after the blank line.
-int http_header_detect(tcp_conn* conn, uint32_t from = 0, uint32_t* end = nullptr);
+// Whether recv_buf holds "\r\n\r\n" within recv_len bytes (the search starts
+// at `from`). `end`, when given, receives the offset just after the blank
+// line.
+[[nodiscard]] bool http_header_detect(tcp_conn* conn, uint32_t from = 0, uint32_t* end = nullptr);
 // Parses the request text (NUL-terminated, without the blank line; it is
-// cut into lines in place). 1 and the client's key copied to `key` (65
-// bytes) when acceptable, else 0.
-int http_header_parse(char* text, char* key);
+// cut into lines in place). True and the client's key copied to `key` (65
+// bytes) when acceptable.
+[[nodiscard]] bool http_header_parse(char* text, char* key);
 // Stores one header line into the fields.
 void http_header_parse_token(const char* line, ws_header_fields* fields);
 // Parses the collected request (recv_buf, terminated where its blank line
 // began) and queues the 101 response when it is acceptable. 1 when
 // answered, 0 when the request is rejected, -1 when the connection closed.
-int http_ws_response_send(tcp_conn* conn);
+[[nodiscard]] int http_ws_response_send(tcp_conn* conn);
 // Sec-WebSocket-Accept for `key`: 28 characters and a terminator.
 void ws_handshake_encode(const char* key, char* accept_out);
 
@@ -200,23 +203,25 @@ void ws_frame_handle(tcp_conn* conn);
 // worked on in place (sock_buf in the thread). 0, or -1 when the connection
 // was closed.
 int ws_frame_collect(tcp_conn* conn, uint8_t* buf, uint32_t count);
-// Result of ws_frame_parse for a frame that must not be accepted (payload
-// above WS_PAYLOAD_MAX, or no memory for it): the caller closes.
-constexpr int WS_FRAME_REFUSED = -3;
-// Parses one frame from `buf`. -1 header incomplete, -2 payload incomplete,
-// 0 frame complete with nothing after it, 1 frame complete and the bytes
-// after it moved to the start of `buf` with *count their number, or
-// WS_FRAME_REFUSED.
-int ws_frame_parse(tcp_conn* conn, uint8_t* buf, uint32_t* count);
+enum class ws_frame_result {
+    header_incomplete,  // the header bytes are held for the next segment
+    payload_incomplete, // recv_buf holds the payload received so far
+    complete,           // a whole frame, nothing after it
+    complete_and_more,  // a whole frame; the bytes after it are moved to
+                        // the start of `buf`, *count their number
+    refused,            // payload above WS_PAYLOAD_MAX: the caller closes
+};
+// Parses one frame from `buf`.
+[[nodiscard]] ws_frame_result ws_frame_parse(tcp_conn* conn, uint8_t* buf, uint32_t* count);
 // Parses and processes frames until the bytes are used up or incomplete.
 // 0, or -1 when the connection was closed.
-int ws_frame_parse_loop(tcp_conn* conn, uint8_t* buf, uint32_t count);
+[[nodiscard]] int ws_frame_parse_loop(tcp_conn* conn, uint8_t* buf, uint32_t count);
 // Zeroes the frame state (header bytes, lengths, mask, opcode).
 void ws_frame_state_clear(tcp_conn* conn);
 // Unmasks the payload in place when the mask bit was set.
 void ws_frame_decode(tcp_conn* conn);
 // Acts on a complete frame. 0, or -1 when it closed the connection.
-int ws_frame_process(tcp_conn* conn);
+[[nodiscard]] int ws_frame_process(tcp_conn* conn);
 // Queues one unfragmented, unmasked frame for the peer. 0, or -1 when the
 // connection was closed (conn_output).
 int ws_frame_send(tcp_conn* conn, uint32_t opcode, const uint8_t* data, uint32_t len);

@@ -4,7 +4,6 @@
 // because a client may split one packet over several frames.
 #include <cstdio>
 #include <cstring>
-#include <new>
 
 #include "logging.h"
 #include "codec/mqtt.h"
@@ -72,20 +71,15 @@ int http_header_collect(tcp_conn* conn, const uint8_t* bytes, uint32_t count)
         conn_close(conn);
         return -1;
     }
-    if (!conn->recv_buf) {
-        conn->recv_buf = new (std::nothrow) uint8_t[TCP_BUF_SIZE];
-        if (!conn->recv_buf) {
-            conn_close(conn);
-            return -1;
-        }
-    }
+    if (!conn->recv_buf)
+        conn->recv_buf = new uint8_t[TCP_BUF_SIZE];
     // The blank line may straddle the previous segment's last bytes.
     uint32_t from = conn->recv_len > 3 ? conn->recv_len - 3 : 0;
     std::memmove(conn->recv_buf + conn->recv_len, bytes, count);
     conn->recv_len += count;
 
     uint32_t end = 0;
-    if (http_header_detect(conn, from, &end) != 0)
+    if (!http_header_detect(conn, from, &end))
         return 0;
     conn->recv_buf[end - 4] = '\0';
     int answered = http_ws_response_send(conn);
@@ -106,18 +100,18 @@ int http_header_collect(tcp_conn* conn, const uint8_t* bytes, uint32_t count)
     return 0;
 }
 
-int http_header_detect(tcp_conn* conn, uint32_t from, uint32_t* end)
+bool http_header_detect(tcp_conn* conn, uint32_t from, uint32_t* end)
 {
     if (!conn->recv_buf)
-        return -1;
+        return false;
     for (uint32_t i = from; i + 4 <= conn->recv_len; ++i) {
         if (std::memcmp(conn->recv_buf + i, "\r\n\r\n", 4) == 0) {
             if (end)
                 *end = i + 4;
-            return 0;
+            return true;
         }
     }
-    return -1;
+    return false;
 }
 
 void http_header_parse_token(const char* line, ws_header_fields* fields)
@@ -138,7 +132,7 @@ void http_header_parse_token(const char* line, ws_header_fields* fields)
         field_set(fields->protocol, value);
 }
 
-int http_header_parse(char* text, char* key)
+bool http_header_parse(char* text, char* key)
 {
     ws_header_fields fields{};
     char* save = nullptr;
@@ -146,17 +140,17 @@ int http_header_parse(char* text, char* key)
         http_header_parse_token(line, &fields);
 
     if (!std::strstr(fields.connection, "Upgrade"))
-        return 0;
+        return false;
     if (std::strcmp(fields.upgrade, "websocket") != 0 && std::strcmp(fields.upgrade, "Websocket") != 0)
-        return 0;
+        return false;
     if (std::strcmp(fields.version, "13") != 0)
-        return 0;
+        return false;
     if (std::strcmp(fields.protocol, "mqttv3.1") != 0)
-        return 0;
+        return false;
     if (fields.key[0] == '\0')
-        return 0;
+        return false;
     field_set(key, fields.key);
-    return 1;
+    return true;
 }
 
 int http_ws_response_send(tcp_conn* conn)
@@ -222,30 +216,30 @@ int ws_frame_collect(tcp_conn* conn, uint8_t* buf, uint32_t count)
 int ws_frame_parse_loop(tcp_conn* conn, uint8_t* buf, uint32_t count)
 {
     for (;;) {
-        int result = ws_frame_parse(conn, buf, &count);
-        if (result == WS_FRAME_REFUSED) {
+        ws_frame_result result = ws_frame_parse(conn, buf, &count);
+        if (result == ws_frame_result::refused) {
             conn_close(conn);
             log_write(LOG_DEBUG, "ws_frame_parse_loop: connection has been closed\n");
             return -1;
         }
-        if (result < 0)
+        if (result == ws_frame_result::header_incomplete || result == ws_frame_result::payload_incomplete)
             return 0;
         ws_frame_decode(conn);
         if (ws_frame_process(conn) < 0) {
             log_write(LOG_DEBUG, "ws_frame_parse_loop: connection has been closed\n");
             return -1;
         }
-        if (result == 0)
+        if (result == ws_frame_result::complete)
             return 0;
     }
 }
 
-int ws_frame_parse(tcp_conn* conn, uint8_t* buf, uint32_t* count)
+ws_frame_result ws_frame_parse(tcp_conn* conn, uint8_t* buf, uint32_t* count)
 {
     uint32_t held = conn->ws_header_count;
     uint32_t avail = *count;
     if (avail == 0)
-        return -1;
+        return ws_frame_result::header_incomplete;
 
     uint32_t room = sizeof conn->ws_header - held;
     uint32_t take = avail < room ? avail : room;
@@ -253,7 +247,7 @@ int ws_frame_parse(tcp_conn* conn, uint8_t* buf, uint32_t* count)
     uint32_t have = held + take;
     if (have < 2) {
         conn->ws_header_count = have;
-        return -1;
+        return ws_frame_result::header_incomplete;
     }
 
     const uint8_t* header = conn->ws_header;
@@ -266,7 +260,7 @@ int ws_frame_parse(tcp_conn* conn, uint8_t* buf, uint32_t* count)
     conn->ws_header_len = 2 + length_bytes + (conn->ws_mask ? 4 : 0);
     if (have < conn->ws_header_len) {
         conn->ws_header_count = have;
-        return -1;
+        return ws_frame_result::header_incomplete;
     }
 
     // Header bytes beyond what this call needed were payload; it starts in
@@ -289,27 +283,25 @@ int ws_frame_parse(tcp_conn* conn, uint8_t* buf, uint32_t* count)
     if (conn->ws_mask)
         std::memcpy(conn->ws_mask_key, header + 2 + length_bytes, 4);
     if (too_long || payload_len > WS_PAYLOAD_MAX)
-        return WS_FRAME_REFUSED;
+        return ws_frame_result::refused;
 
     uint32_t avail_payload = avail - payload_start;
     uint32_t filled = 0;
     if (payload_len > 0) {
-        conn->recv_buf = new (std::nothrow) uint8_t[payload_len];
-        if (!conn->recv_buf)
-            return WS_FRAME_REFUSED;
+        conn->recv_buf = new uint8_t[payload_len];
         filled = avail_payload < payload_len ? avail_payload : payload_len;
         std::memcpy(conn->recv_buf, buf + payload_start, filled);
         conn->recv_len = filled;
         if (filled < payload_len)
-            return -2;
+            return ws_frame_result::payload_incomplete;
     }
 
     uint32_t rest = avail_payload - filled;
     if (rest == 0)
-        return 0;
+        return ws_frame_result::complete;
     std::memmove(buf, buf + payload_start + filled, rest);
     *count = rest;
-    return 1;
+    return ws_frame_result::complete_and_more;
 }
 
 void ws_frame_decode(tcp_conn* conn)

@@ -9,7 +9,7 @@
 void thread_udp_serv_setup(udp_conf* conf);
 // Main thread: opens the socket and starts the thread. 0, or -1 when the
 // socket cannot be opened (the record is then freed).
-int thread_udp_start();
+[[nodiscard]] int thread_udp_start();
 // Main thread: asks the thread to stop, waits until it has closed the
 // socket, frees the configuration record.
 void thread_udp_stop();

@@ -283,16 +283,18 @@ TEST_F(WsTest, BrokerPacketsGoOutAsBinaryFramesWithTheShortestHeader)
 // allocated; 2^32 + 2 is no 2-byte frame, its high word counts too.
 TEST_F(WsTest, PayloadOverTheBoundIsRefusedBeforeAllocation)
 {
-    const std::pair<uint64_t, int> cases[] = {
-        {65536, -2}, {65537, tcp::WS_FRAME_REFUSED}, {1ull << 31, tcp::WS_FRAME_REFUSED},
-        {(1ull << 32) | 2, tcp::WS_FRAME_REFUSED}};
+    using result_t = tcp::ws_frame_result;
+    const std::pair<uint64_t, result_t> cases[] = {{65536, result_t::payload_incomplete},
+                                                   {65537, result_t::refused},
+                                                   {1ull << 31, result_t::refused},
+                                                   {(1ull << 32) | 2, result_t::refused}};
     for (const auto& [announced, result] : cases) {
         connect(CONN_STATE_WS_FRAME);
         Bytes frame = ws_frame(OP_BINARY, PINGREQ, announced);
         std::copy(frame.begin(), frame.end(), tcp::sock_buf);
         auto count = static_cast<uint32_t>(frame.size());
         EXPECT_EQ(tcp::ws_frame_parse(conn, tcp::sock_buf, &count), result) << announced;
-        EXPECT_EQ(conn->recv_buf != nullptr, result == -2) << announced;
+        EXPECT_EQ(conn->recv_buf != nullptr, result == result_t::payload_incomplete) << announced;
     }
 }
 
