@@ -8,7 +8,7 @@
 #include "channels/msgs.h"
 #include "channels/trigger_rules.h"
 #include "cron/cron_trigger.h"
-#include "daemon.h"
+#include "thread_module.h"
 
 namespace {
 

@@ -21,13 +21,13 @@
 #include <cstring>
 #include <new>
 
-#include "channels/msgs.h"
 #include "daemon.h"
 #include "http/request.h"
 #include "list/http_conn.h"
 #include "logging.h"
 #include "net.h"
 #include "paths.h"
+#include "thread_module.h"
 
 namespace {
 
@@ -81,10 +81,12 @@ http_conf* thread_options = nullptr;
 http_serv serv{0, -1};
 list<http_conn> conns;
 list<http_client> clients;
-// 0 running, 1 stop requested, 2 stopped (also before the first start).
-std::atomic<int> thread_state{2};
-// Signalled by a stop request only.
-msg_waker waker{-1, {false}};
+bool thread_http_open();
+void http_serv_loop();
+void thread_http_release();
+// Its waker is signalled by a stop request only.
+thread_module module{thread_http_open, http_serv_loop, thread_http_release};
+msg_waker& waker = module.waker;
 int epoll_fd = -1;
 // http_files_path, relative ones taken against the start directory.
 char files_root[4096 + sizeof thread_options->http_files_path + 1];
@@ -514,13 +516,12 @@ void thread_end()
     serv_close();
     close(epoll_fd);
     epoll_fd = -1;
-    thread_state.store(2);
 }
 
-void* http_thread(void*)
+void http_serv_loop()
 {
     epoll_event events[MAX_EVENTS];
-    while (thread_state.load() != 1) {
+    while (!thread_module_stopping(&module)) {
         int ready = epoll_wait(epoll_fd, events, MAX_EVENTS, IDLE_WAIT_MS);
         if (ready < 0 && errno != EINTR) {
             log_socket_error(__LINE__, errno);
@@ -532,16 +533,43 @@ void* http_thread(void*)
         sweep();
     }
     thread_end();
-    return nullptr;
 }
 
-void start_undo()
+bool thread_http_open()
+{
+    if (!thread_options)
+        return false;
+    // Adding a name grows the environment array, and another thread reading
+    // the environment meanwhile (the cron thread's localtime reads TZ) may
+    // read freed memory: QUERY_STRING is added now, before any other thread
+    // runs, as a buffer of this module that later requests rewrite in place.
+    // (setenv would also keep every value it replaces, so a stream of CGI
+    // requests would grow memory without end.)
+    putenv(query_env);
+    files_root_resolve();
+    now_ms = clock_ms();
+    max_conns = thread_options->http_max_connections > 0 ? static_cast<uint32_t>(thread_options->http_max_connections)
+                                                         : HTTP_MAX_CONNECTIONS_DEFAULT;
+    rlimit limit{};
+    fd_limit = getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY ? limit.rlim_cur : 0;
+
+    in_addr address{};
+    bool opened = get_device_ipaddress(thread_options->http_iface, &address) == 0;
+    if (!opened)
+        log_socket_error(__LINE__, errno);
+    if (!opened || serv_init(address) != 0 || loop_open() != 0)
+        return false;
+    net_log_listening("HTTP:", thread_options->http_iface, address, serv.port);
+    return true;
+}
+
+// Also frees the configuration record: a start needs a new setup.
+void thread_http_release()
 {
     serv_close();
     if (epoll_fd >= 0)
         close(epoll_fd);
     epoll_fd = -1;
-    msg_waker_destroy(&waker);
     delete thread_options;
     thread_options = nullptr;
 }
@@ -562,48 +590,10 @@ void thread_http_hub_setup(int32_t mqtt_ws_port)
 
 int thread_http_start()
 {
-    if (!thread_options)
-        return -1;
-    // Adding a name grows the environment array, and another thread reading
-    // the environment meanwhile (the cron thread's localtime reads TZ) may
-    // read freed memory: QUERY_STRING is added now, before any other thread
-    // runs, as a buffer of this module that later requests rewrite in place.
-    // (setenv would also keep every value it replaces, so a stream of CGI
-    // requests would grow memory without end.)
-    putenv(query_env);
-    files_root_resolve();
-    now_ms = clock_ms();
-    max_conns = thread_options->http_max_connections > 0 ? static_cast<uint32_t>(thread_options->http_max_connections)
-                                                         : HTTP_MAX_CONNECTIONS_DEFAULT;
-    rlimit limit{};
-    fd_limit = getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY ? limit.rlim_cur : 0;
-
-    in_addr address{};
-    bool opened = get_device_ipaddress(thread_options->http_iface, &address) == 0;
-    if (!opened)
-        log_socket_error(__LINE__, errno);
-    opened = opened && serv_init(address) == 0 && msg_waker_init(&waker) == 0 && loop_open() == 0;
-    if (!opened) {
-        start_undo();
-        return -1;
-    }
-
-    net_log_listening("HTTP:", thread_options->http_iface, address, serv.port);
-
-    thread_state.store(0);
-    if (thread_begin(http_thread, nullptr, nullptr) != 0) {
-        // Without its thread a later stop would wait forever.
-        thread_state.store(2);
-        start_undo();
-        return -1;
-    }
-    return 0;
+    return thread_module_start(&module);
 }
 
 void thread_http_stop()
 {
-    thread_stop_wait(&thread_state, &waker);
-    msg_waker_destroy(&waker);
-    delete thread_options;
-    thread_options = nullptr;
+    thread_module_stop(&module);
 }

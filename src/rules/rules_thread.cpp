@@ -6,8 +6,8 @@
 #include "channels/msgs.h"
 #include "channels/rules_mqtt.h"
 #include "cron/cron.h"
-#include "daemon.h"
 #include "logging.h"
+#include "thread_module.h"
 
 namespace
 {

@@ -14,7 +14,6 @@
 
 #include "channels/tcp_mqtt.h"
 #include "codec/mqtt.h"
-#include "daemon.h"
 #include "logging.h"
 #include "net.h"
 #include "tcp/tcp_internal.h"

@@ -26,9 +26,14 @@ tcp_conf* thread_options = nullptr;
 tcp_serv servs[2] = {{0, -1, 0}, {0, -1, 1}};
 list<tcp_conn> conns;
 uint8_t sock_buf[TCP_BUF_SIZE];
-std::atomic<int> thread_state{2};
-pthread_t thread_id;
-msg_waker waker{-1, {false}};
+namespace {
+bool thread_tcp_open();
+void tcp_serv_loop();
+void thread_tcp_release();
+} // namespace
+thread_module module{thread_tcp_open, tcp_serv_loop, thread_tcp_release};
+std::atomic<int>& thread_state = module.state;
+msg_waker& waker = module.waker;
 int epoll_fd = -1;
 id_index<tcp_conn> conn_index;
 std::vector<tcp_conn*> read_list;
@@ -270,13 +275,12 @@ void thread_end()
     epoll_fd = -1;
     id_index_clear(&conn_index);
     accept_paused = false;
-    thread_state.store(2);
 }
 
 void tcp_serv_loop()
 {
     epoll_event events[MAX_EVENTS];
-    while (thread_state.load() != 1) {
+    while (!thread_module_stopping(&module)) {
         int ready = epoll_wait(epoll_fd, events, MAX_EVENTS, wait_ms());
         if (ready < 0) {
             if (errno == EINTR)
@@ -296,10 +300,32 @@ void tcp_serv_loop()
     thread_end();
 }
 
-void* tcp_thread(void*)
+bool thread_tcp_open()
 {
-    tcp_serv_loop();
-    return nullptr;
+    if (!thread_options)
+        return false;
+    in_addr address{};
+    bool opened = get_device_ipaddress(thread_options->mqtt_iface, &address) == 0;
+    if (!opened)
+        log_socket_error(__LINE__, errno);
+    if (!opened || listeners_open(address) != 0 || loop_open() != 0)
+        return false;
+    net_log_listening("MQTT:", thread_options->mqtt_iface, address, servs[0].port);
+    net_log_listening("WS:  ", thread_options->mqtt_iface, address, servs[1].port);
+    msg_mqtt_tcp_set_waker(&waker);
+    return true;
+}
+
+// Also frees the configuration record: a start needs a new setup.
+void thread_tcp_release()
+{
+    msg_mqtt_tcp_set_waker(nullptr);
+    listeners_close();
+    if (epoll_fd >= 0)
+        close(epoll_fd);
+    epoll_fd = -1;
+    delete thread_options;
+    thread_options = nullptr;
 }
 
 } // namespace
@@ -364,48 +390,10 @@ void thread_tcp_serv_setup(tcp_conf* conf)
 
 int thread_tcp_start()
 {
-    if (!thread_options)
-        return -1;
-    in_addr address{};
-    bool opened = get_device_ipaddress(thread_options->mqtt_iface, &address) == 0;
-    if (!opened)
-        log_socket_error(__LINE__, errno);
-    opened = opened && listeners_open(address) == 0 && msg_waker_init(&waker) == 0 && loop_open() == 0;
-    if (!opened) {
-        listeners_close();
-        if (epoll_fd >= 0)
-            close(epoll_fd);
-        epoll_fd = -1;
-        msg_waker_destroy(&waker);
-        delete thread_options;
-        thread_options = nullptr;
-        return -1;
-    }
-
-    net_log_listening("MQTT:", thread_options->mqtt_iface, address, servs[0].port);
-    net_log_listening("WS:  ", thread_options->mqtt_iface, address, servs[1].port);
-
-    msg_mqtt_tcp_set_waker(&waker);
-    thread_state.store(0);
-    if (thread_begin(tcp_thread, nullptr, &thread_id) != 0) {
-        // Without its thread the server would never answer, and a later
-        // stop would wait for it forever.
-        msg_mqtt_tcp_set_waker(nullptr);
-        thread_state.store(2);
-        thread_end();
-        msg_waker_destroy(&waker);
-        delete thread_options;
-        thread_options = nullptr;
-        return -1;
-    }
-    return 0;
+    return thread_module_start(&module);
 }
 
 void thread_tcp_stop()
 {
-    thread_stop_wait(&thread_state, &waker);
-    msg_mqtt_tcp_set_waker(nullptr);
-    msg_waker_destroy(&waker);
-    delete thread_options;
-    thread_options = nullptr;
+    thread_module_stop(&module);
 }

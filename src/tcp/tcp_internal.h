@@ -15,6 +15,7 @@
 #include "conf_records.h"
 #include "list/id_index.h"
 #include "list/tcp_conn.h"
+#include "thread_module.h"
 
 namespace tcp {
 
@@ -88,11 +89,12 @@ extern list<tcp_conn> conns;
 // Every receive of the thread lands here; bytes are copied out before the
 // next receive.
 extern uint8_t sock_buf[TCP_BUF_SIZE];
-// 0 running, 1 stop requested, 2 stopped (also before the first start).
-extern std::atomic<int> thread_state;
-extern pthread_t thread_id;
-// Signalled by the mqtt_tcp channel and by a stop request.
-extern msg_waker waker;
+// The thread's lifecycle; its waker is signalled by the mqtt_tcp channel
+// and by a stop request.
+extern thread_module module;
+// module.state: THREAD_RUNNING, THREAD_STOP_REQUESTED or THREAD_STOPPED.
+extern std::atomic<int>& thread_state;
+extern msg_waker& waker;
 // The thread's readiness set: listeners, the waker and every connection.
 extern int epoll_fd;
 // Connections by id, beside `conns`.
