@@ -22,8 +22,8 @@
 #include <new>
 
 #include "daemon.h"
+#include "http/http_conn.h"
 #include "http/request.h"
-#include "list/http_conn.h"
 #include "logging.h"
 #include "net.h"
 #include "paths.h"
@@ -36,8 +36,6 @@ constexpr int LISTEN_BACKLOG = 128;
 // the dashboard loads a handful of files at a time.
 constexpr uint32_t HTTP_MAX_CONNECTIONS_DEFAULT = 64;
 constexpr int MAX_EVENTS = 64;
-// Connections accepted from the listener per pass, at most.
-constexpr int ACCEPT_BATCH = 64;
 // An idle pass sleeps this long at most; a stop request ends it at once
 // through the waker.
 constexpr int IDLE_WAIT_MS = 1000;
@@ -99,17 +97,13 @@ static_assert(sizeof hub_info <= CHUNK_SIZE, "the hub's settings go out as one c
 // The monotonic clock at the start of the pass.
 int64_t now_ms = 0;
 int64_t swept_ms = 0;
-// Descriptors ran out on accept: the listener is out of the readiness set
-// until a connection closes or a second has passed.
-bool accept_paused = false;
-bool accept_failure_logged = false;
-int64_t accept_retry_ms = 0;
-// Open connections, and their bound (http_max_connections).
+// Open connections.
 uint32_t conn_total = 0;
-uint32_t max_conns = HTTP_MAX_CONNECTIONS_DEFAULT;
-bool conn_bound_logged = false;
-// The process's descriptor limit at start, 0 when unknown.
-uint64_t fd_limit = 0;
+void serv_watch(int op);
+// At most http_max_connections, and never a descriptor from the last
+// quarter of the process's limit, which stays for MQTT clients.
+net_acceptor acceptor{"http", serv_watch, &conn_total, HTTP_MAX_CONNECTIONS_DEFAULT, 0,
+                      "the last quarter of the descriptors kept for MQTT", false, false, false, 0};
 
 int64_t clock_ms()
 {
@@ -174,23 +168,6 @@ int loop_open()
     return 0;
 }
 
-void accept_pause()
-{
-    if (accept_paused)
-        return;
-    accept_paused = true;
-    accept_retry_ms = now_ms + 1000;
-    serv_watch(EPOLL_CTL_DEL);
-}
-
-void accept_resume()
-{
-    if (!accept_paused)
-        return;
-    accept_paused = false;
-    serv_watch(EPOLL_CTL_ADD);
-}
-
 void conn_log(http_client* client, const char* what)
 {
     log_conn(LOG_DEBUG, "http", &client->conn->addr, ": %s\n", what);
@@ -226,12 +203,11 @@ http_client* conn_close(http_client* client)
     list_remove(&clients, client);
     delete client;
     --conn_total;
-    conn_bound_logged = false;
-    accept_resume();
+    net_accept_conn_closed(&acceptor);
     return successor;
 }
 
-void conn_open(int sock, const sockaddr_in* addr)
+void conn_open(int sock, const sockaddr_in* addr, void* /*arg*/)
 {
     auto* client = new (std::nothrow) http_client{};
     http_conn* conn = client ? list_http_conn_add_new(&conns, addr) : nullptr;
@@ -250,57 +226,6 @@ void conn_open(int sock, const sockaddr_in* addr)
     if (watch(EPOLL_CTL_ADD, sock, EPOLLIN, client) != 0) {
         log_socket_error(__LINE__, errno);
         conn_close(client);
-    }
-}
-
-// Whether the listener may take one more connection on `sock`: at most
-// http_max_connections, and never a descriptor from the last quarter of
-// the process's limit, which stays for MQTT clients. Refusals are logged
-// once per episode, which ends when a connection closes.
-bool conn_room(int sock)
-{
-    const char* refused = nullptr;
-    if (conn_total >= max_conns)
-        refused = "connections open, refusing new ones";
-    else if (fd_limit > 0 && static_cast<uint64_t>(sock) >= fd_limit - fd_limit / 4)
-        refused = "connections open and the last quarter of the descriptors kept for MQTT, refusing new ones";
-    if (!refused)
-        return true;
-    if (!conn_bound_logged)
-        log_write(LOG_WARNING, "http: %u %s\n", conn_total, refused);
-    conn_bound_logged = true;
-    return false;
-}
-
-void conn_new()
-{
-    for (int i = 0; i < ACCEPT_BATCH; ++i) {
-        sockaddr_in addr{};
-        socklen_t addr_len = sizeof addr;
-        int sock = accept4(serv.sock, reinterpret_cast<sockaddr*>(&addr), &addr_len, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (sock >= 0) {
-            accept_failure_logged = false;
-            if (conn_room(sock))
-                conn_open(sock, &addr);
-            else
-                close(sock);
-            continue;
-        }
-        int err = errno;
-        if (err == EINTR || err == ECONNABORTED)
-            continue;
-        // Out of descriptors, the connection stays in the backlog: the
-        // listener leaves the readiness set for a while rather than wake
-        // the thread again and again, and the episode is logged once.
-        bool exhausted = net_descriptors_exhausted(err);
-        if (exhausted && !accept_failure_logged)
-            net_log_accept_exhausted("http", err);
-        else if (!exhausted && err != EAGAIN && err != EWOULDBLOCK)
-            log_socket_error(__LINE__, err);
-        accept_failure_logged = exhausted;
-        if (exhausted)
-            accept_pause();
-        return;
     }
 }
 
@@ -478,7 +403,7 @@ void event_handle(const epoll_event& ev)
         return;
     }
     if (ev.data.ptr == &serv) {
-        conn_new();
+        net_accept(&acceptor, serv.sock, now_ms, conn_open, nullptr);
         return;
     }
     auto* client = static_cast<http_client*>(ev.data.ptr);
@@ -504,13 +429,12 @@ void sweep()
         conn_log(client, receiving ? "no request line within 10 s, closing" : "download stalled for 30 s, closing");
         client = conn_close(client);
     }
-    if (accept_paused && now_ms >= accept_retry_ms)
-        accept_resume();
+    net_accept_tick(&acceptor, now_ms);
 }
 
 void thread_end()
 {
-    accept_paused = false;
+    acceptor.paused = false;
     while (clients.head)
         conn_close(clients.head);
     serv_close();
@@ -548,10 +472,14 @@ bool thread_http_open()
     putenv(query_env);
     files_root_resolve();
     now_ms = clock_ms();
-    max_conns = thread_options->http_max_connections > 0 ? static_cast<uint32_t>(thread_options->http_max_connections)
-                                                         : HTTP_MAX_CONNECTIONS_DEFAULT;
+    acceptor.max_conns = thread_options->http_max_connections > 0
+                             ? static_cast<uint32_t>(thread_options->http_max_connections)
+                             : HTTP_MAX_CONNECTIONS_DEFAULT;
+    // The process's descriptor limit at start; none when unknown.
     rlimit limit{};
-    fd_limit = getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY ? limit.rlim_cur : 0;
+    uint64_t fd_limit =
+        getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY ? limit.rlim_cur : 0;
+    acceptor.fd_reserve = fd_limit > 0 ? fd_limit - fd_limit / 4 : 0;
 
     in_addr address{};
     bool opened = get_device_ipaddress(thread_options->http_iface, &address) == 0;

@@ -30,6 +30,7 @@ namespace {
 bool thread_tcp_open();
 void tcp_serv_loop();
 void thread_tcp_release();
+void listeners_watch(int op);
 } // namespace
 thread_module module{thread_tcp_open, tcp_serv_loop, thread_tcp_release};
 std::atomic<int>& thread_state = module.state;
@@ -43,6 +44,7 @@ tcp_limits limits{OUTPUT_SOFT_DEFAULT, OUTPUT_HARD_DEFAULT, OUTPUT_TOTAL_DEFAULT
 uint64_t out_total = 0;
 std::vector<tcp_conn*> congested_list;
 uint32_t conn_count = 0;
+net_acceptor acceptor{"tcp", listeners_watch, &conn_count, MAX_CONNECTIONS_DEFAULT, 0, nullptr, false, false, false, 0};
 int64_t now_ms = 0;
 
 namespace {
@@ -68,8 +70,6 @@ bool reading_paused = false;
 bool channels_full = false;
 // The read list of the pass being handled; kept to reuse its memory.
 std::vector<tcp_conn*> read_batch;
-bool accept_paused = false;
-int64_t accept_retry_sec = 0;
 int64_t supervised_sec = 0;
 
 void listeners_close()
@@ -252,8 +252,7 @@ void supervise(int64_t now)
         }
         conn = next;
     }
-    if (accept_paused && now >= accept_retry_sec)
-        accept_resume();
+    net_accept_tick(&acceptor, now_ms);
 }
 
 int wait_ms()
@@ -274,7 +273,7 @@ void thread_end()
     close(epoll_fd);
     epoll_fd = -1;
     id_index_clear(&conn_index);
-    accept_paused = false;
+    acceptor.paused = false;
 }
 
 void tcp_serv_loop()
@@ -312,6 +311,7 @@ bool thread_tcp_open()
         return false;
     net_log_listening("MQTT:", thread_options->mqtt_iface, address, servs[0].port);
     net_log_listening("WS:  ", thread_options->mqtt_iface, address, servs[1].port);
+    acceptor.max_conns = limits.max_conns;
     msg_mqtt_tcp_set_waker(&waker);
     return true;
 }
@@ -356,23 +356,6 @@ void limits_set(const tcp_conf* conf)
     limits.output_total = bound(conf->mqtt_output_total_limit, OUTPUT_TOTAL_DEFAULT);
     limits.stall_ms = static_cast<int64_t>(bound(conf->mqtt_output_stall_timeout, OUTPUT_STALL_DEFAULT_SEC)) * 1000;
     limits.max_conns = bound(conf->max_connections, MAX_CONNECTIONS_DEFAULT);
-}
-
-void accept_pause()
-{
-    if (accept_paused)
-        return;
-    accept_paused = true;
-    accept_retry_sec = tcp_now_sec() + 1;
-    listeners_watch(EPOLL_CTL_DEL);
-}
-
-void accept_resume()
-{
-    if (!accept_paused || epoll_fd < 0)
-        return;
-    accept_paused = false;
-    listeners_watch(EPOLL_CTL_ADD);
 }
 
 } // namespace tcp

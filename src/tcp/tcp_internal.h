@@ -11,10 +11,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "channels/msgs.h"
 #include "conf_records.h"
 #include "list/id_index.h"
-#include "list/tcp_conn.h"
+#include "net.h"
+#include "tcp/tcp_conn.h"
 #include "thread_module.h"
 
 namespace tcp {
@@ -107,10 +107,9 @@ extern std::vector<tcp_conn*> flush_list;
 // Monotonic seconds, for the CONNECT deadline.
 int64_t tcp_now_sec();
 int64_t tcp_now_ms();
-// Descriptors ran out on accept: the listeners are out of the readiness
-// set until a connection closes or a second has passed.
-void accept_pause();
-void accept_resume();
+// Accepting on both listeners: the max_connections bound and the pause
+// while descriptors run out.
+extern net_acceptor acceptor;
 
 // --- server.cpp ---
 
