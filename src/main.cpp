@@ -21,6 +21,7 @@
 #include <string>
 
 #include "broker/broker.h"
+#include "channels/mqtt_cron.h"
 #include "channels/mqtt_mysql.h"
 #include "channels/mqtt_tcp.h"
 #include "channels/mqtt_udp.h"
@@ -32,11 +33,11 @@
 #include "cron/cron.h"
 #include "daemon.h"
 #include "http/http.h"
-#include "json.h"
 #include "logging.h"
 #include "mysql/mysql.h"
 #include "net.h"
 #include "paths.h"
+#include "rules/json.h"
 #include "rules/rules_thread.h"
 #include "tcp/tcp.h"
 #include "udp/udp.h"
@@ -233,6 +234,7 @@ void channels_create()
     if (mysql_enable == 1)
         msg_mqtt_mysql_init();
     msg_trigger_rules_init();
+    msg_mqtt_cron_init();
     msggap_rules_mqtt_init();
     msg_rules_mqtt_init();
     started.channels = true;
@@ -247,6 +249,7 @@ void channels_destroy()
     if (mysql_enable == 1)
         msg_mqtt_mysql_destroy();
     msg_trigger_rules_destroy();
+    msg_mqtt_cron_destroy();
     msggap_rules_mqtt_destroy();
     msg_rules_mqtt_destroy();
 }
@@ -256,8 +259,8 @@ void channels_destroy()
 void stop_started()
 {
     sd_notify(0, "STOPPING=1");
-    // Before the broker stops: a rules reload still under way there must
-    // not start the engine again.
+    // Before the broker stops: no reload is accepted from here on, and a
+    // rules thread waiting for a topic value is let go.
     if (started.channels)
         rules_engine_shutdown();
     // Stop order: HTTP, UDP, TCP, broker, database, cron, rules.
@@ -445,10 +448,13 @@ int main(int argc, char** argv)
     if (thread_udp_start() < 0)
         start_failed(listener_failure("MQTT-SN", "MQTT-SN gateway"));
     started.udp = true;
-    // The rules file is read before the broker thread runs: its topic
-    // triggers and the rules topic are broker state, which only the broker
-    // thread may touch once it runs.
-    bool rules_loaded = parse_json_file() == 0;
+    // The rules file is read and installed before the broker thread runs:
+    // its topic triggers and the rules topic are broker state, which only
+    // the broker thread may touch once it runs. The nodes and cron entries
+    // wait on their channels for the threads that own them.
+    rules_set rules_read;
+    bool rules_loaded = parse_json_file(&rules_read) == 0;
+    thread_mqtt_rules_install(&rules_read);
     std::string rules = rules_loaded ? rules_summary() : "not loaded";
     publish_rules_engine_version();
     mark_started(&started.mqtt, thread_mqtt_start(), "broker");

@@ -11,7 +11,9 @@
 #include "list/mqtt_conn.h"
 #include "list/mqtt_user.h"
 #include "list/mqttsn_conn.h"
-#include "triggers/mqtt.h"
+#include "broker/mqtt_trigger.h"
+
+struct rules_set;
 
 // Broker state. Touched only by the broker thread while it runs (the users
 // and triggers are also filled by the main thread before it consumes).
@@ -38,8 +40,15 @@ void thread_mqtt_rules_reload_request();
 // takes the record (and frees it).
 void thread_mqtt_setup(broker_conf* conf);
 void thread_mqtt_user_add(const char* user_name, const char* password, uint8_t publish_enable);
-// Rules-file reader: on the main thread before the broker thread starts,
-// and on the broker thread itself when the rules are replaced.
+// Installs a rules file's parsed set (rules/json.h) on the broker thread,
+// or on the main thread before the broker thread starts: the topic
+// triggers replace the broker's, the node set goes to the rules thread and
+// the cron entries to the cron thread, the variable values are published,
+// and the rules topic takes the file's text (emptied, with the reason on
+// "$SYS/rulesengine/error", after a refused file). A set that was never
+// read changes nothing. The set is left empty.
+void thread_mqtt_rules_install(rules_set* set);
+// The broker's topic-trigger list operations, as the install uses them.
 void thread_mqtt_trigger_add(const char* topic, uint32_t next_id);
 void thread_mqtt_trigger_remove_all();
 // Stores the rules file's text (null: none) as the retained value of

@@ -115,7 +115,8 @@ void mqtt_get_topic_data(data_item* item);
 void mqtt_set_topic_data(list<data_item>* data_list, uint8_t retain, uint8_t depth = 0);
 // 0 when the publication is not on the rules topic. Otherwise -1, and the
 // publication goes no further: a valid rules file replaces the file on
-// disk and the engine is reloaded, which publishes it on its topic; a file
+// disk and is read and installed as at start-up (thread_mqtt_rules_install),
+// which publishes it on its topic; a file
 // the engine would refuse (or that cannot be written, or that comes while
 // the engine is not up) changes nothing, and the reason goes to the log
 // and to "$SYS/rulesengine/error".

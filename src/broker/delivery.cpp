@@ -200,6 +200,6 @@ void mqtt_trigger_send(pub_item* item, uint8_t depth)
             ++triggers_dropped;
             continue;
         }
-        msg_mqtt_rules_add_packet(trigger, item, depth);
+        msg_mqtt_rules_add_packet(trigger->next_id, item, depth);
     }
 }

@@ -1,7 +1,10 @@
 // Where the rules engine meets the broker: topic values read for rule
 // conditions, publications of rule actions and variables, the rules file
 // on its topic, and replacing that file through an MQTT publication. All
-// on the broker thread.
+// on the broker thread. A rules file's parts go to their owners: topic
+// triggers and topics stay here, the node set and the cron entries travel
+// to the rules and cron threads on their channels, so a reload never waits
+// for another thread.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -11,11 +14,10 @@
 #include <string>
 
 #include "broker/broker_internal.h"
-#include "channels/rules_mqtt.h"
 #include "cron/cron.h"
-#include "json.h"
 #include "logging.h"
 #include "paths.h"
+#include "rules/json.h"
 #include "rules/rules_thread.h"
 
 namespace {
@@ -93,28 +95,22 @@ int mqtt_save_rules(const uint8_t* name, uint16_t name_len, const uint8_t* data,
     // Checked before anything is written: a refused file must leave the
     // running rules, the file on disk and the rules topic as they were.
     std::string reason;
+    const std::string text(reinterpret_cast<const char*>(data), data_len); // NUL-terminated for the reader
     if (!rules_engine_up())
         reason = "the rules engine is not running (starting up or shutting down)";
-    else if (rules_text_check(std::string(reinterpret_cast<const char*>(data), data_len).c_str(), data_len,
-                              &reason) == 0 &&
-             rules_file_replace(data, data_len) != 0)
+    else if (rules_text_check(text.c_str(), data_len, &reason) == 0 && rules_file_replace(data, data_len) != 0)
         reason = "the rules file could not be written";
     if (!reason.empty()) {
         log_write(LOG_WARNING, "rules: new rules file refused, the running rules stay: %s\n", reason.c_str());
         thread_mqtt_set_rules_error(reason.c_str());
         return -1;
     }
-    // A rules thread waiting for a topic value must be let go before it is
-    // stopped: this thread cannot answer it while it waits for the stop.
-    msggap_rules_mqtt_close();
-    mqtt_trigger_remove_all(&mqtt_triggers);
-    thread_cron_stop();
-    thread_rules_stop();
-    thread_rules_remove_all();
-    thread_cron_remove_all();
-    parse_json_file();
-    // Not when shut-down began meanwhile: nothing would answer the engine.
-    rules_engine_restart();
+    // The text on disk now, read and installed as at start-up; the check
+    // above passed quietly, the read writes the reader's log lines (cron
+    // expressions that never fire).
+    rules_set set;
+    parse_json_text(text.c_str(), data_len, &set);
+    thread_mqtt_rules_install(&set);
     return -1;
 }
 
@@ -146,6 +142,38 @@ void mqtt_rules_file_reload()
     }
     mqtt_save_rules(reinterpret_cast<const uint8_t*>(RULES_TOPIC), RULES_TOPIC_LEN,
                     reinterpret_cast<const uint8_t*>(text.data()), static_cast<uint16_t>(text.size()));
+}
+
+void thread_mqtt_rules_install(rules_set* set)
+{
+    if (!set->read)
+        return;
+    mqtt_trigger_remove_all(&mqtt_triggers);
+    for (const rules_topic_trigger& trigger : set->triggers)
+        mqtt_trigger_add_new(&mqtt_triggers, trigger.topic.c_str(), trigger.next_id);
+    // Chains queued before the new nodes run on the old ones; a chain under
+    // way finishes on them, its topic fetches still answered here.
+    thread_rules_nodes_swap(set->nodes);
+    set->nodes = {};
+    thread_cron_triggers_swap(set->cron);
+    set->cron = {};
+    // Through the rules channel, behind what the rules thread published
+    // before: the initial value is the later write.
+    for (const rules_variable& variable : set->variables)
+        variable_topic_publish(variable);
+    if (set->error.empty()) {
+        thread_mqtt_set_rules_topic_data(reinterpret_cast<const uint8_t*>(set->text.data()),
+                                         static_cast<uint32_t>(set->text.size()));
+        thread_mqtt_set_rules_error("");
+    } else {
+        thread_mqtt_set_rules_topic_data(nullptr, 0);
+        // Refusals are warnings: an installer running at log level 6 must
+        // still learn why the engine runs without rules.
+        log_write(LOG_WARNING, "Corrupted or wrong %s rules file\n", rules_file_path());
+        log_write(LOG_WARNING, "rules file %s refused: %s\n", rules_file_path(), set->error.c_str());
+        thread_mqtt_set_rules_error(set->error.c_str());
+    }
+    rules_set_clear(set);
 }
 
 void thread_mqtt_set_rules_topic_data(const uint8_t* data, uint32_t length)

@@ -66,7 +66,7 @@ int msggap_get_request(msg_gap* gap);
 void msggap_reply(msg_gap* gap);
 // Releases a waiting requester and keeps the gap closed.
 void msggap_close(msg_gap* gap);
-// Makes a closed gap usable again (rules reload).
+// Makes a closed gap usable again.
 void msggap_reopen(msg_gap* gap);
 void msggap_set_waker(msg_gap* gap, msg_waker* waker);
 void msggap_destroy(msg_gap* gap);

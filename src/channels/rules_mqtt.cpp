@@ -53,11 +53,6 @@ void msggap_rules_mqtt_close()
     msggap_close(&gap);
 }
 
-void msggap_rules_mqtt_reopen()
-{
-    msggap_reopen(&gap);
-}
-
 void msggap_rules_mqtt_set_waker(msg_waker* waker)
 {
     msggap_set_waker(&gap, waker);

@@ -34,14 +34,13 @@ void msggap_rules_mqtt_init();
 void msggap_rules_mqtt_destroy();
 // Rules thread: hands the broker a list of items to fill with the topics'
 // current values and waits. 0 when answered; -1 when the rendezvous is
-// closed (shutdown or rules reload), in which case the items stay as they
-// were and the call never blocks.
+// closed (shut-down), in which case the items stay as they were and the
+// call never blocks.
 int msggap_rules_mqtt_request(data_item* data_list);
 // Broker thread, once per pass: the waiting request's list, or null.
 data_item* msggap_rules_mqtt_get_request();
 void msggap_rules_mqtt_reply_request();
-// Releases a waiting request; requests stay refused until reopened.
+// Releases a waiting request; requests stay refused from then on.
 void msggap_rules_mqtt_close();
-void msggap_rules_mqtt_reopen();
 // The broker's waker, signalled on every request.
 void msggap_rules_mqtt_set_waker(msg_waker* waker);

@@ -25,9 +25,9 @@ void msg_record_release(trigger_rules_msg* record)
     delete[] record->fired;
 }
 
-void msg_mqtt_rules_add_packet(const mqtt_trigger* trigger, const pub_item* item, uint8_t depth)
+void msg_mqtt_rules_add_packet(uint32_t next_id, const pub_item* item, uint8_t depth)
 {
-    trigger_rules_msg* record = record_new(trigger->next_id);
+    trigger_rules_msg* record = record_new(next_id);
     record->depth = depth;
     if (item && item->name_len) {
         record->topic_len = item->name_len;
@@ -42,9 +42,17 @@ void msg_mqtt_rules_add_packet(const mqtt_trigger* trigger, const pub_item* item
     msg_trigger_rules_add(record);
 }
 
-void msg_cron_rules_add_packet(const cron_trigger* trigger)
+void msg_cron_rules_add_packet(uint32_t next_id)
 {
-    msg_trigger_rules_add(record_new(trigger->next_id));
+    msg_trigger_rules_add(record_new(next_id));
+}
+
+void msg_mqtt_rules_add_nodes(list<rules_node> nodes)
+{
+    trigger_rules_msg* record = record_new(0);
+    record->nodes_swap = true;
+    record->nodes = nodes;
+    msg_trigger_rules_add(record);
 }
 
 uint64_t msg_trigger_rules_bytes()

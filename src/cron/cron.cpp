@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "channels/msgs.h"
+#include "channels/mqtt_cron.h"
 #include "channels/trigger_rules.h"
 #include "cron/cron_trigger.h"
 #include "thread_module.h"
@@ -13,10 +14,13 @@
 namespace {
 
 list<cron_trigger> cron_triggers{};
-// 0 running, 1 stop requested, 2 stopped.
-std::atomic<int> thread_state{2};
-// Signalled by a stop request only, so that a stop ends the wait at once.
-msg_waker waker{-1, {false}};
+bool thread_cron_setup();
+void thread_cron_loop();
+void thread_cron_release();
+// Its waker is signalled by the mqtt_cron channel and by a stop request,
+// so that new entries and a stop end the wait at once. A second start is
+// refused: a second cron thread would fire every trigger twice.
+thread_module module{thread_cron_setup, thread_cron_loop, thread_cron_release};
 
 // Lands a little after the second has turned, so that the clock read on
 // waking already shows the new second.
@@ -46,7 +50,16 @@ void minute_evaluate(time_t seconds)
         return;
     for (cron_trigger* trigger = cron_triggers.head; trigger; trigger = trigger->next)
         if (cron_trigger_matches(trigger, &local))
-            msg_cron_rules_add_packet(trigger);
+            msg_cron_rules_add_packet(trigger->next_id);
+}
+
+// A rules file's entries replace the running ones between two minutes'
+// evaluations.
+void msg_mqtt_cron_handle(mqtt_cron_msg* record)
+{
+    cron_trigger_remove_all(&cron_triggers);
+    cron_triggers = record->entries;
+    record->entries = {};
 }
 
 void thread_cron_loop()
@@ -57,7 +70,8 @@ void thread_cron_loop()
     long long evaluated = minute_of(now.tv_sec);
     if (now.tv_sec == evaluated * 60)
         --evaluated;
-    while (thread_state.load() != 1) {
+    while (!thread_module_stopping(&module)) {
+        msg_mqtt_cron_drain(UINT32_MAX, msg_mqtt_cron_handle);
         now = wall_clock();
         long long minute = minute_of(now.tv_sec);
         // A wake that comes late still evaluates the minute, only once.
@@ -66,50 +80,35 @@ void thread_cron_loop()
             minute_evaluate(now.tv_sec);
         }
         long wait_ms = 1000 - now.tv_nsec / 1000000 + WAKE_MARGIN_MS;
-        msg_waker_wait(&waker, static_cast<int>(wait_ms < 1000 ? wait_ms : 1000));
+        msg_waker_wait(&module.waker, static_cast<int>(wait_ms < 1000 ? wait_ms : 1000));
     }
     cron_trigger_remove_all(&cron_triggers);
-    thread_state.store(2);
 }
 
-void* thread_cron_launcher(void*)
+bool thread_cron_setup()
 {
-    thread_cron_loop();
-    return nullptr;
+    msg_mqtt_cron_set_waker(&module.waker);
+    return true;
+}
+
+void thread_cron_release()
+{
+    msg_mqtt_cron_set_waker(nullptr);
 }
 
 } // namespace
 
 int thread_cron_start()
 {
-    // A second cron thread would fire every trigger twice.
-    int stopped = 2;
-    if (!thread_state.compare_exchange_strong(stopped, 0))
-        return -1;
-    if (msg_waker_init(&waker) != 0) {
-        thread_state.store(2);
-        return -1;
-    }
-    int result = thread_begin(thread_cron_launcher, nullptr, nullptr);
-    if (result != 0) {
-        thread_state.store(2);
-        msg_waker_destroy(&waker);
-    }
-    return result;
+    return thread_module_start(&module);
 }
 
 void thread_cron_stop()
 {
-    thread_stop_wait(&thread_state, &waker);
-    msg_waker_destroy(&waker);
+    thread_module_stop(&module);
 }
 
-void thread_cron_trigger_add(const char* text, uint32_t next_id)
+void thread_cron_triggers_swap(list<cron_trigger> entries)
 {
-    cron_trigger_add_new(&cron_triggers, text, next_id);
-}
-
-void thread_cron_remove_all()
-{
-    cron_trigger_remove_all(&cron_triggers);
+    msg_mqtt_cron_add_packet(entries);
 }

@@ -88,7 +88,7 @@ data_item* item_add(list<data_item>* items, const uint8_t* name, uint16_t name_l
 
 // Asks the broker for the items' data; the firing topic's item takes the
 // value that fired the chain, and a list with nothing else to read skips the
-// round trip. A closed rendezvous (shutdown, reload) answers at once and
+// round trip. A closed rendezvous (shut-down) answers at once and
 // leaves the items without data.
 bool fetch(list<data_item>* items)
 {

@@ -231,7 +231,7 @@ int conn_deliver(tcp_conn* conn, const uint8_t* bytes, uint32_t len)
 
 tcp_conn* conn_close(tcp_conn* conn)
 {
-    if (thread_state.load() == 0)
+    if (thread_state.load() == THREAD_RUNNING)
         msg_tcp_mqtt_add_close_conn(conn->conn_id, &conn->addr);
     if (conn->sock != -1) {
         // Closing the descriptor also takes it out of the readiness set.

@@ -110,6 +110,7 @@ class Daemon:
             with open(self.rules_path, "w") as f:
                 f.write(rules)
         self.pid = self.status = None
+        self.reports_shown = False
         self.nofile = nofile
 
     def start(self, wait_ready=True, foreground=False):

@@ -75,9 +75,7 @@ TEST_F(ChannelsTest, TwoProducersAreDrainedInBatchesInAddOrder)
         for (uint32_t seq = me; seq < total; seq += 2) {
             while (turn.load() != seq && std::chrono::steady_clock::now() < deadline)
                 std::this_thread::yield();
-            mqtt_trigger trigger{};
-            trigger.next_id = seq + 1;
-            msg_mqtt_rules_add_packet(&trigger);
+            msg_mqtt_rules_add_packet(seq + 1);
             turn.store(seq + 1);
         }
     };
@@ -108,14 +106,13 @@ TEST_F(ChannelsTest, AddsWakeTheConsumerUntilItClears)
         pollfd p{waker.fd, POLLIN, 0};
         return poll(&p, 1, 0) == 1;
     };
-    const mqtt_trigger trigger{nullptr, nullptr, 0, 1};
     EXPECT_FALSE(woken());
-    msg_mqtt_rules_add_packet(&trigger);
-    msg_mqtt_rules_add_packet(&trigger);
+    msg_mqtt_rules_add_packet(1);
+    msg_mqtt_rules_add_packet(1);
     EXPECT_TRUE(woken());
     msg_waker_clear(&waker);
     EXPECT_FALSE(woken());
-    msg_mqtt_rules_add_packet(&trigger);
+    msg_mqtt_rules_add_packet(1);
     EXPECT_TRUE(woken());
     msg_waker_wait(&waker, 0);
     EXPECT_FALSE(woken());

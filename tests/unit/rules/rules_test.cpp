@@ -167,7 +167,7 @@ TEST_F(RulesTest, ActionsAndVariablesQueueTheirPublication)
     }
     EXPECT_EQ(rf_action_value(own(RULES_ACTION_VALUE, action("", "x", 5))), 0u);
     EXPECT_EQ(func_execute(&functions, 99, nullptr), 0u);
-    // After a close (shutdown, reload) a fetch returns at once, without data.
+    // After a close (shut-down) a fetch returns at once, without data.
     topics = {{"v", "5"}};
     msggap_rules_mqtt_close();
     EXPECT_EQ(rf_variable_decrement(own(RULES_VARIABLE_DECREMENT, action("v", "", 5))), 0u);
@@ -221,23 +221,28 @@ TEST_F(RulesTest, ChainsSeeTheFiringValueAndCarryTheDepth)
     }
 }
 
-// Triggers run in queue order, each chain to its end.
+// Triggers run in queue order, each chain to its end, on the node set
+// queued before them: a new set replaces the old between two chains.
 TEST_F(RulesTest, ThreadRunsQueuedChainsInOrder)
 {
     msg_waker sent{};
     ASSERT_EQ(msg_waker_init(&sent), 0);
     msg_rules_mqtt_set_waker(&sent);
-    thread_rules_add_node(1, RULES_ACTION_VALUE, action("a", "1", 2));
-    thread_rules_add_node(2, RULES_ACTION_VALUE, action("b", "2", 0));
-    for (uint32_t id : {2, 9, 1}) {
-        mqtt_trigger trigger{nullptr, nullptr, 0, id};
-        msg_mqtt_rules_add_packet(&trigger);
-    }
+    list<rules_node> first{}, second{};
+    rules_node_add(&first, 1, RULES_ACTION_VALUE, action("a", "1", 2));
+    rules_node_add(&first, 2, RULES_ACTION_VALUE, action("b", "2", 0));
+    rules_node_add(&second, 2, RULES_ACTION_VALUE, action("c", "3", 0));
+    thread_rules_nodes_swap(first);
+    for (uint32_t id : {2, 9, 1})
+        msg_mqtt_rules_add_packet(id);
+    thread_rules_nodes_swap(second);
+    for (uint32_t id : {1, 2})
+        msg_mqtt_rules_add_packet(id);
     EXPECT_EQ(thread_rules_start(), 0);
-    for (int i = 0; i < 30 && msg_rules_mqtt_length() < 3; ++i)
+    for (int i = 0; i < 30 && msg_rules_mqtt_length() < 4; ++i)
         msg_waker_wait(&sent, 1000);
     thread_rules_stop();
-    EXPECT_EQ(published(), (Strings{"b=2", "a=1", "b=2"}));
+    EXPECT_EQ(published(), (Strings{"b=2", "a=1", "b=2", "c=3"}));
     msg_rules_mqtt_set_waker(nullptr);
     msg_waker_destroy(&sent);
 }

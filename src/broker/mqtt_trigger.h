@@ -1,6 +1,6 @@
 // Topic triggers of the rules engine: a publication whose topic equals a
-// trigger's topic starts the rule chain at `next_id`. The list belongs to
-// the broker thread.
+// trigger's topic starts the rule chain at `next_id`. The list is broker
+// state: the broker thread installs it from a rules file's parsed set.
 #pragma once
 
 #include <cstdint>

@@ -1,7 +1,8 @@
-#include "triggers/mqtt.h"
+#include "broker/mqtt_trigger.h"
 
 #include <cstring>
 
+// Assertion texts keep the module name the logs have always shown.
 mqtt_trigger* mqtt_trigger_add_new(list<mqtt_trigger>* list, const char* name, uint32_t next_id)
 {
     HALYX_ASSERT("triggers/mqtt", list != NULL);

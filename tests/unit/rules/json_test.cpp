@@ -1,6 +1,7 @@
-// The rules-file reader, through the real broker, rules and cron modules:
-// what a text registers is read back as the topic triggers, the variable
-// values queued for the broker and the rules topic's value.
+// The rules-file reader and the broker's install of what it read: a text's
+// set is read back as the broker's topic triggers, the variable values
+// queued for the broker, the rules topic's value and the node set and cron
+// entries queued for their threads.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -9,12 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "../test_bytes.h"
 #include "broker/broker.h"
+#include "channels/mqtt_cron.h"
 #include "channels/rules_mqtt.h"
-#include "cron/cron.h"
-#include "json.h"
-#include "rules/rules_thread.h"
-#include "test_bytes.h"
+#include "channels/trigger_rules.h"
+#include "rules/json.h"
 
 namespace {
 
@@ -52,27 +53,63 @@ std::string node(const std::vector<std::string>& parts)
     return out + "}";
 }
 
+// Node and cron counts of the sets queued for the rules and cron threads,
+// which are taken off their channels and freed.
+std::string queued_sets()
+{
+    std::string out;
+    while (trigger_rules_msg* m = msg_trigger_rules_get_first()) {
+        int count = 0;
+        for (rules_node* n = m->nodes.head; n; n = n->next)
+            ++count;
+        out += " nodes:" + std::to_string(count);
+        rules_node_remove_all(&m->nodes);
+        msg_trigger_rules_remove(m);
+    }
+    while (mqtt_cron_msg* m = msg_mqtt_cron_get_first()) {
+        int count = 0;
+        for (cron_trigger* c = m->entries.head; c; c = c->next)
+            ++count;
+        out += " cron:" + std::to_string(count);
+        cron_trigger_remove_all(&m->entries);
+        msg_mqtt_cron_remove(m);
+    }
+    return out;
+}
+
 struct JsonTest : ::testing::Test {
-    static void SetUpTestSuite() { msg_rules_mqtt_init(); }
+    static void SetUpTestSuite()
+    {
+        for (auto init : {msg_rules_mqtt_init, msg_trigger_rules_init, msg_mqtt_cron_init})
+            init();
+    }
     void TearDown() override
     {
-        thread_rules_remove_all();
-        thread_cron_remove_all();
         thread_mqtt_trigger_remove_all();
         list_data_remove_all(&pub_list);
+        queued_sets();
     }
     // "ok" or "corrupted", then the topic triggers and the queued values;
     // the rules topic must hold the text, or nothing after a refusal.
-    // The check alone gives the same verdict and registers nothing; the
-    // error topic holds its reason after a refusal, nothing after a file
-    // accepted.
-    std::string run(const std::string& text)
+    // Reading alone changes nothing; the check alone gives the same verdict;
+    // the error topic holds its reason after a refusal, nothing after a
+    // file accepted.
+    std::string run(const std::string& text, std::string* sets = nullptr)
     {
         std::string reason;
         int checked = rules_text_check(text.c_str(), static_cast<long>(text.size()), &reason);
-        EXPECT_TRUE(!mqtt_triggers.head && !msg_rules_mqtt_length() && (checked == 0) == reason.empty()) << text;
-        int result = parse_json_text(text.c_str(), static_cast<long>(text.size()));
+        EXPECT_EQ(checked == 0, reason.empty()) << text;
+        rules_set set;
+        int result = parse_json_text(text.c_str(), static_cast<long>(text.size()), &set);
         EXPECT_EQ(checked, result) << text;
+        EXPECT_EQ(set.error, reason) << text;
+        EXPECT_TRUE(!mqtt_triggers.head && !msg_rules_mqtt_length() && !pub_list.head) << text;
+        EXPECT_TRUE(result == 0 || (set.triggers.empty() && set.variables.empty() && !set.nodes.head &&
+                                    !set.cron.head && set.text.empty()))
+            << text;
+        thread_mqtt_rules_install(&set);
+        if (sets)
+            *sets = queued_sets();
         pub_item* error = list_name_find_name(&pub_list, b("$SYS/rulesengine/error"), 22);
         EXPECT_EQ(error ? str(error->data, error->data_len) : "-", result == 0 ? "<none>" : reason) << text;
         std::string out = result == 0 ? "ok" : "corrupted";
@@ -124,7 +161,7 @@ TEST_F(JsonTest, Members)
         {file(R"({"type":"action-value","id":-1,"topic":"c","value":"v","nextid":0,"retain":false})"), "corrupted"},
         {file(TRIGGER + "," + node(ALL_TYPES[3]) + R"(,{"type":"trigger-topic","topic":"u"})"), "corrupted"},
         {file(R"({"type":"variable-init","variable":"temp","value":"20","retain":1},{"type":7})"),
-         "corrupted $SYS/rulesengine/variables/temp=20:1"},
+         "corrupted"}, // a refused file publishes nothing
         {file(R"({"type":"variable-init","variable":"e","value":"","retain":-256})"),
          "ok $SYS/rulesengine/variables/e=<none>:0"},
         {R"({"version":"1.00","nodes":{"x":)" + TRIGGER + "}} trailing", "ok t:9"},
@@ -145,7 +182,11 @@ TEST_F(JsonTest, EveryTypeNeedsEveryMember)
     std::string all;
     for (const auto& type : ALL_TYPES)
         all += (all.empty() ? "" : ",") + node(type);
-    EXPECT_EQ(run(file(all)), "ok a/b:1 $SYS/rulesengine/variables/t=1:0");
+    std::string sets;
+    EXPECT_EQ(run(file(all), &sets), "ok a/b:1 $SYS/rulesengine/variables/t=1:0");
+    EXPECT_EQ(sets, " nodes:11 cron:1");
+    EXPECT_EQ(run(file(node(ALL_TYPES[2]) + ",{}"), &sets), "corrupted");
+    EXPECT_EQ(sets, " nodes:0 cron:0");
     for (const auto& type : ALL_TYPES) {
         for (size_t i = 1; i < type.size(); ++i) {
             std::vector<std::string> missing = type, wrong = type;
@@ -199,7 +240,10 @@ TEST_F(JsonTest, ReadsTheRulesFile)
     std::ofstream(path) << file(node(ALL_TYPES[1]));
     for (const std::string& p : {path, path + ".missing", ::testing::TempDir()}) {
         setenv("HALYX_RULES", p.c_str(), 1);
-        EXPECT_EQ(parse_json_file(), p == path ? 0 : -1) << p;
+        rules_set set;
+        EXPECT_EQ(parse_json_file(&set), p == path ? 0 : -1) << p;
+        EXPECT_EQ(set.read, p == path) << p;
+        thread_mqtt_rules_install(&set);
         EXPECT_EQ(mqtt_triggers.head ? str(mqtt_triggers.head->name, mqtt_triggers.head->name_len) : "", "a/b");
     }
     unsetenv("HALYX_RULES");

@@ -1,4 +1,4 @@
-#include "json.h"
+#include "rules/json.h"
 
 #include <cJSON.h>
 
@@ -10,14 +10,10 @@
 #include <memory>
 #include <string>
 
-#include "broker/broker.h"
 #include "channels/rules_mqtt.h"
-#include "cron/cron.h"
 #include "list/lists.h"
 #include "logging.h"
 #include "paths.h"
-#include "rules/rules.h"
-#include "rules/rules_thread.h"
 
 namespace {
 
@@ -210,25 +206,21 @@ uint8_t* take(owned_text* t)
     return bytes;
 }
 
-// 0, or -1 when the node cannot be registered.
-int node_register(const node_type& type, node_fields* f)
+// Adds the node to the set; the texts it keeps are taken from `f`.
+void node_add(const node_type& type, node_fields* f, rules_set* set)
 {
     switch (type.kind) {
     case NODE_CRON:
+        cron_trigger_add_new(&set->cron, reinterpret_cast<const char*>(f->value.bytes), f->nextid);
+        return;
     case NODE_TOPIC:
-        // A trigger with next id 0 could only start a node whose id is 0:
-        // the topic-trigger list refuses it, and a cron one would be as
-        // useless, so the file is refused as corrupted.
-        if (f->nextid == 0)
-            return -1;
-        if (type.kind == NODE_CRON)
-            thread_cron_trigger_add(reinterpret_cast<const char*>(f->value.bytes), f->nextid);
-        else
-            thread_mqtt_trigger_add(reinterpret_cast<const char*>(f->topic.bytes), f->nextid);
-        return 0;
+        set->triggers.push_back({reinterpret_cast<const char*>(f->topic.bytes), f->nextid});
+        return;
     case NODE_INIT:
-        publish_one(f->topic.bytes, f->topic.len, f->value.bytes, f->value.len, static_cast<uint8_t>(f->retain));
-        return 0;
+        set->variables.push_back({std::string(reinterpret_cast<const char*>(f->topic.bytes), f->topic.len),
+                                  std::string(reinterpret_cast<const char*>(f->value.bytes), f->value.len),
+                                  static_cast<uint8_t>(f->retain)});
+        return;
     case NODE_CONDITION: {
         auto* param = new rf_condition_param{};
         param->nextid_true = f->nextid_true;
@@ -238,8 +230,8 @@ int node_register(const node_type& type, node_fields* f)
         param->condition = reinterpret_cast<char*>(take(&f->condition));
         param->value_len = f->value.len;
         param->value = take(&f->value);
-        thread_rules_add_node(f->id, type.code, param);
-        return 0;
+        rules_node_add(&set->nodes, f->id, type.code, param);
+        return;
     }
     case NODE_ACTION: {
         auto* param = new rf_action_param{};
@@ -249,11 +241,10 @@ int node_register(const node_type& type, node_fields* f)
         param->value_len = f->value.len;
         param->value = take(&f->value); // null for increment and decrement
         param->retain = static_cast<uint8_t>(f->retain);
-        thread_rules_add_node(f->id, type.code, param);
-        return 0;
+        rules_node_add(&set->nodes, f->id, type.code, param);
+        return;
     }
     }
-    return -1;
 }
 
 const char* member_wanted(member_kind kind)
@@ -270,8 +261,8 @@ const char* member_wanted(member_kind kind)
 }
 
 // 0, also for a node of an unknown type (skipped); -1 for a corrupted node,
-// with the reason. Registers the node only when `registering`.
-int node_read(const cJSON* node, bool registering, std::string* reason)
+// with the reason. Adds the node to `set` when there is one.
+int node_read(const cJSON* node, rules_set* set, std::string* reason)
 {
     const cJSON* type = cJSON_GetObjectItem(node, "type");
     if (!cJSON_IsString(type) || !type->valuestring) {
@@ -295,7 +286,9 @@ int node_read(const cJSON* node, bool registering, std::string* reason)
             *reason = std::string(candidate.name) + " needs a \"nextid\" other than 0";
             return -1;
         }
-        return registering ? node_register(candidate, &fields) : 0;
+        if (set)
+            node_add(candidate, &fields, set);
+        return 0;
     }
     return 0;
 }
@@ -318,9 +311,9 @@ std::string text_position(const char* text, const char* at)
 }
 
 // Reads the whole text: 0, or -1 with the reason it is not a rules file.
-// With `registering`, everything read is registered on the way (the caller
-// drops it again after a failure) and the design's log lines are written.
-int rules_text_walk(const char* text, long len, bool registering, std::string* reason)
+// With a set, everything read is added to it on the way (the caller empties
+// it again after a failure) and the reader's log lines are written.
+int rules_text_walk(const char* text, long len, rules_set* set, std::string* reason)
 {
     // The whole text becomes the value of the rules topic, whose length is
     // 16 bits: a longer file could only be published cut short.
@@ -331,7 +324,7 @@ int rules_text_walk(const char* text, long len, bool registering, std::string* r
     const char* error_at = nullptr;
     cJSON* parsed = cJSON_ParseWithOpts(text, &error_at, 0);
     if (!parsed) {
-        if (registering)
+        if (set)
             log_write(LOG_WARNING, "Failed to parse %s file\n", rules_file_path());
         *reason = "not valid JSON at " + text_position(text, error_at);
         return -1;
@@ -343,7 +336,7 @@ int rules_text_walk(const char* text, long len, bool registering, std::string* r
         return -1;
     }
     if (check_version(version->valuestring) < 0) {
-        if (registering)
+        if (set)
             log_write(LOG_WARNING, "Rules file version is %s, must be less or equal %s\n", version->valuestring,
                       RULES_ENGINE_VERSION);
         *reason = std::string("version \"") + version->valuestring + "\" is not at most " RULES_ENGINE_VERSION;
@@ -361,7 +354,7 @@ int rules_text_walk(const char* text, long len, bool registering, std::string* r
     int index = 1;
     cJSON_ArrayForEach(node, nodes)
     {
-        if (node_read(node, registering, reason) < 0) {
+        if (node_read(node, set, reason) < 0) {
             *reason = "node " + std::to_string(index) + ": " + *reason;
             return -1;
         }
@@ -370,25 +363,23 @@ int rules_text_walk(const char* text, long len, bool registering, std::string* r
     return 0;
 }
 
-// Everything this file registered is dropped again; variable values
-// already published stay.
-int rules_file_corrupted(const std::string& reason)
-{
-    thread_mqtt_set_rules_topic_data(nullptr, 0);
-    thread_cron_remove_all();
-    thread_mqtt_trigger_remove_all();
-    thread_rules_remove_all();
-    // Refusals are warnings: an installer running at log level 6 must still
-    // learn why the engine runs without rules.
-    log_write(LOG_WARNING, "Corrupted or wrong %s rules file\n", rules_file_path());
-    log_write(LOG_WARNING, "rules file %s refused: %s\n", rules_file_path(), reason.c_str());
-    thread_mqtt_set_rules_error(reason.c_str());
-    return -1;
-}
-
 } // namespace
 
-int parse_json_file()
+rules_set::~rules_set()
+{
+    rules_set_clear(this);
+}
+
+void rules_set_clear(rules_set* set)
+{
+    set->text.clear();
+    set->triggers.clear();
+    set->variables.clear();
+    rules_node_remove_all(&set->nodes);
+    cron_trigger_remove_all(&set->cron);
+}
+
+int parse_json_file(rules_set* set)
 {
     const char* path = rules_file_path();
     FILE* file = std::fopen(path, "rb");
@@ -412,24 +403,28 @@ int parse_json_file()
         return -1;
     }
     buffer[size] = '\0';
-    int result = parse_json_text(buffer, size);
+    int result = parse_json_text(buffer, size, set);
     delete[] buffer;
     return result;
 }
 
-int parse_json_text(const char* text, long len)
+int parse_json_text(const char* text, long len, rules_set* set)
 {
-    std::string reason;
-    if (rules_text_walk(text, len, true, &reason) < 0)
-        return rules_file_corrupted(reason);
-    thread_mqtt_set_rules_topic_data(reinterpret_cast<const uint8_t*>(text), static_cast<uint32_t>(len));
-    thread_mqtt_set_rules_error("");
+    rules_set_clear(set);
+    set->read = true;
+    set->error.clear();
+    if (rules_text_walk(text, len, set, &set->error) < 0) {
+        // A refused file leaves nothing to install but the reason.
+        rules_set_clear(set);
+        return -1;
+    }
+    set->text.assign(text, static_cast<size_t>(len));
     return 0;
 }
 
 int rules_text_check(const char* text, long len, std::string* reason)
 {
-    return rules_text_walk(text, len, false, reason);
+    return rules_text_walk(text, len, nullptr, reason);
 }
 
 int check_version(const char* text)
@@ -470,6 +465,13 @@ void variable_init(const uint8_t* name, uint16_t name_len, const uint8_t* value,
         return;
     publish_one(topic, topic_len, value, value_len, static_cast<uint8_t>(retain));
     delete[] topic;
+}
+
+void variable_topic_publish(const rules_variable& variable)
+{
+    publish_one(reinterpret_cast<const uint8_t*>(variable.topic.data()), static_cast<uint16_t>(variable.topic.size()),
+                reinterpret_cast<const uint8_t*>(variable.value.data()), static_cast<uint16_t>(variable.value.size()),
+                variable.retain);
 }
 
 void publish_rules_engine_version()
