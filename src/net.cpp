@@ -106,6 +106,24 @@ net_failure net_last_failure()
     return last_failure;
 }
 
+int net_loop_open(int waker_fd, void* tag)
+{
+    int epoll_fd = epoll_create1(EPOLL_CLOEXEC);
+    if (epoll_fd < 0) {
+        log_socket_error(__LINE__, errno);
+        return -1;
+    }
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.ptr = tag;
+    if (epoll_ctl(epoll_fd, EPOLL_CTL_ADD, waker_fd, &ev) != 0) {
+        log_socket_error(__LINE__, errno);
+        close(epoll_fd);
+        return -1;
+    }
+    return epoll_fd;
+}
+
 void net_accept_resume(net_acceptor* acceptor)
 {
     if (!acceptor->paused)

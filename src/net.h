@@ -6,6 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 
+// Connections a listener keeps waiting for accept.
+constexpr int NET_LISTEN_BACKLOG = 128;
+
 // A non-blocking IPv4 socket of `type` (SOCK_STREAM or SOCK_DGRAM) bound to
 // address:port. A stream socket gets SO_REUSEADDR, so a restart binds while
 // the last run's connections linger in TIME_WAIT, and listens with
@@ -27,6 +30,11 @@ void net_discard_input(int sock, size_t max_bytes);
 
 // The start-up line of a server: "<label> <iface>: <address>:<port>".
 void net_log_listening(const char* label, const char* iface, in_addr address, uint16_t port);
+
+// The readiness set (epoll) of a server thread's event loop, holding the
+// thread's wake-up descriptor, whose events carry `tag`. The descriptor,
+// or -1 with the failure logged.
+int net_loop_open(int waker_fd, void* tag);
 
 // Accepting for one server whose thread watches its listeners in an event
 // loop: connection bounds, the descriptor reserve, and a pause while the

@@ -9,6 +9,11 @@
 
 #include "msg_waker.h"
 
+// An idle pass of a thread's loop sleeps this long at most: every record
+// and stop request wakes it at once through the waker, so a shorter sleep
+// would only cost CPU.
+constexpr int THREAD_IDLE_WAIT_MS = 1000;
+
 // Values of thread_module.state.
 constexpr int THREAD_RUNNING = 0;
 constexpr int THREAD_STOP_REQUESTED = 1;

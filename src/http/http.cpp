@@ -31,14 +31,10 @@
 
 namespace {
 
-constexpr int LISTEN_BACKLOG = 128;
 // Open connections when the configuration sets no http_max_connections:
 // the dashboard loads a handful of files at a time.
 constexpr uint32_t HTTP_MAX_CONNECTIONS_DEFAULT = 64;
 constexpr int MAX_EVENTS = 64;
-// An idle pass sleeps this long at most; a stop request ends it at once
-// through the waker.
-constexpr int IDLE_WAIT_MS = 1000;
 // A client has this long from accept to deliver its request line...
 constexpr int64_t REQUEST_TIMEOUT_MS = 10000;
 // ...and a download may go this long without the client taking a byte.
@@ -138,7 +134,7 @@ int serv_init(in_addr address)
 {
     if (serv.port == 0)
         return 0;
-    serv.sock = net_socket_open(SOCK_STREAM, address, serv.port, LISTEN_BACKLOG);
+    serv.sock = net_socket_open(SOCK_STREAM, address, serv.port, NET_LISTEN_BACKLOG);
     return serv.sock < 0 ? -1 : 0;
 }
 
@@ -159,11 +155,9 @@ void serv_watch(int op)
 // The readiness set: the waker, the listener and every connection.
 int loop_open()
 {
-    epoll_fd = epoll_create1(EPOLL_CLOEXEC);
-    if (epoll_fd < 0 || watch(EPOLL_CTL_ADD, waker.fd, EPOLLIN, &waker) != 0) {
-        log_socket_error(__LINE__, errno);
+    epoll_fd = net_loop_open(waker.fd, &waker);
+    if (epoll_fd < 0)
         return -1;
-    }
     serv_watch(EPOLL_CTL_ADD);
     return 0;
 }
@@ -446,7 +440,7 @@ void http_serv_loop()
 {
     epoll_event events[MAX_EVENTS];
     while (!thread_module_stopping(&module)) {
-        int ready = epoll_wait(epoll_fd, events, MAX_EVENTS, IDLE_WAIT_MS);
+        int ready = epoll_wait(epoll_fd, events, MAX_EVENTS, THREAD_IDLE_WAIT_MS);
         if (ready < 0 && errno != EINTR) {
             log_socket_error(__LINE__, errno);
             break;

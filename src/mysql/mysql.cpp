@@ -24,8 +24,6 @@ constexpr size_t QUERYBUF_SIZE = 512;
 // Records handled per pass at most, so that a stop request is seen soon
 // even when many records wait.
 constexpr uint32_t RECORD_BATCH = 64;
-// An idle pass sleeps this long at most; a new record ends it at once.
-constexpr int IDLE_WAIT_MS = 1000;
 // While the server is away it is asked again no more often than this.
 constexpr auto RECONNECT_INTERVAL = std::chrono::milliseconds(1000);
 // Seconds a connect, or one read or write of a statement, may take: an
@@ -264,10 +262,10 @@ bool records_handle()
 int wait_ms()
 {
     if (connected)
-        return IDLE_WAIT_MS;
+        return THREAD_IDLE_WAIT_MS;
     auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(reconnect_last + RECONNECT_INTERVAL - steady::now());
-    return static_cast<int>(std::clamp<long long>(left.count(), 1, IDLE_WAIT_MS));
+    return static_cast<int>(std::clamp<long long>(left.count(), 1, THREAD_IDLE_WAIT_MS));
 }
 
 void thread_mysql_loop()

@@ -19,8 +19,6 @@ void thread_rules_release();
 // request. A second start is refused: it would run two walkers over one
 // node list.
 thread_module module{thread_rules_setup, thread_rules_loop, thread_rules_release};
-// An idle pass sleeps this long at most; the waker ends it at once.
-constexpr int IDLE_WAIT_MS = 1000;
 
 enum engine_phase : int { ENGINE_DOWN, ENGINE_UP, ENGINE_STOPPING };
 // Written by main, read by the broker's rules_engine_up.
@@ -32,7 +30,7 @@ void thread_rules_loop()
     // triggers behind it stay queued for the next start.
     while (!thread_module_stopping(&module)) {
         if (msg_trigger_rules_drain(1, msg_trigger_rules_handle) == 0)
-            msg_waker_wait(&module.waker, IDLE_WAIT_MS);
+            msg_waker_wait(&module.waker, THREAD_IDLE_WAIT_MS);
     }
     rules_function_remove_all(&rules_functions);
     rules_node_remove_all(&rules_nodes);

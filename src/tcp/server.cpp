@@ -49,12 +49,7 @@ int64_t now_ms = 0;
 
 namespace {
 
-constexpr int LISTEN_BACKLOG = 128;
 constexpr int MAX_EVENTS = 256;
-// An idle pass sleeps until its next once-a-second job at most: every
-// message and stop request wakes it at once through the waker, so a
-// shorter sleep would only cost CPU.
-constexpr int IDLE_WAIT_MS = 1000;
 // Broker messages handled per pass, at most, so that reading goes on.
 constexpr uint32_t OUTPUT_BATCH = 1024;
 // Back-pressure: above PAUSE records waiting for the broker (each at most
@@ -86,7 +81,7 @@ int listeners_open(in_addr address)
     for (tcp_serv& serv : servs) {
         if (serv.port == 0)
             continue;
-        serv.sock = net_socket_open(SOCK_STREAM, address, serv.port, LISTEN_BACKLOG);
+        serv.sock = net_socket_open(SOCK_STREAM, address, serv.port, NET_LISTEN_BACKLOG);
         if (serv.sock < 0)
             return -1;
     }
@@ -105,20 +100,12 @@ void listeners_watch(int op)
     }
 }
 
+// The readiness set: the waker, the listeners and every connection.
 int loop_open()
 {
-    epoll_fd = epoll_create1(EPOLL_CLOEXEC);
-    if (epoll_fd < 0) {
-        log_socket_error(__LINE__, errno);
+    epoll_fd = net_loop_open(waker.fd, &waker);
+    if (epoll_fd < 0)
         return -1;
-    }
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.ptr = &waker;
-    if (epoll_ctl(epoll_fd, EPOLL_CTL_ADD, waker.fd, &ev) != 0) {
-        log_socket_error(__LINE__, errno);
-        return -1;
-    }
     listeners_watch(EPOLL_CTL_ADD);
     return 0;
 }
@@ -264,7 +251,8 @@ int wait_ms()
         return reading_paused ? 1 : 0;
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return IDLE_WAIT_MS - static_cast<int>(ts.tv_nsec / 1000000);
+    // Until the next once-a-second job.
+    return THREAD_IDLE_WAIT_MS - static_cast<int>(ts.tv_nsec / 1000000);
 }
 
 void thread_end()

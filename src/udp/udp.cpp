@@ -36,8 +36,6 @@ constexpr uint32_t UDP_MQTT_RESUME = 512;
 // Room in the kernel for bursts while the thread is busy; the kernel may
 // grant less.
 constexpr int UDP_RCVBUF = 1 << 20;
-// An idle pass sleeps this long at most; the waker ends it at once.
-constexpr int IDLE_WAIT_MS = 1000;
 
 struct udp_serv {
     uint16_t port; // host order
@@ -125,7 +123,7 @@ void thread_udp_loop()
 {
     pollfd fds[2] = {{serv.sock, POLLIN, 0}, {module.waker.fd, POLLIN, 0}};
     while (!thread_module_stopping(&module)) {
-        int timeout = msg_mqtt_udp_length() > 0 ? 0 : IDLE_WAIT_MS;
+        int timeout = msg_mqtt_udp_length() > 0 ? 0 : THREAD_IDLE_WAIT_MS;
         int ready = poll(fds, 2, timeout);
         if (ready < 0) {
             if (errno == EINTR)
