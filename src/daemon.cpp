@@ -1,13 +1,6 @@
 #include "daemon.h"
 
-#include <arpa/inet.h>
 #include <sys/resource.h>
-
-int get_device_ipaddress(const char* /*iface*/, in_addr* address)
-{
-    address->s_addr = htonl(INADDR_ANY);
-    return 0;
-}
 
 long descriptor_limit_raise()
 {

@@ -52,6 +52,13 @@ bool accept_admits(net_acceptor* acceptor, int sock)
 
 } // namespace
 
+in_addr get_device_ipaddress(const char* /*iface*/)
+{
+    in_addr address{};
+    address.s_addr = htonl(INADDR_ANY);
+    return address;
+}
+
 int net_socket_open(int type, in_addr address, uint16_t port, int backlog)
 {
     int sock = socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -122,6 +129,13 @@ int net_loop_open(int waker_fd, void* tag)
         return -1;
     }
     return epoll_fd;
+}
+
+void net_loop_close(int* epoll_fd)
+{
+    if (*epoll_fd >= 0)
+        close(*epoll_fd);
+    *epoll_fd = -1;
 }
 
 void net_accept_resume(net_acceptor* acceptor)

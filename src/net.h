@@ -6,6 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 
+// Address a server binds to. The interface name is only used in log lines:
+// every server listens on all interfaces (INADDR_ANY).
+in_addr get_device_ipaddress(const char* iface);
+
 // Connections a listener keeps waiting for accept.
 constexpr int NET_LISTEN_BACKLOG = 128;
 
@@ -35,6 +39,8 @@ void net_log_listening(const char* label, const char* iface, in_addr address, ui
 // thread's wake-up descriptor, whose events carry `tag`. The descriptor,
 // or -1 with the failure logged.
 int net_loop_open(int waker_fd, void* tag);
+// Closes a readiness set that is open and marks it closed (-1).
+void net_loop_close(int* epoll_fd);
 
 // Accepting for one server whose thread watches its listeners in an event
 // loop: connection bounds, the descriptor reserve, and a pause while the

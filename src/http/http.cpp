@@ -21,7 +21,6 @@
 #include <cstring>
 #include <new>
 
-#include "daemon.h"
 #include "http/http_conn.h"
 #include "http/request.h"
 #include "logging.h"
@@ -432,8 +431,7 @@ void thread_end()
     while (clients.head)
         conn_close(clients.head);
     serv_close();
-    close(epoll_fd);
-    epoll_fd = -1;
+    net_loop_close(&epoll_fd);
 }
 
 void http_serv_loop()
@@ -475,11 +473,8 @@ bool thread_http_open()
         getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY ? limit.rlim_cur : 0;
     acceptor.fd_reserve = fd_limit > 0 ? fd_limit - fd_limit / 4 : 0;
 
-    in_addr address{};
-    bool opened = get_device_ipaddress(thread_options->http_iface, &address) == 0;
-    if (!opened)
-        log_socket_error(__LINE__, errno);
-    if (!opened || serv_init(address) != 0 || loop_open() != 0)
+    in_addr address = get_device_ipaddress(thread_options->http_iface);
+    if (serv_init(address) != 0 || loop_open() != 0)
         return false;
     net_log_listening("HTTP:", thread_options->http_iface, address, serv.port);
     return true;
@@ -489,9 +484,7 @@ bool thread_http_open()
 void thread_http_release()
 {
     serv_close();
-    if (epoll_fd >= 0)
-        close(epoll_fd);
-    epoll_fd = -1;
+    net_loop_close(&epoll_fd);
     delete thread_options;
     thread_options = nullptr;
 }

@@ -14,7 +14,6 @@
 
 #include "channels/mqtt_tcp.h"
 #include "channels/tcp_mqtt.h"
-#include "daemon.h"
 #include "logging.h"
 #include "net.h"
 #include "tcp/tcp.h"
@@ -258,8 +257,7 @@ int wait_ms()
 void thread_end()
 {
     serv_close();
-    close(epoll_fd);
-    epoll_fd = -1;
+    net_loop_close(&epoll_fd);
     id_index_clear(&conn_index);
     acceptor.paused = false;
 }
@@ -291,11 +289,8 @@ bool thread_tcp_open()
 {
     if (!thread_options)
         return false;
-    in_addr address{};
-    bool opened = get_device_ipaddress(thread_options->mqtt_iface, &address) == 0;
-    if (!opened)
-        log_socket_error(__LINE__, errno);
-    if (!opened || listeners_open(address) != 0 || loop_open() != 0)
+    in_addr address = get_device_ipaddress(thread_options->mqtt_iface);
+    if (listeners_open(address) != 0 || loop_open() != 0)
         return false;
     net_log_listening("MQTT:", thread_options->mqtt_iface, address, servs[0].port);
     net_log_listening("WS:  ", thread_options->mqtt_iface, address, servs[1].port);
@@ -309,9 +304,7 @@ void thread_tcp_release()
 {
     msg_mqtt_tcp_set_waker(nullptr);
     listeners_close();
-    if (epoll_fd >= 0)
-        close(epoll_fd);
-    epoll_fd = -1;
+    net_loop_close(&epoll_fd);
     delete thread_options;
     thread_options = nullptr;
 }

@@ -14,7 +14,6 @@
 
 #include "channels/mqtt_udp.h"
 #include "channels/udp_mqtt.h"
-#include "daemon.h"
 #include "logging.h"
 #include "net.h"
 #include "thread_module.h"
@@ -145,11 +144,8 @@ bool thread_udp_open()
 {
     if (!thread_options)
         return false;
-    in_addr address{};
-    bool opened = get_device_ipaddress(thread_options->mqttsn_iface, &address) == 0;
-    if (!opened)
-        log_socket_error(__LINE__, errno);
-    if (!opened || serv_init(address) != 0)
+    in_addr address = get_device_ipaddress(thread_options->mqttsn_iface);
+    if (serv_init(address) != 0)
         return false;
     net_log_listening("UDP: ", thread_options->mqttsn_iface, address, serv.port);
     msg_mqtt_udp_set_waker(&module.waker);
