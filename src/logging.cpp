@@ -1,14 +1,12 @@
 #include "logging.h"
 
+#include <arpa/inet.h>
+
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-#include <arpa/inet.h>
-
-#include "daemon.h"
 #include <mutex>
 #include <string>
 
@@ -140,7 +138,9 @@ void log_conn(int priority, const char* kind, const sockaddr_in* addr, const cha
     if (n < 0)
         return;
     char text[INET_ADDRSTRLEN];
-    log_write(priority, "%s conn:%s:%d%s", kind, addr_text(addr, text), ntohs(addr->sin_port), rest);
+    if (!inet_ntop(AF_INET, &addr->sin_addr, text, sizeof text))
+        text[0] = '\0';
+    log_write(priority, "%s conn:%s:%d%s", kind, text, ntohs(addr->sin_port), rest);
 }
 
 void log_socket_error(int line, int err)

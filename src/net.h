@@ -4,6 +4,14 @@
 #include <netinet/in.h>
 
 #include <cstddef>
+#include <cstdint>
+
+// Address a server binds to. The interface name is only used in log lines:
+// every server listens on all interfaces (INADDR_ANY).
+in_addr get_device_ipaddress(const char* iface);
+
+// Connections a listener keeps waiting for accept.
+constexpr int NET_LISTEN_BACKLOG = 128;
 
 // A non-blocking IPv4 socket of `type` (SOCK_STREAM or SOCK_DGRAM) bound to
 // address:port. A stream socket gets SO_REUSEADDR, so a restart binds while
@@ -27,10 +35,46 @@ void net_discard_input(int sock, size_t max_bytes);
 // The start-up line of a server: "<label> <iface>: <address>:<port>".
 void net_log_listening(const char* label, const char* iface, in_addr address, uint16_t port);
 
-// Whether accept failed for lack of descriptors or memory: the connection
-// then stays in the listen backlog until some are free.
-[[nodiscard]] bool net_descriptors_exhausted(int err);
+// The readiness set (epoll) of a server thread's event loop, holding the
+// thread's wake-up descriptor, whose events carry `tag`. The descriptor,
+// or -1 with the failure logged.
+[[nodiscard]] int net_loop_open(int waker_fd, void* tag);
+// Closes a readiness set that is open and marks it closed (-1).
+void net_loop_close(int* epoll_fd);
 
-// The warning that a server stopped accepting for lack of descriptors or
-// memory; logged once per episode by the caller.
-void net_log_accept_exhausted(const char* server, int err);
+// Accepting for one server whose thread watches its listeners in an event
+// loop: connection bounds, the descriptor reserve, and a pause while the
+// process is out of descriptors. One per server, owned by its thread.
+struct net_acceptor {
+    const char* server;              // names the log lines: "tcp", "http"
+    void (*listeners_watch)(int op); // EPOLL_CTL_ADD or EPOLL_CTL_DEL: every listener in or out of the loop
+    const uint32_t* open_conns;      // connections the server holds now
+    uint32_t max_conns;              // a connection beyond these is refused
+    // Descriptors from this one up are refused, so they stay for another
+    // server; 0: no reserve. The note says whom for in the refusal line.
+    uint64_t fd_reserve;
+    const char* reserve_note;
+    bool paused;                     // the listeners are out of the loop
+    bool failure_logged;             // this exhaustion episode was logged
+    bool bound_logged;               // this refusal episode was logged
+    int64_t retry_ms;                // a pause ends by then at the latest
+};
+
+// Accepts the connections waiting on `listener`, a batch at most, as
+// non-blocking, close-on-exec sockets, and hands each one the bounds admit
+// to open(sock, addr, arg). One beyond a bound is closed at once, so its
+// client learns now rather than wait in the backlog; a refusal episode is
+// logged once and ends when a connection closes. Out of descriptors or
+// memory, the connection stays in the backlog and the listeners leave the
+// loop until a connection closes or a second has passed, rather than wake
+// the thread again and again; that episode is logged once too. `now_ms`
+// is the thread's monotonic clock.
+void net_accept(net_acceptor* acceptor, int listener, int64_t now_ms,
+                void (*open)(int sock, const sockaddr_in* addr, void* arg), void* arg);
+// A connection of the server closed: accepting resumes and the refusal
+// episode ends.
+void net_accept_conn_closed(net_acceptor* acceptor);
+// Once a second: ends a pause that no closing connection has ended.
+void net_accept_tick(net_acceptor* acceptor, int64_t now_ms);
+// Puts the listeners back into the loop after a pause.
+void net_accept_resume(net_acceptor* acceptor);

@@ -27,7 +27,8 @@ extern uint16_t mqtt_msg_id;
 extern uint16_t mqttsn_msg_id;
 extern uint16_t mqttsn_topic_id;
 
-// Main thread, start-up. Returns the thread-creation result.
+// Main thread, start-up. 0, or -1 when the thread could not start or
+// already runs.
 int thread_mqtt_start();
 // Main thread, shut-down: waits until the thread has released its state.
 void thread_mqtt_stop();

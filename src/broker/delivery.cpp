@@ -10,7 +10,6 @@
 #include "channels/mqtt_tcp.h"
 #include "channels/trigger_rules.h"
 #include "codec/mqtt.h"
-#include "daemon.h"
 #include "logging.h"
 
 namespace {

@@ -9,8 +9,8 @@
 #include "channels/mqtt_tcp.h"
 #include "channels/rules_mqtt.h"
 #include "channels/udp_mqtt.h"
-#include "daemon.h"
 #include "logging.h"
+#include "thread_module.h"
 
 list<mqtt_conn> mqtt_conns;
 list<mqttsn_conn> mqttsn_conns;
@@ -33,10 +33,12 @@ bool topic_ids_full_logged = false;
 
 using clock_type = std::chrono::steady_clock;
 
-// 0 running, 1 stop requested, 2 stopped.
-std::atomic<int> thread_state{2};
-// Signalled by every channel the broker consumes, and by a stop request.
-msg_waker waker{-1, {false}};
+bool thread_mqtt_setup_channels();
+void thread_mqtt_loop();
+void thread_mqtt_release();
+// Its waker is signalled by every channel the broker consumes, and by a
+// stop request.
+thread_module module{thread_mqtt_setup_channels, thread_mqtt_loop, thread_mqtt_release};
 // Set by thread_mqtt_rules_reload_request, taken by the loop.
 std::atomic<bool> rules_reload_requested{false};
 
@@ -91,24 +93,29 @@ void thread_mqtt_loop()
             if (next_tick <= now)
                 next_tick = now + TICK;
         }
-        if (thread_state.load() == 1)
+        if (thread_module_stopping(&module))
             break;
         if (rules_reload_requested.exchange(false))
             mqtt_rules_file_reload();
         if (!more) {
             auto until_tick = std::chrono::ceil<std::chrono::milliseconds>(next_tick - now).count();
-            msg_waker_wait(&waker, static_cast<int>(std::clamp<long long>(until_tick, 0, 1000)));
+            msg_waker_wait(&module.waker, static_cast<int>(std::clamp<long long>(until_tick, 0, 1000)));
         }
     }
     // Nothing is sent and no will is published at shut-down.
     release_all();
-    thread_state.store(2);
 }
 
-void* thread_mqtt_launcher(void*)
+bool thread_mqtt_setup_channels()
 {
-    thread_mqtt_loop();
-    return nullptr;
+    list_pub_set_max(&pub_list, broker_max_topics);
+    wakers_attach(&module.waker);
+    return true;
+}
+
+void thread_mqtt_release()
+{
+    wakers_attach(nullptr);
 }
 
 } // namespace
@@ -186,28 +193,18 @@ void thread_mqtt_setup(broker_conf* conf)
 
 int thread_mqtt_start()
 {
-    list_pub_set_max(&pub_list, broker_max_topics);
-    if (msg_waker_init(&waker) != 0)
-        return -1;
-    wakers_attach(&waker);
-    thread_state.store(0);
-    int result = thread_begin(thread_mqtt_launcher, nullptr, nullptr);
-    if (result != 0)
-        thread_state.store(2);
-    return result;
+    return thread_module_start(&module);
 }
 
 void thread_mqtt_stop()
 {
-    thread_stop_wait(&thread_state, &waker);
-    wakers_attach(nullptr);
-    msg_waker_destroy(&waker);
+    thread_module_stop(&module);
 }
 
 void thread_mqtt_rules_reload_request()
 {
     rules_reload_requested.store(true);
-    msg_waker_signal(&waker);
+    msg_waker_signal(&module.waker);
 }
 
 void thread_mqtt_user_add(const char* user_name, const char* password, uint8_t publish_enable)

@@ -7,7 +7,6 @@
 #include "broker/broker_internal.h"
 #include "channels/mqtt_udp.h"
 #include "codec/mqttsn.h"
-#include "daemon.h"
 #include "logging.h"
 
 namespace {

@@ -1,6 +1,7 @@
-// The queue, the wake-up signal and the request/reply rendezvous that every
-// inter-thread channel is built on. Queued records are plain heap records
-// whose first field is `next`; the queue touches nothing else.
+// The queue and the request/reply rendezvous that every inter-thread
+// channel is built on, with the consumer's wake-up signal (msg_waker.h).
+// Queued records are plain heap records whose first field is `next`; the
+// queue touches nothing else.
 #pragma once
 
 #include <pthread.h>
@@ -8,17 +9,10 @@
 #include <atomic>
 #include <cstdint>
 
+#include "msg_waker.h"
+
 struct msg_record {
     msg_record* next;
-};
-
-// Wakes one consumer thread: producers signal it, the consumer sleeps on it
-// (msg_waker_wait) or keeps its descriptor in its own poll set. One waker
-// may serve several queues of the same consumer. A signal given while one
-// is already pending costs no system call.
-struct msg_waker {
-    int fd;                       // eventfd, -1 while not initialised
-    std::atomic<bool> signalled;  // a signal is pending on fd
 };
 
 // Records are linked from the oldest (`head`) to the newest (`tail`), so a
@@ -31,16 +25,6 @@ struct msg_queue {
     msg_waker* waker; // signalled on every add; may be null
     pthread_mutex_t mutex;
 };
-
-// 0, or -1 when no eventfd could be made.
-[[nodiscard]] int msg_waker_init(msg_waker* waker);
-void msg_waker_destroy(msg_waker* waker);
-void msg_waker_signal(msg_waker* waker);
-// Consumer: returns once signalled or after timeout_ms, and clears the
-// signal. Work added after the clear signals again.
-void msg_waker_wait(msg_waker* waker, int timeout_ms);
-// Consumer that polls `fd` itself: clears a signal it has seen.
-void msg_waker_clear(msg_waker* waker);
 
 void msg_init(msg_queue* queue);
 void msg_add(msg_queue* queue, msg_record* record);

@@ -9,16 +9,18 @@
 #include "channels/mqtt_cron.h"
 #include "channels/trigger_rules.h"
 #include "cron/cron_trigger.h"
-#include "daemon.h"
+#include "thread_module.h"
 
 namespace {
 
 list<cron_trigger> cron_triggers{};
-// 0 running, 1 stop requested, 2 stopped.
-std::atomic<int> thread_state{2};
-// Signalled by the mqtt_cron channel and by a stop request, so that new
-// entries and a stop end the wait at once.
-msg_waker waker{-1, {false}};
+bool thread_cron_setup();
+void thread_cron_loop();
+void thread_cron_release();
+// Its waker is signalled by the mqtt_cron channel and by a stop request,
+// so that new entries and a stop end the wait at once. A second start is
+// refused: a second cron thread would fire every trigger twice.
+thread_module module{thread_cron_setup, thread_cron_loop, thread_cron_release};
 
 // Lands a little after the second has turned, so that the clock read on
 // waking already shows the new second.
@@ -68,7 +70,7 @@ void thread_cron_loop()
     long long evaluated = minute_of(now.tv_sec);
     if (now.tv_sec == evaluated * 60)
         --evaluated;
-    while (thread_state.load() != 1) {
+    while (!thread_module_stopping(&module)) {
         msg_mqtt_cron_drain(UINT32_MAX, msg_mqtt_cron_handle);
         now = wall_clock();
         long long minute = minute_of(now.tv_sec);
@@ -78,45 +80,32 @@ void thread_cron_loop()
             minute_evaluate(now.tv_sec);
         }
         long wait_ms = 1000 - now.tv_nsec / 1000000 + WAKE_MARGIN_MS;
-        msg_waker_wait(&waker, static_cast<int>(wait_ms < 1000 ? wait_ms : 1000));
+        msg_waker_wait(&module.waker, static_cast<int>(wait_ms < 1000 ? wait_ms : 1000));
     }
     cron_trigger_remove_all(&cron_triggers);
-    thread_state.store(2);
 }
 
-void* thread_cron_launcher(void*)
+bool thread_cron_setup()
 {
-    thread_cron_loop();
-    return nullptr;
+    msg_mqtt_cron_set_waker(&module.waker);
+    return true;
+}
+
+void thread_cron_release()
+{
+    msg_mqtt_cron_set_waker(nullptr);
 }
 
 } // namespace
 
 int thread_cron_start()
 {
-    // A second cron thread would fire every trigger twice.
-    int stopped = 2;
-    if (!thread_state.compare_exchange_strong(stopped, 0))
-        return -1;
-    if (msg_waker_init(&waker) != 0) {
-        thread_state.store(2);
-        return -1;
-    }
-    msg_mqtt_cron_set_waker(&waker);
-    int result = thread_begin(thread_cron_launcher, nullptr, nullptr);
-    if (result != 0) {
-        thread_state.store(2);
-        msg_mqtt_cron_set_waker(nullptr);
-        msg_waker_destroy(&waker);
-    }
-    return result;
+    return thread_module_start(&module);
 }
 
 void thread_cron_stop()
 {
-    thread_stop_wait(&thread_state, &waker);
-    msg_mqtt_cron_set_waker(nullptr);
-    msg_waker_destroy(&waker);
+    thread_module_stop(&module);
 }
 
 void thread_cron_triggers_swap(list<cron_trigger> entries)

@@ -20,26 +20,19 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "channels/msgs.h"
-#include "daemon.h"
+#include "http/http_conn.h"
 #include "http/request.h"
-#include "list/http_conn.h"
 #include "logging.h"
 #include "net.h"
 #include "paths.h"
+#include "thread_module.h"
 
 namespace {
 
-constexpr int LISTEN_BACKLOG = 128;
 // Open connections when the configuration sets no http_max_connections:
 // the dashboard loads a handful of files at a time.
 constexpr uint32_t HTTP_MAX_CONNECTIONS_DEFAULT = 64;
 constexpr int MAX_EVENTS = 64;
-// Connections accepted from the listener per pass, at most.
-constexpr int ACCEPT_BATCH = 64;
-// An idle pass sleeps this long at most; a stop request ends it at once
-// through the waker.
-constexpr int IDLE_WAIT_MS = 1000;
 // A client has this long from accept to deliver its request line...
 constexpr int64_t REQUEST_TIMEOUT_MS = 10000;
 // ...and a download may go this long without the client taking a byte.
@@ -80,10 +73,12 @@ http_conf* thread_options = nullptr;
 http_serv serv{0, -1};
 list<http_conn> conns;
 list<http_client> clients;
-// 0 running, 1 stop requested, 2 stopped (also before the first start).
-std::atomic<int> thread_state{2};
-// Signalled by a stop request only.
-msg_waker waker{-1, {false}};
+bool thread_http_open();
+void http_serv_loop();
+void thread_http_release();
+// Its waker is signalled by a stop request only.
+thread_module module{thread_http_open, http_serv_loop, thread_http_release};
+msg_waker& waker = module.waker;
 int epoll_fd = -1;
 // http_files_path, relative ones taken against the start directory.
 char files_root[4096 + sizeof thread_options->http_files_path + 1];
@@ -96,17 +91,13 @@ static_assert(sizeof hub_info <= CHUNK_SIZE, "the hub's settings go out as one c
 // The monotonic clock at the start of the pass.
 int64_t now_ms = 0;
 int64_t swept_ms = 0;
-// Descriptors ran out on accept: the listener is out of the readiness set
-// until a connection closes or a second has passed.
-bool accept_paused = false;
-bool accept_failure_logged = false;
-int64_t accept_retry_ms = 0;
-// Open connections, and their bound (http_max_connections).
+// Open connections.
 uint32_t conn_total = 0;
-uint32_t max_conns = HTTP_MAX_CONNECTIONS_DEFAULT;
-bool conn_bound_logged = false;
-// The process's descriptor limit at start, 0 when unknown.
-uint64_t fd_limit = 0;
+void serv_watch(int op);
+// At most http_max_connections, and never a descriptor from the last
+// quarter of the process's limit, which stays for MQTT clients.
+net_acceptor acceptor{"http", serv_watch, &conn_total, HTTP_MAX_CONNECTIONS_DEFAULT, 0,
+                      "the last quarter of the descriptors kept for MQTT", false, false, false, 0};
 
 int64_t clock_ms()
 {
@@ -141,7 +132,7 @@ int serv_init(in_addr address)
 {
     if (serv.port == 0)
         return 0;
-    serv.sock = net_socket_open(SOCK_STREAM, address, serv.port, LISTEN_BACKLOG);
+    serv.sock = net_socket_open(SOCK_STREAM, address, serv.port, NET_LISTEN_BACKLOG);
     return serv.sock < 0 ? -1 : 0;
 }
 
@@ -162,30 +153,11 @@ void serv_watch(int op)
 // The readiness set: the waker, the listener and every connection.
 int loop_open()
 {
-    epoll_fd = epoll_create1(EPOLL_CLOEXEC);
-    if (epoll_fd < 0 || watch(EPOLL_CTL_ADD, waker.fd, EPOLLIN, &waker) != 0) {
-        log_socket_error(__LINE__, errno);
+    epoll_fd = net_loop_open(waker.fd, &waker);
+    if (epoll_fd < 0)
         return -1;
-    }
     serv_watch(EPOLL_CTL_ADD);
     return 0;
-}
-
-void accept_pause()
-{
-    if (accept_paused)
-        return;
-    accept_paused = true;
-    accept_retry_ms = now_ms + 1000;
-    serv_watch(EPOLL_CTL_DEL);
-}
-
-void accept_resume()
-{
-    if (!accept_paused)
-        return;
-    accept_paused = false;
-    serv_watch(EPOLL_CTL_ADD);
 }
 
 void conn_log(http_client* client, const char* what)
@@ -223,12 +195,11 @@ http_client* conn_close(http_client* client)
     list_remove(&clients, client);
     delete client;
     --conn_total;
-    conn_bound_logged = false;
-    accept_resume();
+    net_accept_conn_closed(&acceptor);
     return successor;
 }
 
-void conn_open(int sock, const sockaddr_in* addr)
+void conn_open(int sock, const sockaddr_in* addr, void* /*arg*/)
 {
     auto* client = new http_client{};
     http_conn* conn = list_http_conn_add_new(&conns, addr);
@@ -242,57 +213,6 @@ void conn_open(int sock, const sockaddr_in* addr)
     if (watch(EPOLL_CTL_ADD, sock, EPOLLIN, client) != 0) {
         log_socket_error(__LINE__, errno);
         conn_close(client);
-    }
-}
-
-// Whether the listener may take one more connection on `sock`: at most
-// http_max_connections, and never a descriptor from the last quarter of
-// the process's limit, which stays for MQTT clients. Refusals are logged
-// once per episode, which ends when a connection closes.
-bool conn_room(int sock)
-{
-    const char* refused = nullptr;
-    if (conn_total >= max_conns)
-        refused = "connections open, refusing new ones";
-    else if (fd_limit > 0 && static_cast<uint64_t>(sock) >= fd_limit - fd_limit / 4)
-        refused = "connections open and the last quarter of the descriptors kept for MQTT, refusing new ones";
-    if (!refused)
-        return true;
-    if (!conn_bound_logged)
-        log_write(LOG_WARNING, "http: %u %s\n", conn_total, refused);
-    conn_bound_logged = true;
-    return false;
-}
-
-void conn_new()
-{
-    for (int i = 0; i < ACCEPT_BATCH; ++i) {
-        sockaddr_in addr{};
-        socklen_t addr_len = sizeof addr;
-        int sock = accept4(serv.sock, reinterpret_cast<sockaddr*>(&addr), &addr_len, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (sock >= 0) {
-            accept_failure_logged = false;
-            if (conn_room(sock))
-                conn_open(sock, &addr);
-            else
-                close(sock);
-            continue;
-        }
-        int err = errno;
-        if (err == EINTR || err == ECONNABORTED)
-            continue;
-        // Out of descriptors, the connection stays in the backlog: the
-        // listener leaves the readiness set for a while rather than wake
-        // the thread again and again, and the episode is logged once.
-        bool exhausted = net_descriptors_exhausted(err);
-        if (exhausted && !accept_failure_logged)
-            net_log_accept_exhausted("http", err);
-        else if (!exhausted && err != EAGAIN && err != EWOULDBLOCK)
-            log_socket_error(__LINE__, err);
-        accept_failure_logged = exhausted;
-        if (exhausted)
-            accept_pause();
-        return;
     }
 }
 
@@ -465,7 +385,7 @@ void event_handle(const epoll_event& ev)
         return;
     }
     if (ev.data.ptr == &serv) {
-        conn_new();
+        net_accept(&acceptor, serv.sock, now_ms, conn_open, nullptr);
         return;
     }
     auto* client = static_cast<http_client*>(ev.data.ptr);
@@ -491,26 +411,23 @@ void sweep()
         conn_log(client, receiving ? "no request line within 10 s, closing" : "download stalled for 30 s, closing");
         client = conn_close(client);
     }
-    if (accept_paused && now_ms >= accept_retry_ms)
-        accept_resume();
+    net_accept_tick(&acceptor, now_ms);
 }
 
 void thread_end()
 {
-    accept_paused = false;
+    acceptor.paused = false;
     while (clients.head)
         conn_close(clients.head);
     serv_close();
-    close(epoll_fd);
-    epoll_fd = -1;
-    thread_state.store(2);
+    net_loop_close(&epoll_fd);
 }
 
-void* http_thread(void*)
+void http_serv_loop()
 {
     epoll_event events[MAX_EVENTS];
-    while (thread_state.load() != 1) {
-        int ready = epoll_wait(epoll_fd, events, MAX_EVENTS, IDLE_WAIT_MS);
+    while (!thread_module_stopping(&module)) {
+        int ready = epoll_wait(epoll_fd, events, MAX_EVENTS, THREAD_IDLE_WAIT_MS);
         if (ready < 0 && errno != EINTR) {
             log_socket_error(__LINE__, errno);
             break;
@@ -521,16 +438,42 @@ void* http_thread(void*)
         sweep();
     }
     thread_end();
-    return nullptr;
 }
 
-void start_undo()
+bool thread_http_open()
+{
+    if (!thread_options)
+        return false;
+    // Adding a name grows the environment array, and another thread reading
+    // the environment meanwhile (the cron thread's localtime reads TZ) may
+    // read freed memory: QUERY_STRING is added now, before any other thread
+    // runs, as a buffer of this module that later requests rewrite in place.
+    // (setenv would also keep every value it replaces, so a stream of CGI
+    // requests would grow memory without end.)
+    putenv(query_env);
+    files_root_resolve();
+    now_ms = clock_ms();
+    acceptor.max_conns = thread_options->http_max_connections > 0
+                             ? static_cast<uint32_t>(thread_options->http_max_connections)
+                             : HTTP_MAX_CONNECTIONS_DEFAULT;
+    // The process's descriptor limit at start; none when unknown.
+    rlimit limit{};
+    uint64_t fd_limit =
+        getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY ? limit.rlim_cur : 0;
+    acceptor.fd_reserve = fd_limit > 0 ? fd_limit - fd_limit / 4 : 0;
+
+    in_addr address = get_device_ipaddress(thread_options->http_iface);
+    if (serv_init(address) != 0 || loop_open() != 0)
+        return false;
+    net_log_listening("HTTP:", thread_options->http_iface, address, serv.port);
+    return true;
+}
+
+// Also frees the configuration record: a start needs a new setup.
+void thread_http_release()
 {
     serv_close();
-    if (epoll_fd >= 0)
-        close(epoll_fd);
-    epoll_fd = -1;
-    msg_waker_destroy(&waker);
+    net_loop_close(&epoll_fd);
     delete thread_options;
     thread_options = nullptr;
 }
@@ -551,48 +494,10 @@ void thread_http_hub_setup(int32_t mqtt_ws_port)
 
 int thread_http_start()
 {
-    if (!thread_options)
-        return -1;
-    // Adding a name grows the environment array, and another thread reading
-    // the environment meanwhile (the cron thread's localtime reads TZ) may
-    // read freed memory: QUERY_STRING is added now, before any other thread
-    // runs, as a buffer of this module that later requests rewrite in place.
-    // (setenv would also keep every value it replaces, so a stream of CGI
-    // requests would grow memory without end.)
-    putenv(query_env);
-    files_root_resolve();
-    now_ms = clock_ms();
-    max_conns = thread_options->http_max_connections > 0 ? static_cast<uint32_t>(thread_options->http_max_connections)
-                                                         : HTTP_MAX_CONNECTIONS_DEFAULT;
-    rlimit limit{};
-    fd_limit = getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY ? limit.rlim_cur : 0;
-
-    in_addr address{};
-    bool opened = get_device_ipaddress(thread_options->http_iface, &address) == 0;
-    if (!opened)
-        log_socket_error(__LINE__, errno);
-    opened = opened && serv_init(address) == 0 && msg_waker_init(&waker) == 0 && loop_open() == 0;
-    if (!opened) {
-        start_undo();
-        return -1;
-    }
-
-    net_log_listening("HTTP:", thread_options->http_iface, address, serv.port);
-
-    thread_state.store(0);
-    if (thread_begin(http_thread, nullptr, nullptr) != 0) {
-        // Without its thread a later stop would wait forever.
-        thread_state.store(2);
-        start_undo();
-        return -1;
-    }
-    return 0;
+    return thread_module_start(&module);
 }
 
 void thread_http_stop()
 {
-    thread_stop_wait(&thread_state, &waker);
-    msg_waker_destroy(&waker);
-    delete thread_options;
-    thread_options = nullptr;
+    thread_module_stop(&module);
 }

@@ -13,8 +13,8 @@
 #include <cstring>
 
 #include "channels/mqtt_mysql.h"
-#include "daemon.h"
 #include "logging.h"
+#include "thread_module.h"
 
 namespace {
 
@@ -24,8 +24,6 @@ constexpr size_t QUERYBUF_SIZE = 512;
 // Records handled per pass at most, so that a stop request is seen soon
 // even when many records wait.
 constexpr uint32_t RECORD_BATCH = 64;
-// An idle pass sleeps this long at most; a new record ends it at once.
-constexpr int IDLE_WAIT_MS = 1000;
 // While the server is away it is asked again no more often than this.
 constexpr auto RECONNECT_INTERVAL = std::chrono::milliseconds(1000);
 // Seconds a connect, or one read or write of a statement, may take: an
@@ -71,10 +69,11 @@ char querybuf[QUERYBUF_SIZE];
 // One escaped text: each byte may become two.
 char textbuf[2 * QUERYBUF_SIZE + 1];
 mysql_conf* thread_options = nullptr;
-// 0 running, 1 stop requested, 2 stopped.
-std::atomic<int> thread_state{2};
-// Signalled by the mqtt_mysql channel and by a stop request.
-msg_waker waker{-1, {false}};
+bool thread_mysql_connect();
+void thread_mysql_loop();
+void thread_mysql_release();
+// Its waker is signalled by the mqtt_mysql channel and by a stop request.
+thread_module module{thread_mysql_connect, thread_mysql_loop, thread_mysql_release};
 // False from a lost connection until the server answers again.
 bool connected = false;
 // The first record's data row may be stored already: its statement was
@@ -263,19 +262,19 @@ bool records_handle()
 int wait_ms()
 {
     if (connected)
-        return IDLE_WAIT_MS;
+        return THREAD_IDLE_WAIT_MS;
     auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(reconnect_last + RECONNECT_INTERVAL - steady::now());
-    return static_cast<int>(std::clamp<long long>(left.count(), 1, IDLE_WAIT_MS));
+    return static_cast<int>(std::clamp<long long>(left.count(), 1, THREAD_IDLE_WAIT_MS));
 }
 
 void thread_mysql_loop()
 {
-    while (thread_state.load() != 1) {
+    while (!thread_module_stopping(&module)) {
         if (!connected)
             connected = connection_restore();
         if (!connected || !records_handle())
-            msg_waker_wait(&waker, wait_ms());
+            msg_waker_wait(&module.waker, wait_ms());
     }
     // No producer runs any more at shut-down: what waits is stored while
     // the connection holds; the rest is given up, and said so.
@@ -286,13 +285,49 @@ void thread_mysql_loop()
         log_write(LOG_DEBUG, "MySQL: %u records not stored at shut-down\n", left);
     while (mqtt_mysql_msg* record = msg_mqtt_mysql_get_first())
         msg_mqtt_mysql_remove(record);
-    thread_state.store(2);
 }
 
-void* thread_mysql_launcher(void*)
+bool thread_mysql_connect()
 {
-    thread_mysql_loop();
-    return nullptr;
+    if (!thread_options)
+        return false;
+    // The library's first mysql_init ignores SIGPIPE for the whole process;
+    // its sends do not need that (MSG_NOSIGNAL), and the daemon keeps the
+    // dispositions it documents.
+    struct sigaction sigpipe_action {};
+    sigaction(SIGPIPE, nullptr, &sigpipe_action);
+    mysql_conn = mysql_init(nullptr);
+    sigaction(SIGPIPE, &sigpipe_action, nullptr);
+    if (!mysql_conn) {
+        log_write(LOG_DEBUG, "MySQL Error on line %d: %s\n", 260, "out of memory");
+        return false;
+    }
+    my_bool reconnect = 1;
+    if (mysql_options(mysql_conn, MYSQL_OPT_RECONNECT, &reconnect) != 0)
+        log_write(LOG_DEBUG, "MySQL Error on line %d: %s\n", 240, mysql_error(mysql_conn));
+    mysql_options(mysql_conn, MYSQL_SET_CHARSET_NAME, "utf8");
+    mysql_options(mysql_conn, MYSQL_OPT_CONNECT_TIMEOUT, &CONNECT_TIMEOUT_S);
+    mysql_options(mysql_conn, MYSQL_OPT_READ_TIMEOUT, &IO_TIMEOUT_S);
+    mysql_options(mysql_conn, MYSQL_OPT_WRITE_TIMEOUT, &IO_TIMEOUT_S);
+    const mysql_conf* c = thread_options;
+    if (!mysql_real_connect(mysql_conn, c->mysql_server, c->mysql_user, c->mysql_password, c->mysql_database,
+                            static_cast<uint16_t>(c->mysql_port), nullptr, 0)) {
+        log_write(LOG_DEBUG, "MySQL Error on line %d: %s\n", 260, mysql_error(mysql_conn));
+        return false;
+    }
+    log_write(LOG_DEBUG, "Connected to MySQL server at %s\r\n", c->mysql_server);
+    connected = true;
+    in_doubt = false;
+    msg_mqtt_mysql_set_waker(&module.waker);
+    return true;
+}
+
+// Also frees the configuration record: a start needs a new setup.
+void thread_mysql_release()
+{
+    msg_mqtt_mysql_set_waker(nullptr);
+    connection_close();
+    options_free();
 }
 
 } // namespace
@@ -336,61 +371,10 @@ int mysql_packet_handle(const mqtt_mysql_msg* record)
 
 int thread_mysql_start()
 {
-    if (!thread_options)
-        return -1;
-    // The library's first mysql_init ignores SIGPIPE for the whole process;
-    // its sends do not need that (MSG_NOSIGNAL), and the daemon keeps the
-    // dispositions it documents.
-    struct sigaction sigpipe_action {};
-    sigaction(SIGPIPE, nullptr, &sigpipe_action);
-    mysql_conn = mysql_init(nullptr);
-    sigaction(SIGPIPE, &sigpipe_action, nullptr);
-    if (!mysql_conn) {
-        log_write(LOG_DEBUG, "MySQL Error on line %d: %s\n", 260, "out of memory");
-        options_free();
-        return -1;
-    }
-    my_bool reconnect = 1;
-    if (mysql_options(mysql_conn, MYSQL_OPT_RECONNECT, &reconnect) != 0)
-        log_write(LOG_DEBUG, "MySQL Error on line %d: %s\n", 240, mysql_error(mysql_conn));
-    mysql_options(mysql_conn, MYSQL_SET_CHARSET_NAME, "utf8");
-    mysql_options(mysql_conn, MYSQL_OPT_CONNECT_TIMEOUT, &CONNECT_TIMEOUT_S);
-    mysql_options(mysql_conn, MYSQL_OPT_READ_TIMEOUT, &IO_TIMEOUT_S);
-    mysql_options(mysql_conn, MYSQL_OPT_WRITE_TIMEOUT, &IO_TIMEOUT_S);
-    const mysql_conf* c = thread_options;
-    if (!mysql_real_connect(mysql_conn, c->mysql_server, c->mysql_user, c->mysql_password, c->mysql_database,
-                            static_cast<uint16_t>(c->mysql_port), nullptr, 0)) {
-        log_write(LOG_DEBUG, "MySQL Error on line %d: %s\n", 260, mysql_error(mysql_conn));
-        connection_close();
-        options_free();
-        return -1;
-    }
-    log_write(LOG_DEBUG, "Connected to MySQL server at %s\r\n", c->mysql_server);
-    connected = true;
-    in_doubt = false;
-    if (msg_waker_init(&waker) != 0) {
-        connection_close();
-        options_free();
-        return -1;
-    }
-    msg_mqtt_mysql_set_waker(&waker);
-    thread_state.store(0);
-    if (thread_begin(thread_mysql_launcher, nullptr, nullptr) != 0) {
-        thread_state.store(2);
-        msg_mqtt_mysql_set_waker(nullptr);
-        msg_waker_destroy(&waker);
-        connection_close();
-        options_free();
-        return -1;
-    }
-    return 0;
+    return thread_module_start(&module);
 }
 
 void thread_mysql_stop()
 {
-    thread_stop_wait(&thread_state, &waker);
-    msg_mqtt_mysql_set_waker(nullptr);
-    msg_waker_destroy(&waker);
-    connection_close();
-    options_free();
+    thread_module_stop(&module);
 }

@@ -5,19 +5,20 @@
 #include "channels/msgs.h"
 #include "channels/rules_mqtt.h"
 #include "cron/cron.h"
-#include "daemon.h"
+#include "thread_module.h"
 
 namespace
 {
 
 list<rules_function> rules_functions;
 list<rules_node> rules_nodes;
-// 0 running, 1 stop requested, 2 stopped.
-std::atomic<int> thread_state{2};
-// Signalled by the trigger_rules channel and by a stop request.
-msg_waker waker{-1, {false}};
-// An idle pass sleeps this long at most; the waker ends it at once.
-constexpr int IDLE_WAIT_MS = 1000;
+bool thread_rules_setup();
+void thread_rules_loop();
+void thread_rules_release();
+// Its waker is signalled by the trigger_rules channel and by a stop
+// request. A second start is refused: it would run two walkers over one
+// node list.
+thread_module module{thread_rules_setup, thread_rules_loop, thread_rules_release};
 
 enum engine_phase : int { ENGINE_DOWN, ENGINE_UP, ENGINE_STOPPING };
 // Written by main, read by the broker's rules_engine_up.
@@ -27,50 +28,39 @@ void thread_rules_loop()
 {
     // One chain per drain: a stop request is seen between chains, and the
     // triggers behind it stay queued for the next start.
-    while (thread_state.load() != 1) {
+    while (!thread_module_stopping(&module)) {
         if (msg_trigger_rules_drain(1, msg_trigger_rules_handle) == 0)
-            msg_waker_wait(&waker, IDLE_WAIT_MS);
+            msg_waker_wait(&module.waker, THREAD_IDLE_WAIT_MS);
     }
     rules_function_remove_all(&rules_functions);
     rules_node_remove_all(&rules_nodes);
-    thread_state.store(2);
 }
 
-void* thread_rules_launcher(void*)
+bool thread_rules_setup()
 {
-    thread_rules_loop();
-    return nullptr;
+    rules_functions_init(&rules_functions);
+    msg_trigger_rules_set_waker(&module.waker);
+    return true;
+}
+
+// The functions are gone already after a stop; after a failed start they
+// go here.
+void thread_rules_release()
+{
+    msg_trigger_rules_set_waker(nullptr);
+    rules_function_remove_all(&rules_functions);
 }
 
 } // namespace
 
 int thread_rules_start()
 {
-    // A second start would run two walkers over one node list.
-    int stopped = 2;
-    if (!thread_state.compare_exchange_strong(stopped, 0))
-        return -1;
-    if (msg_waker_init(&waker) != 0) {
-        thread_state.store(2);
-        return -1;
-    }
-    rules_functions_init(&rules_functions);
-    msg_trigger_rules_set_waker(&waker);
-    int result = thread_begin(thread_rules_launcher, nullptr, nullptr);
-    if (result != 0) {
-        msg_trigger_rules_set_waker(nullptr);
-        msg_waker_destroy(&waker);
-        rules_function_remove_all(&rules_functions);
-        thread_state.store(2);
-    }
-    return result;
+    return thread_module_start(&module);
 }
 
 void thread_rules_stop()
 {
-    thread_stop_wait(&thread_state, &waker);
-    msg_trigger_rules_set_waker(nullptr);
-    msg_waker_destroy(&waker);
+    thread_module_stop(&module);
 }
 
 void thread_rules_nodes_swap(list<rules_node> nodes)

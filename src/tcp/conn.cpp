@@ -13,7 +13,6 @@
 
 #include "channels/tcp_mqtt.h"
 #include "codec/mqtt.h"
-#include "daemon.h"
 #include "logging.h"
 #include "net.h"
 #include "tcp/tcp_internal.h"
@@ -22,8 +21,6 @@ namespace tcp {
 
 namespace {
 
-// Connections accepted from one readable listener in one pass, at most.
-constexpr int ACCEPT_BATCH = 64;
 // Pending output that is written at once instead of at the end of the
 // pass, so a burst for a fast reader never counts against its bound.
 constexpr uint32_t FLUSH_EARLY = 64 * 1024;
@@ -42,14 +39,10 @@ void conn_log(int priority, tcp_conn* conn, const char* what)
     log_conn(priority, "tcp", &conn->addr, ": %s\n", what);
 }
 
-// Accepting stopped for lack of descriptors: logged once per episode.
-bool accept_failure_logged = false;
-// Connections refused at the max_connections bound: logged once per
-// episode, which ends when a connection closes.
-bool conn_bound_logged = false;
-
-void conn_open(tcp_serv* serv, int sock, const sockaddr_in* addr)
+// A connection accepted on listener `arg` (a tcp_serv) within the bounds.
+void conn_open(int sock, const sockaddr_in* addr, void* arg)
 {
+    auto* serv = static_cast<tcp_serv*>(arg);
     int on = 1;
     setsockopt(sock, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
     // Packets go out as the broker posts them, not held for coalescing.
@@ -104,41 +97,7 @@ void drops_log_end(tcp_conn* conn)
 
 void conn_new(tcp_serv* serv)
 {
-    for (int i = 0; i < ACCEPT_BATCH; ++i) {
-        sockaddr_in addr{};
-        socklen_t addr_len = sizeof addr;
-        int sock = accept4(serv->sock, reinterpret_cast<sockaddr*>(&addr), &addr_len, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (sock < 0) {
-            int err = errno;
-            if (err == EAGAIN || err == EWOULDBLOCK)
-                return;
-            if (err == EINTR || err == ECONNABORTED)
-                continue;
-            // Out of descriptors: the connection stays in the backlog. Stop
-            // watching the listeners rather than be woken for it again and
-            // again, and log the episode once.
-            if (net_descriptors_exhausted(err)) {
-                if (!accept_failure_logged)
-                    net_log_accept_exhausted("tcp", err);
-                accept_failure_logged = true;
-                accept_pause();
-                return;
-            }
-            log_socket_error(__LINE__, err);
-            return;
-        }
-        accept_failure_logged = false;
-        if (conn_count >= limits.max_conns) {
-            // Closed at once, so the client learns now rather than wait in
-            // the backlog.
-            if (!conn_bound_logged)
-                log_write(LOG_WARNING, "tcp: %u connections open, refusing new ones\n", conn_count);
-            conn_bound_logged = true;
-            close(sock);
-            continue;
-        }
-        conn_open(serv, sock, &addr);
-    }
+    net_accept(&acceptor, serv->sock, now_ms, conn_open, serv);
 }
 
 uint32_t conn_recv(tcp_conn* conn)
@@ -265,14 +224,13 @@ int conn_deliver(tcp_conn* conn, const uint8_t* bytes, uint32_t len)
 
 tcp_conn* conn_close(tcp_conn* conn)
 {
-    if (thread_state.load() == 0)
+    if (thread_state.load() == THREAD_RUNNING)
         msg_tcp_mqtt_add_close_conn(conn->conn_id, &conn->addr);
     if (conn->sock != -1) {
         // Closing the descriptor also takes it out of the readiness set.
         shutdown(conn->sock, SHUT_RDWR);
         close(conn->sock);
         conn->sock = -1;
-        accept_resume();
     }
     recv_buf_free(conn);
     ws_mqtt_buf_free(conn);
@@ -283,7 +241,7 @@ tcp_conn* conn_close(tcp_conn* conn)
     // Only records of accepted sockets are numbered, and counted.
     if (conn->conn_id)
         --conn_count;
-    conn_bound_logged = false;
+    net_accept_conn_closed(&acceptor);
     tcp_conn* successor = list_remove(&conns, conn);
     dead_list.push_back(conn);
     return successor;

@@ -14,7 +14,6 @@
 
 #include "channels/mqtt_tcp.h"
 #include "channels/tcp_mqtt.h"
-#include "daemon.h"
 #include "logging.h"
 #include "net.h"
 #include "tcp/tcp.h"
@@ -26,9 +25,15 @@ tcp_conf* thread_options = nullptr;
 tcp_serv servs[2] = {{0, -1, 0}, {0, -1, 1}};
 list<tcp_conn> conns;
 uint8_t sock_buf[TCP_BUF_SIZE];
-std::atomic<int> thread_state{2};
-pthread_t thread_id;
-msg_waker waker{-1, {false}};
+namespace {
+bool thread_tcp_open();
+void tcp_serv_loop();
+void thread_tcp_release();
+void listeners_watch(int op);
+} // namespace
+thread_module module{thread_tcp_open, tcp_serv_loop, thread_tcp_release};
+std::atomic<int>& thread_state = module.state;
+msg_waker& waker = module.waker;
 int epoll_fd = -1;
 id_index<tcp_conn> conn_index;
 std::vector<tcp_conn*> read_list;
@@ -38,16 +43,12 @@ tcp_limits limits{OUTPUT_SOFT_DEFAULT, OUTPUT_HARD_DEFAULT, OUTPUT_TOTAL_DEFAULT
 uint64_t out_total = 0;
 std::vector<tcp_conn*> congested_list;
 uint32_t conn_count = 0;
+net_acceptor acceptor{"tcp", listeners_watch, &conn_count, MAX_CONNECTIONS_DEFAULT, 0, nullptr, false, false, false, 0};
 int64_t now_ms = 0;
 
 namespace {
 
-constexpr int LISTEN_BACKLOG = 128;
 constexpr int MAX_EVENTS = 256;
-// An idle pass sleeps until its next once-a-second job at most: every
-// message and stop request wakes it at once through the waker, so a
-// shorter sleep would only cost CPU.
-constexpr int IDLE_WAIT_MS = 1000;
 // Broker messages handled per pass, at most, so that reading goes on.
 constexpr uint32_t OUTPUT_BATCH = 1024;
 // Back-pressure: above PAUSE records waiting for the broker (each at most
@@ -63,8 +64,6 @@ bool reading_paused = false;
 bool channels_full = false;
 // The read list of the pass being handled; kept to reuse its memory.
 std::vector<tcp_conn*> read_batch;
-bool accept_paused = false;
-int64_t accept_retry_sec = 0;
 int64_t supervised_sec = 0;
 
 void listeners_close()
@@ -81,7 +80,7 @@ int listeners_open(in_addr address)
     for (tcp_serv& serv : servs) {
         if (serv.port == 0)
             continue;
-        serv.sock = net_socket_open(SOCK_STREAM, address, serv.port, LISTEN_BACKLOG);
+        serv.sock = net_socket_open(SOCK_STREAM, address, serv.port, NET_LISTEN_BACKLOG);
         if (serv.sock < 0)
             return -1;
     }
@@ -100,20 +99,12 @@ void listeners_watch(int op)
     }
 }
 
+// The readiness set: the waker, the listeners and every connection.
 int loop_open()
 {
-    epoll_fd = epoll_create1(EPOLL_CLOEXEC);
-    if (epoll_fd < 0) {
-        log_socket_error(__LINE__, errno);
+    epoll_fd = net_loop_open(waker.fd, &waker);
+    if (epoll_fd < 0)
         return -1;
-    }
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.ptr = &waker;
-    if (epoll_ctl(epoll_fd, EPOLL_CTL_ADD, waker.fd, &ev) != 0) {
-        log_socket_error(__LINE__, errno);
-        return -1;
-    }
     listeners_watch(EPOLL_CTL_ADD);
     return 0;
 }
@@ -247,8 +238,7 @@ void supervise(int64_t now)
         }
         conn = next;
     }
-    if (accept_paused && now >= accept_retry_sec)
-        accept_resume();
+    net_accept_tick(&acceptor, now_ms);
 }
 
 int wait_ms()
@@ -260,23 +250,22 @@ int wait_ms()
         return reading_paused ? 1 : 0;
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return IDLE_WAIT_MS - static_cast<int>(ts.tv_nsec / 1000000);
+    // Until the next once-a-second job.
+    return THREAD_IDLE_WAIT_MS - static_cast<int>(ts.tv_nsec / 1000000);
 }
 
 void thread_end()
 {
     serv_close();
-    close(epoll_fd);
-    epoll_fd = -1;
+    net_loop_close(&epoll_fd);
     id_index_clear(&conn_index);
-    accept_paused = false;
-    thread_state.store(2);
+    acceptor.paused = false;
 }
 
 void tcp_serv_loop()
 {
     epoll_event events[MAX_EVENTS];
-    while (thread_state.load() != 1) {
+    while (!thread_module_stopping(&module)) {
         int ready = epoll_wait(epoll_fd, events, MAX_EVENTS, wait_ms());
         if (ready < 0) {
             if (errno == EINTR)
@@ -296,10 +285,28 @@ void tcp_serv_loop()
     thread_end();
 }
 
-void* tcp_thread(void*)
+bool thread_tcp_open()
 {
-    tcp_serv_loop();
-    return nullptr;
+    if (!thread_options)
+        return false;
+    in_addr address = get_device_ipaddress(thread_options->mqtt_iface);
+    if (listeners_open(address) != 0 || loop_open() != 0)
+        return false;
+    net_log_listening("MQTT:", thread_options->mqtt_iface, address, servs[0].port);
+    net_log_listening("WS:  ", thread_options->mqtt_iface, address, servs[1].port);
+    acceptor.max_conns = limits.max_conns;
+    msg_mqtt_tcp_set_waker(&waker);
+    return true;
+}
+
+// Also frees the configuration record: a start needs a new setup.
+void thread_tcp_release()
+{
+    msg_mqtt_tcp_set_waker(nullptr);
+    listeners_close();
+    net_loop_close(&epoll_fd);
+    delete thread_options;
+    thread_options = nullptr;
 }
 
 } // namespace
@@ -332,23 +339,6 @@ void limits_set(const tcp_conf* conf)
     limits.max_conns = bound(conf->max_connections, MAX_CONNECTIONS_DEFAULT);
 }
 
-void accept_pause()
-{
-    if (accept_paused)
-        return;
-    accept_paused = true;
-    accept_retry_sec = tcp_now_sec() + 1;
-    listeners_watch(EPOLL_CTL_DEL);
-}
-
-void accept_resume()
-{
-    if (!accept_paused || epoll_fd < 0)
-        return;
-    accept_paused = false;
-    listeners_watch(EPOLL_CTL_ADD);
-}
-
 } // namespace tcp
 
 using namespace tcp;
@@ -364,48 +354,10 @@ void thread_tcp_serv_setup(tcp_conf* conf)
 
 int thread_tcp_start()
 {
-    if (!thread_options)
-        return -1;
-    in_addr address{};
-    bool opened = get_device_ipaddress(thread_options->mqtt_iface, &address) == 0;
-    if (!opened)
-        log_socket_error(__LINE__, errno);
-    opened = opened && listeners_open(address) == 0 && msg_waker_init(&waker) == 0 && loop_open() == 0;
-    if (!opened) {
-        listeners_close();
-        if (epoll_fd >= 0)
-            close(epoll_fd);
-        epoll_fd = -1;
-        msg_waker_destroy(&waker);
-        delete thread_options;
-        thread_options = nullptr;
-        return -1;
-    }
-
-    net_log_listening("MQTT:", thread_options->mqtt_iface, address, servs[0].port);
-    net_log_listening("WS:  ", thread_options->mqtt_iface, address, servs[1].port);
-
-    msg_mqtt_tcp_set_waker(&waker);
-    thread_state.store(0);
-    if (thread_begin(tcp_thread, nullptr, &thread_id) != 0) {
-        // Without its thread the server would never answer, and a later
-        // stop would wait for it forever.
-        msg_mqtt_tcp_set_waker(nullptr);
-        thread_state.store(2);
-        thread_end();
-        msg_waker_destroy(&waker);
-        delete thread_options;
-        thread_options = nullptr;
-        return -1;
-    }
-    return 0;
+    return thread_module_start(&module);
 }
 
 void thread_tcp_stop()
 {
-    thread_stop_wait(&thread_state, &waker);
-    msg_mqtt_tcp_set_waker(nullptr);
-    msg_waker_destroy(&waker);
-    delete thread_options;
-    thread_options = nullptr;
+    thread_module_stop(&module);
 }

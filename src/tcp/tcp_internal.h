@@ -11,10 +11,11 @@
 #include <cstdint>
 #include <vector>
 
-#include "channels/msgs.h"
 #include "conf_records.h"
 #include "list/id_index.h"
-#include "list/tcp_conn.h"
+#include "net.h"
+#include "tcp/tcp_conn.h"
+#include "thread_module.h"
 
 namespace tcp {
 
@@ -88,11 +89,12 @@ extern list<tcp_conn> conns;
 // Every receive of the thread lands here; bytes are copied out before the
 // next receive.
 extern uint8_t sock_buf[TCP_BUF_SIZE];
-// 0 running, 1 stop requested, 2 stopped (also before the first start).
-extern std::atomic<int> thread_state;
-extern pthread_t thread_id;
-// Signalled by the mqtt_tcp channel and by a stop request.
-extern msg_waker waker;
+// The thread's lifecycle; its waker is signalled by the mqtt_tcp channel
+// and by a stop request.
+extern thread_module module;
+// module.state: THREAD_RUNNING, THREAD_STOP_REQUESTED or THREAD_STOPPED.
+extern std::atomic<int>& thread_state;
+extern msg_waker& waker;
 // The thread's readiness set: listeners, the waker and every connection.
 extern int epoll_fd;
 // Connections by id, beside `conns`.
@@ -105,10 +107,9 @@ extern std::vector<tcp_conn*> flush_list;
 // Monotonic seconds, for the CONNECT deadline.
 [[nodiscard]] int64_t tcp_now_sec();
 [[nodiscard]] int64_t tcp_now_ms();
-// Descriptors ran out on accept: the listeners are out of the readiness
-// set until a connection closes or a second has passed.
-void accept_pause();
-void accept_resume();
+// Accepting on both listeners: the max_connections bound and the pause
+// while descriptors run out.
+extern net_acceptor acceptor;
 
 // --- server.cpp ---
 

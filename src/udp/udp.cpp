@@ -14,9 +14,9 @@
 
 #include "channels/mqtt_udp.h"
 #include "channels/udp_mqtt.h"
-#include "daemon.h"
 #include "logging.h"
 #include "net.h"
+#include "thread_module.h"
 
 namespace {
 
@@ -35,8 +35,6 @@ constexpr uint32_t UDP_MQTT_RESUME = 512;
 // Room in the kernel for bursts while the thread is busy; the kernel may
 // grant less.
 constexpr int UDP_RCVBUF = 1 << 20;
-// An idle pass sleeps this long at most; the waker ends it at once.
-constexpr int IDLE_WAIT_MS = 1000;
 
 struct udp_serv {
     uint16_t port; // host order
@@ -46,10 +44,11 @@ struct udp_serv {
 udp_conf* thread_options = nullptr;
 udp_serv serv{0, -1};
 uint8_t sock_buf[UDP_BUF_SIZE];
-// 0 running, 1 stop requested, 2 stopped.
-std::atomic<int> thread_state{2};
-// Signalled by the mqtt_udp channel and by a stop request.
-msg_waker waker{-1, {false}};
+bool thread_udp_open();
+void thread_udp_loop();
+void thread_udp_release();
+// Its waker is signalled by the mqtt_udp channel and by a stop request.
+thread_module module{thread_udp_open, thread_udp_loop, thread_udp_release};
 // Dropping while the broker is behind, and how many in this episode.
 bool dropping = false;
 uint32_t dropped = 0;
@@ -121,9 +120,9 @@ void datagram_send(mqtt_udp_msg* msg)
 
 void thread_udp_loop()
 {
-    pollfd fds[2] = {{serv.sock, POLLIN, 0}, {waker.fd, POLLIN, 0}};
-    while (thread_state.load() != 1) {
-        int timeout = msg_mqtt_udp_length() > 0 ? 0 : IDLE_WAIT_MS;
+    pollfd fds[2] = {{serv.sock, POLLIN, 0}, {module.waker.fd, POLLIN, 0}};
+    while (!thread_module_stopping(&module)) {
+        int timeout = msg_mqtt_udp_length() > 0 ? 0 : THREAD_IDLE_WAIT_MS;
         int ready = poll(fds, 2, timeout);
         if (ready < 0) {
             if (errno == EINTR)
@@ -132,20 +131,34 @@ void thread_udp_loop()
             break;
         }
         if (fds[1].revents & POLLIN)
-            msg_waker_clear(&waker);
+            msg_waker_clear(&module.waker);
         if (fds[0].revents & POLLIN)
             datagrams_receive();
         msg_mqtt_udp_drain(SEND_BATCH, datagram_send);
     }
     drop_episode_end();
     serv_close();
-    thread_state.store(2);
 }
 
-void* thread_udp_launcher(void*)
+bool thread_udp_open()
 {
-    thread_udp_loop();
-    return nullptr;
+    if (!thread_options)
+        return false;
+    in_addr address = get_device_ipaddress(thread_options->mqttsn_iface);
+    if (serv_init(address) != 0)
+        return false;
+    net_log_listening("UDP: ", thread_options->mqttsn_iface, address, serv.port);
+    msg_mqtt_udp_set_waker(&module.waker);
+    return true;
+}
+
+// Also frees the configuration record: a start needs a new setup.
+void thread_udp_release()
+{
+    msg_mqtt_udp_set_waker(nullptr);
+    serv_close();
+    delete thread_options;
+    thread_options = nullptr;
 }
 
 } // namespace
@@ -159,40 +172,10 @@ void thread_udp_serv_setup(udp_conf* conf)
 
 int thread_udp_start()
 {
-    if (!thread_options)
-        return -1;
-    in_addr address{};
-    bool opened = get_device_ipaddress(thread_options->mqttsn_iface, &address) == 0;
-    if (!opened)
-        log_socket_error(__LINE__, errno);
-    opened = opened && serv_init(address) == 0 && msg_waker_init(&waker) == 0;
-    if (!opened) {
-        serv_close();
-        delete thread_options;
-        thread_options = nullptr;
-        return -1;
-    }
-    net_log_listening("UDP: ", thread_options->mqttsn_iface, address, serv.port);
-
-    msg_mqtt_udp_set_waker(&waker);
-    thread_state.store(0);
-    if (thread_begin(thread_udp_launcher, nullptr, nullptr) != 0) {
-        msg_mqtt_udp_set_waker(nullptr);
-        msg_waker_destroy(&waker);
-        serv_close();
-        thread_state.store(2);
-        delete thread_options;
-        thread_options = nullptr;
-        return -1;
-    }
-    return 0;
+    return thread_module_start(&module);
 }
 
 void thread_udp_stop()
 {
-    thread_stop_wait(&thread_state, &waker);
-    msg_mqtt_udp_set_waker(nullptr);
-    msg_waker_destroy(&waker);
-    delete thread_options;
-    thread_options = nullptr;
+    thread_module_stop(&module);
 }

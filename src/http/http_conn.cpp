@@ -1,4 +1,4 @@
-#include "list/http_conn.h"
+#include "http/http_conn.h"
 
 http_conn* list_http_conn_add_new(list<http_conn>* list, const sockaddr_in* addr)
 {

@@ -1,4 +1,4 @@
-#include "list/tcp_conn.h"
+#include "tcp/tcp_conn.h"
 
 #include <cstring>
 
