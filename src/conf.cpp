@@ -15,7 +15,7 @@ namespace {
 
 // Lines are read through a buffer of this size; a longer line is split and
 // its remainder read as a line of its own.
-constexpr int CONF_LINE_SIZE = 106;
+constexpr int CONF_LINE_SIZE = 256;
 
 void copy_value(char (&dest)[65], const char* value)
 {
@@ -67,9 +67,10 @@ void conf_parse_line(conf_parser* p, const char* line)
         return;
 
     char key[33] = {0};
-    char value[65] = {0};
+    char value[CONF_PASSWORD_MAX + 1] = {0};
     int used = 0;
-    if (std::sscanf(s, " %32[^ =] = %64[^ \n\r]%n", key, value, &used) != 2) {
+    static_assert(CONF_PASSWORD_MAX == 160, "the sscanf width below");
+    if (std::sscanf(s, " %32[^ =] = %160[^ \n\r]%n", key, value, &used) != 2) {
         log_write(LOG_WARNING, "%s line %d: not a \"key = value\" line; ignored\n", conf_file_path(), p->line);
         return;
     }
@@ -78,6 +79,11 @@ void conf_parse_line(conf_parser* p, const char* line)
     const char* rest = s + used;
     while (blank(*rest))
         ++rest;
+    // Only a password may be longer than 64 characters (it may be a hash).
+    if (std::strcmp(key, "user_password") != 0 && std::strlen(value) > 64) {
+        value[64] = '\0';
+        rest = "cut";
+    }
     if (*rest)
         log_write(LOG_WARNING, "%s line %d: the value of %s is cut at \"%s\"; the rest of the line is ignored\n",
                   conf_file_path(), p->line, key, value);
@@ -132,6 +138,8 @@ void conf_parse_line(conf_parser* p, const char* line)
         parse_conf_bound(&p->out.broker->max_topics, value);
     } else if (!std::strcmp(key, "mqttsn_max_sessions")) {
         parse_conf_bound(&p->out.broker->mqttsn_max_sessions, value);
+    } else if (!std::strcmp(key, "mqttsn_publish_enable")) {
+        parse_conf_long(&p->out.broker->mqttsn_publish_enable, value);
     } else if (!std::strcmp(key, "log_level")) {
         int32_t level = -1;
         parse_conf_long(&level, value);
@@ -146,7 +154,7 @@ void conf_parse_line(conf_parser* p, const char* line)
     } else if (!std::strcmp(key, "user_name")) {
         copy_value(p->user_name, value);
     } else if (!std::strcmp(key, "user_password")) {
-        copy_value(p->user_password, value);
+        std::snprintf(p->user_password, sizeof p->user_password, "%s", value);
     } else if (!std::strcmp(key, "user_publish_enable")) {
         parse_conf_long(&p->publish_enable, value);
         // The name and password carry over to the next entry. An entry
@@ -173,7 +181,7 @@ int parse_conf_file(conf_records* records)
     parser.out.tcp = new tcp_conf{};
     parser.out.udp = new udp_conf{};
     parser.out.mysql = new mysql_conf{};
-    parser.out.broker = new broker_conf{CONF_MAX_TOPICS_DEFAULT, CONF_MQTTSN_MAX_SESSIONS_DEFAULT};
+    parser.out.broker = new broker_conf{CONF_MAX_TOPICS_DEFAULT, CONF_MQTTSN_MAX_SESSIONS_DEFAULT, 1};
     parser.out.log_level = CONF_LOG_LEVEL_DEFAULT;
 
     char line[CONF_LINE_SIZE];
