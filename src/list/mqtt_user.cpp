@@ -44,8 +44,19 @@ bool mqtt_password_is_hash(const uint8_t* stored, uint16_t stored_length)
 
 bool mqtt_password_hash_unusable(const char* stored)
 {
-    return mqtt_password_is_hash(reinterpret_cast<const uint8_t*>(stored), static_cast<uint16_t>(std::strlen(stored))) &&
-           crypt_checksalt(stored) != CRYPT_SALT_OK;
+    size_t length = std::strlen(stored);
+    if (length > UINT16_MAX || !mqtt_password_is_hash(reinterpret_cast<const uint8_t*>(stored),
+                                                      static_cast<uint16_t>(length)))
+        return false;
+    // Hashing any password with the stored setting gives a text of the same
+    // length and with the same setting when libcrypt knows the method and
+    // the text is whole.
+    auto data = std::make_unique<crypt_data>();
+    const char* hashed = crypt_rn("x", stored, data.get(), sizeof *data);
+    const char* setting_end = std::strrchr(stored, '$');
+    size_t setting_length = static_cast<size_t>(setting_end - stored);
+    return !hashed || hashed[0] == '*' || std::strlen(hashed) != length ||
+           std::strncmp(hashed, stored, setting_length) != 0;
 }
 
 bool mqtt_password_check(const uint8_t* stored, uint16_t stored_length, const uint8_t* password,
