@@ -45,8 +45,8 @@ bool mqtt_password_is_hash(const uint8_t* stored, uint16_t stored_length)
 bool mqtt_password_hash_unusable(const char* stored)
 {
     size_t length = std::strlen(stored);
-    if (length > UINT16_MAX || !mqtt_password_is_hash(reinterpret_cast<const uint8_t*>(stored),
-                                                      static_cast<uint16_t>(length)))
+    if (length > UINT16_MAX ||
+        !mqtt_password_is_hash(reinterpret_cast<const uint8_t*>(stored), static_cast<uint16_t>(length)))
         return false;
     // Hashing any password with the stored setting gives a text of the same
     // length and with the same setting when libcrypt knows the method and
@@ -73,8 +73,8 @@ bool mqtt_password_check(const uint8_t* stored, uint16_t stored_length, const ui
     // About 32 KB: too big for a thread's stack.
     auto data = std::make_unique<crypt_data>();
     const char* hashed = crypt_rn(phrase.c_str(), setting.c_str(), data.get(), sizeof *data);
-    bool ok = hashed && equal_constant_time(stored, stored_length, reinterpret_cast<const uint8_t*>(hashed),
-                                            std::strlen(hashed));
+    bool ok = hashed &&
+              equal_constant_time(stored, stored_length, reinterpret_cast<const uint8_t*>(hashed), std::strlen(hashed));
     // The work area holds material derived from the password.
     explicit_bzero(data.get(), sizeof *data);
     explicit_bzero(phrase.data(), phrase.size());

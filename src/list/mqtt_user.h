@@ -38,6 +38,6 @@ bool mqtt_password_is_hash(const uint8_t* stored, uint16_t stored_length);
 // True when the stored password is a hash this system's libcrypt cannot
 // check (an unknown method or a damaged text): its user can never log in.
 bool mqtt_password_hash_unusable(const char* stored);
-// 1 when `password` passes the stored value as described above.
+// True when `password` passes the stored value as described above.
 bool mqtt_password_check(const uint8_t* stored, uint16_t stored_length, const uint8_t* password,
                          uint16_t password_length);
