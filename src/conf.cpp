@@ -15,7 +15,7 @@ namespace {
 
 // Lines are read through a buffer of this size; a longer line is split and
 // its remainder read as a line of its own.
-constexpr int CONF_LINE_SIZE = 106;
+constexpr int CONF_LINE_SIZE = 256;
 
 void copy_value(char (&dest)[65], const char* value)
 {
@@ -44,7 +44,8 @@ enum class conf_kind {
     bound,      // parse_conf_bound
     level,      // a syslog level 0-7, anything else ignored
     text,       // at most 64 characters
-    user_text,  // the pending user entry's name or password
+    user_text,  // the pending user entry's name
+    user_password, // its password: up to CONF_PASSWORD_MAX, room for a hash
     user_entry, // the publish flag, which adds the pending entry
 };
 
@@ -89,10 +90,11 @@ const conf_key conf_keys[] = {
     CONF_NUMBER("mysql_port", conf_kind::port, p->out.mysql->mysql_port),
     CONF_NUMBER("max_topics", conf_kind::bound, p->out.broker->max_topics),
     CONF_NUMBER("mqttsn_max_sessions", conf_kind::bound, p->out.broker->mqttsn_max_sessions),
+    CONF_NUMBER("mqttsn_publish_enable", conf_kind::number, p->out.broker->mqttsn_publish_enable),
     CONF_NUMBER("log_level", conf_kind::level, p->out.log_level),
     CONF_NUMBER("mqtt_auth_enable", conf_kind::number, p->mqtt_auth_enable),
     CONF_TEXT("user_name", conf_kind::user_text, p->user_name),
-    CONF_TEXT("user_password", conf_kind::user_text, p->user_password),
+    {"user_password", conf_kind::user_password, nullptr, nullptr},
     CONF_NUMBER("user_publish_enable", conf_kind::user_entry, p->publish_enable),
 };
 
@@ -109,7 +111,9 @@ const conf_key* conf_key_find(const char* name)
 
 void conf_key_apply(conf_parser* p, const conf_key& key, const char* value)
 {
-    if ((key.kind == conf_kind::user_text || key.kind == conf_kind::user_entry) && p->mqtt_auth_enable != 1)
+    bool user_kind = key.kind == conf_kind::user_text || key.kind == conf_kind::user_password ||
+                     key.kind == conf_kind::user_entry;
+    if (user_kind && p->mqtt_auth_enable != 1)
         return;
     switch (key.kind) {
     case conf_kind::number:
@@ -129,6 +133,9 @@ void conf_key_apply(conf_parser* p, const conf_key& key, const char* value)
     case conf_kind::text:
     case conf_kind::user_text:
         copy_value(*key.text(p), value);
+        break;
+    case conf_kind::user_password:
+        std::snprintf(p->user_password, sizeof p->user_password, "%s", value);
         break;
     case conf_kind::user_entry:
         parse_conf_long(key.number(p), value);
@@ -166,9 +173,10 @@ void conf_parse_line(conf_parser* p, const char* line)
         return;
 
     char key[33] = {0};
-    char value[65] = {0};
+    char value[CONF_PASSWORD_MAX + 1] = {0};
     int used = 0;
-    if (std::sscanf(s, " %32[^ =] = %64[^ \n\r]%n", key, value, &used) != 2) {
+    static_assert(CONF_PASSWORD_MAX == 160, "the sscanf width below");
+    if (std::sscanf(s, " %32[^ =] = %160[^ \n\r]%n", key, value, &used) != 2) {
         log_write(LOG_WARNING, "%s line %d: not a \"key = value\" line; ignored\n", conf_file_path(), p->line);
         return;
     }
@@ -177,6 +185,11 @@ void conf_parse_line(conf_parser* p, const char* line)
     const char* rest = s + used;
     while (blank(*rest))
         ++rest;
+    // Only a password may be longer than 64 characters (it may be a hash).
+    if (std::strcmp(key, "user_password") != 0 && std::strlen(value) > 64) {
+        value[64] = '\0';
+        rest = "cut";
+    }
     if (*rest)
         log_write(LOG_WARNING, "%s line %d: the value of %s is cut at \"%s\"; the rest of the line is ignored\n",
                   conf_file_path(), p->line, key, value);
@@ -203,7 +216,7 @@ int parse_conf_file(conf_records* records)
     parser.out.tcp = new tcp_conf{};
     parser.out.udp = new udp_conf{};
     parser.out.mysql = new mysql_conf{};
-    parser.out.broker = new broker_conf{CONF_MAX_TOPICS_DEFAULT, CONF_MQTTSN_MAX_SESSIONS_DEFAULT};
+    parser.out.broker = new broker_conf{CONF_MAX_TOPICS_DEFAULT, CONF_MQTTSN_MAX_SESSIONS_DEFAULT, 1};
     parser.out.log_level = CONF_LOG_LEVEL_DEFAULT;
 
     char line[CONF_LINE_SIZE];

@@ -29,13 +29,17 @@ struct conf_records {
 // Log level when the file sets none: every line is kept.
 constexpr int32_t CONF_LOG_LEVEL_DEFAULT = 7;
 
+// Longest user_password value: room for a crypt(3) hash ("$6$rounds=..."
+// takes up to 123 characters). Every other value is cut at 64.
+constexpr int CONF_PASSWORD_MAX = 160;
+
 // Parser state that lives while one file is read: the records being filled
 // and the current user entry.
 struct conf_parser {
     conf_records out;
     int32_t mqtt_auth_enable;
     char user_name[65];
-    char user_password[65];
+    char user_password[CONF_PASSWORD_MAX + 1];
     int32_t publish_enable;
     // Line number in the file, for warnings; 0 when lines come from elsewhere.
     int line;
@@ -50,7 +54,7 @@ struct conf_parser {
 // is a number within the signed 32-bit range.
 void parse_conf_long(int32_t* dest, const char* value);
 
-// Applies one line of the file (at most 105 characters, as read) to the
+// Applies one line of the file (at most 255 characters, as read) to the
 // parser; an unknown key, or a value cut short, is warned about with the
 // parser's line number. Used by parse_conf_file and by the fuzz target.
 void conf_parse_line(conf_parser* parser, const char* line);

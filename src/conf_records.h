@@ -48,6 +48,9 @@ struct mysql_conf {
 struct broker_conf {
     int32_t max_topics;          // topics of all clients together
     int32_t mqttsn_max_sessions; // MQTT-SN sessions
+    // 1 (the default): MQTT-SN nodes may publish; any other value makes
+    // every node read-only.
+    int32_t mqttsn_publish_enable;
 };
 
 // Sized for a Raspberry Pi: 100,000 short topics take about 35 MB.

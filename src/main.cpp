@@ -4,6 +4,7 @@
 // everything in order.
 
 #include <cJSON.h>
+#include <crypt.h>
 #include <getopt.h>
 #include <pthread.h>
 #include <systemd/sd-daemon.h>
@@ -16,8 +17,10 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 
 #include "broker/broker.h"
@@ -45,12 +48,14 @@
 
 namespace {
 
-constexpr char USAGE[] = "usage: halyx [-c FILE] [-r FILE] [-f] [-h|--help] [--version]\n"
-                         "  -c FILE     configuration file (over HALYX_CONF)\n"
-                         "  -r FILE     rules file (over HALYX_RULES)\n"
-                         "  -f          stay in the foreground and log to standard error as well\n"
-                         "  -h, --help  print this help\n"
-                         "  --version   print the version\n";
+constexpr char USAGE[] = "usage: halyx [-c FILE] [-r FILE] [-f] [-h|--help] [--version] [--hash-password]\n"
+                         "  -c FILE          configuration file (over HALYX_CONF)\n"
+                         "  -r FILE          rules file (over HALYX_RULES)\n"
+                         "  -f               stay in the foreground and log to standard error as well\n"
+                         "  -h, --help       print this help\n"
+                         "  --version        print the version\n"
+                         "  --hash-password  read a password on standard input and print its hash\n"
+                         "                   for user_password\n";
 
 bool foreground = false;
 // Write end of the pipe to the parent waiting for the start-up's outcome;
@@ -123,12 +128,62 @@ bool stderr_is_journal()
            st.st_dev == dev && st.st_ino == ino;
 }
 
+// --hash-password: one line from standard input, newline stripped, hashed
+// with a new random salt (yescrypt, or SHA-512 where libcrypt lacks it).
+// On a terminal the typed password is not echoed. Returns the exit status.
+int hash_password()
+{
+    bool tty = isatty(0) == 1;
+    termios saved{};
+    if (tty && tcgetattr(0, &saved) == 0) {
+        termios quiet = saved;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        tcsetattr(0, TCSAFLUSH, &quiet);
+        std::fputs("password: ", stderr);
+    } else {
+        tty = false;
+    }
+    std::string password;
+    int c;
+    while ((c = std::getchar()) != EOF && c != '\n')
+        password.push_back(static_cast<char>(c));
+    if (tty) {
+        tcsetattr(0, TCSAFLUSH, &saved);
+        std::fputs("\n", stderr);
+    }
+    if (!password.empty() && password.back() == '\r')
+        password.pop_back();
+    // An empty password never logs in: CONNECT refuses it.
+    if (password.empty() || password.find('\0') != std::string::npos) {
+        std::fputs("halyx: the password is empty or holds a NUL byte\n", stderr);
+        return 1;
+    }
+    char salt[CRYPT_GENSALT_OUTPUT_SIZE];
+    if (!crypt_gensalt_rn("$y$", 0, nullptr, 0, salt, sizeof salt) &&
+        !crypt_gensalt_rn("$6$", 0, nullptr, 0, salt, sizeof salt)) {
+        std::fprintf(stderr, "halyx: no salt for a hash: %s\n", std::strerror(errno));
+        return 1;
+    }
+    auto data = std::make_unique<crypt_data>();
+    const char* hashed = crypt_rn(password.c_str(), salt, data.get(), sizeof *data);
+    explicit_bzero(password.data(), password.size());
+    if (!hashed || hashed[0] == '*') {
+        std::fprintf(stderr, "halyx: the password could not be hashed: %s\n", std::strerror(errno));
+        return 1;
+    }
+    std::printf("%s\n", hashed);
+    return 0;
+}
+
 // Reads the command line: -1 to go on, else the exit status.
 int options_read(int argc, char** argv)
 {
-    enum { OPT_VERSION = 256 };
-    static const option long_options[] = {
-        {"help", no_argument, nullptr, 'h'}, {"version", no_argument, nullptr, OPT_VERSION}, {nullptr, 0, nullptr, 0}};
+    enum { OPT_VERSION = 256, OPT_HASH_PASSWORD };
+    static const option long_options[] = {{"help", no_argument, nullptr, 'h'},
+                                          {"version", no_argument, nullptr, OPT_VERSION},
+                                          {"hash-password", no_argument, nullptr, OPT_HASH_PASSWORD},
+                                          {nullptr, 0, nullptr, 0}};
+    bool hash = false;
     int opt;
     while ((opt = getopt_long(argc, argv, "c:r:fh", long_options, nullptr)) != -1) {
         switch (opt) {
@@ -150,6 +205,9 @@ int options_read(int argc, char** argv)
         case OPT_VERSION:
             std::printf("halyx %s\n", HALYX_VERSION);
             return 0;
+        case OPT_HASH_PASSWORD:
+            hash = true;
+            break;
         default:
             std::fputs(USAGE, stderr);
             return 2;
@@ -159,6 +217,8 @@ int options_read(int argc, char** argv)
         std::fprintf(stderr, "halyx: unexpected argument %s\n%s", argv[optind], USAGE);
         return 2;
     }
+    if (hash)
+        return hash_password();
     return -1;
 }
 
@@ -221,6 +281,9 @@ void conf_hand_over(conf_records* conf)
     for (mqtt_user* user = conf->users.head; user; user = user->next) {
         std::string name(reinterpret_cast<const char*>(user->user_name), user->user_name_length);
         std::string password(reinterpret_cast<const char*>(user->password), user->password_length);
+        if (mqtt_password_hash_unusable(password.c_str()))
+            log_write(LOG_WARNING, "user %s: the password hash is not one this system's crypt(3) checks; "
+                      "this entry never logs in\n", name.c_str());
         thread_mqtt_user_add(name.c_str(), password.c_str(), user->publish_enable);
     }
     list_mqtt_user_remove_all(&conf->users);

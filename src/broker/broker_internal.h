@@ -25,6 +25,7 @@ void broker_topics_refused();
 // The bounds from the configuration (thread_mqtt_setup).
 extern uint32_t broker_max_topics;
 extern uint32_t broker_mqttsn_max_sessions;
+extern bool broker_mqttsn_publish_enable; // mqttsn_publish_enable = 1
 
 // One pass of the broker loop without its wait: the records queued now on
 // each channel, at most BROKER_BATCH from each. True when records remain.
@@ -48,6 +49,13 @@ void broker_conn_close_request(mqtt_conn* conn);
 // Removes the record with everything it owns; returns its successor.
 mqttsn_conn* broker_sn_remove(mqttsn_conn* conn);
 void broker_sn_remove_all();
+
+// With logins required (users configured), a topic whose name begins with
+// "$" (the rules file, the rule variables) is the hub's and its logged-in
+// MQTT clients': MQTT-SN nodes, whose protocol carries no credentials, may
+// not register, publish, subscribe to or receive it, by name, topic id or
+// wildcard filter alike.
+bool mqttsn_name_reserved(const uint8_t* name, uint32_t length);
 
 // Handles one MQTT-SN datagram from the UDP thread.
 void mqttsn_packet_handle(udp_mqtt_msg* record);

@@ -23,6 +23,7 @@ uint16_t mqttsn_topic_id = 1;
 
 uint32_t broker_max_topics = CONF_MAX_TOPICS_DEFAULT;
 uint32_t broker_mqttsn_max_sessions = CONF_MQTTSN_MAX_SESSIONS_DEFAULT;
+bool broker_mqttsn_publish_enable = true;
 
 namespace {
 
@@ -188,6 +189,7 @@ void thread_mqtt_setup(broker_conf* conf)
 {
     broker_max_topics = static_cast<uint32_t>(conf->max_topics);
     broker_mqttsn_max_sessions = static_cast<uint32_t>(conf->mqttsn_max_sessions);
+    broker_mqttsn_publish_enable = conf->mqttsn_publish_enable == 1;
     delete conf;
 }
 

@@ -81,11 +81,16 @@ void send_simple(const mqttsn_conn* conn, uint32_t type, const char* trace)
 
 } // namespace
 
+bool mqttsn_name_reserved(const uint8_t* name, uint32_t length)
+{
+    return length != 0 && name[0] == '$' && list_head(&mqtt_users) != nullptr;
+}
+
 void mqttsn_publish_send(pub_item* item)
 {
     // Every path gives a topic its id before delivering it; a topic without
     // one could not be queued.
-    if (item->topic_id == 0)
+    if (item->topic_id == 0 || mqttsn_name_reserved(item->name, item->name_len))
         return;
     for (mqttsn_conn* conn = mqttsn_conns.head; conn; conn = conn->next) {
         int qos = list_pub_sub_matches(item, &conn->subs);

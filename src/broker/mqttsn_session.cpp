@@ -186,6 +186,8 @@ void handle_register(const udp_mqtt_msg* record, mqttsn_conn* conn, const mqttsn
     mqttsn_register reg{};
     int code = mqttsn_register_decode(header, &reg);
     pub_item* item = nullptr;
+    if (code == MQTTSN_ACCEPTED && mqttsn_name_reserved(reg.topic_name, reg.topic_name_length))
+        code = MQTTSN_REFUSED_NOT_SUPPORTED;
     if (code == MQTTSN_ACCEPTED) {
         // An existing topic stays as it is.
         item = list_pub_add_ignore(&pub_list, reg.topic_name, reg.topic_name_length, nullptr, 0, 0);
@@ -248,6 +250,15 @@ void handle_publish(const udp_mqtt_msg* record, mqttsn_conn* conn, const mqttsn_
         }
     }
     mqttsn_xxxack ack{publish.topic_id, publish.msg_id, static_cast<uint32_t>(code)};
+    // A node that may not publish, or not there, is told so whatever the
+    // QoS: its PUBLISH changes nothing.
+    if (item && (!broker_mqttsn_publish_enable || mqttsn_name_reserved(item->name, item->name_len))) {
+        log_conn(LOG_DEBUG, "mqttsn", &conn->addr, ", publish to %.*s refused\n", static_cast<int>(item->name_len),
+                 reinterpret_cast<const char*>(item->name));
+        ack.return_code = MQTTSN_REFUSED_NOT_SUPPORTED;
+        reply_ack(&record->addr, conn, MQTTSN_PUBACK, &ack, "<MQTTSN_PUBACK\n");
+        return;
+    }
     if (publish.flags.qos == 1)
         reply_ack(&record->addr, conn, MQTTSN_PUBACK, &ack, "<MQTTSN_PUBACK\n");
     else if (publish.flags.qos != 0) // QoS 2 and QoS -1 alike
@@ -285,6 +296,8 @@ sub_subscribed subscription_add(mqttsn_conn* conn, const mqttsn_subscribe* subsc
 {
     const uint8_t qos = subscribe->flags.qos;
     sub_subscribed added{MQTTSN_ACCEPTED, nullptr, nullptr};
+    if (mqttsn_name_reserved(subscribe->topic_name, subscribe->topic_name_length))
+        return {MQTTSN_REFUSED_NOT_SUPPORTED, nullptr, nullptr};
     if (subscribe->topic_name_length) {
         // A plain name is a topic the client will be told the id of.
         if (!name_has_wildcard(subscribe->topic_name, subscribe->topic_name_length)) {
@@ -306,6 +319,8 @@ sub_subscribed subscription_add(mqttsn_conn* conn, const mqttsn_subscribe* subsc
                       subscribe->msg_id);
             return {MQTTSN_REFUSED_INVALID_TOPIC_ID, nullptr, nullptr};
         }
+        if (mqttsn_name_reserved(added.topic->name, added.topic->name_len))
+            return {MQTTSN_REFUSED_NOT_SUPPORTED, nullptr, nullptr};
         added.sub = list_sub_add_replace(&conn->subs, added.topic->name, added.topic->name_len, qos);
     }
     log_write(LOG_DEBUG, "subtopic: %.*s, topic_id: %d, qos: %d, msg_id: %d\n", static_cast<int>(added.sub->name_len),
@@ -350,7 +365,8 @@ void handle_subscribe(const udp_mqtt_msg* record, mqttsn_conn* conn, const mqtts
     list_sub_pub_matches(added.sub, &pub_list, &links);
     for (link_item* link = links.head; link; link = link->next) {
         // A retained topic may still lack an id (the rules file's topic).
-        if (broker_topic_id_assign(link->pub_item))
+        if (!mqttsn_name_reserved(link->pub_item->name, link->pub_item->name_len) &&
+            broker_topic_id_assign(link->pub_item))
             mqttsn_queue_add(conn, link->pub_item->topic_id, added.sub->qos);
     }
     list_reg_remove_all(&links);
@@ -364,12 +380,18 @@ void handle_will(const udp_mqtt_msg* record, mqttsn_conn* conn, const mqttsn_fix
         log_write(LOG_DEBUG, update ? ">MQTTSN_WILLTOPICUPD\n" : ">MQTTSN_WILLTOPIC\n");
         mqttsn_willtopic topic{};
         mqttsn_willtopic_decode(header, &topic);
-        if (topic.will_topic_length == 0)
+        // A will is a publication: one a node could not publish itself is
+        // not kept (the exchange goes on, without it).
+        uint32_t code = MQTTSN_ACCEPTED;
+        if (topic.will_topic_length != 0 &&
+            (!broker_mqttsn_publish_enable || mqttsn_name_reserved(topic.will_topic, topic.will_topic_length)))
+            code = MQTTSN_REFUSED_NOT_SUPPORTED;
+        if (topic.will_topic_length == 0 || code != MQTTSN_ACCEPTED)
             will_remove_all(&conn->will);
         else
             will_name_replace(&conn->will, topic.will_topic, topic.will_topic_length, topic.flags.retain);
         if (update)
-            reply_return(&record->addr, MQTTSN_WILLTOPICRESP, MQTTSN_ACCEPTED, "<MQTTSN_WILLTOPICRESP\n");
+            reply_return(&record->addr, MQTTSN_WILLTOPICRESP, code, "<MQTTSN_WILLTOPICRESP\n");
         else
             reply_simple(&record->addr, MQTTSN_WILLMSGREQ, "<MQTTSN_WILLMSGREQ\n");
         return;

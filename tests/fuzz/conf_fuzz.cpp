@@ -16,14 +16,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     conf_parser parser{};
     parser.out = {&http, &tcp, &udp, &mysql, {}, CONF_LOG_LEVEL_DEFAULT, &broker};
 
-    // Lines as fgets with a 106-byte buffer delivers them.
+    // Lines as fgets with a 256-byte buffer delivers them.
     std::string text(reinterpret_cast<const char*>(data), size);
     size_t pos = 0;
     while (pos < text.size()) {
         size_t end = text.find('\n', pos);
         size_t take = (end == std::string::npos ? text.size() : end + 1) - pos;
-        if (take > 105)
-            take = 105;
+        if (take > 255)
+            take = 255;
         std::string line = text.substr(pos, take);
         line.resize(std::strlen(line.c_str()));
         conf_parse_line(&parser, line.c_str());

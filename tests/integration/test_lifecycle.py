@@ -75,14 +75,16 @@ class Lifecycle(unittest.TestCase):
             self.assertEqual(os.readlink(f"/proc/{d.pid}/fd/{fd}"), "/dev/null")
 
     def test_command_lines_that_start_nothing(self):
-        usage = r"usage: halyx \[-c FILE\] \[-r FILE\] \[-f\] \[-h\|--help\] \[--version\]\n"
+        usage = r"usage: halyx \[-c FILE\] \[-r FILE\] \[-f\] \[-h\|--help\] \[--version\] \[--hash-password\]\n"
         for args, status, out, err in ((["--help"], 0, usage, "^$"), (["-h"], 0, usage, "^$"),
                                        (["--version"], 0, r"^halyx \d+\.\d+\.\d+\n$", "^$"),
                                        (["-x"], 2, "^$", usage), (["--bogus"], 2, "^$", usage),
-                                       (["-c"], 2, "^$", usage), (["-f", "extra"], 2, "^$", usage)):
+                                       (["-c"], 2, "^$", usage), (["-f", "extra"], 2, "^$", usage),
+                                       (["--hash-password"], 1, "^$", "password is empty"),
+                                       (["--hash-password", "-c"], 2, "^$", usage)):
             with self.subTest(args=args):
                 d = self.daemon()
-                run = self.run_halyx(d, *args)
+                run = self.run_halyx(d, *args, input="\n")
                 self.assertEqual(run.returncode, status, run.stderr)
                 self.assertRegex(run.stdout, out)
                 self.assertRegex(run.stderr, err)

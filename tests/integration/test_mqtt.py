@@ -5,10 +5,11 @@ close only the connection that made them."""
 import contextlib
 import socket
 import struct
+import subprocess
 import time
 import unittest
 
-from halyx_harness import (TIMEOUT, BrokerTestCase, connack, connect, disconnect, packet, pingreq, publish, puback, pubcomp,
+from halyx_harness import (HALYX_BIN, TIMEOUT, BrokerTestCase, connack, connect, disconnect, packet, pingreq, publish, puback, pubcomp,
                            pubrec, pubrel, string, subscribe, suback, unsuback, unsubscribe)
 
 
@@ -195,6 +196,45 @@ class Users(BrokerTestCase):
         watcher.expect_quiet()
         late = self.subscribed("a2", [("t/v", 0)], **ALICE)
         late.expect_publish("t/v", "old", retain=True, what="the stored value stays unchanged")
+
+def hashed(command, password):
+    """The hash a password-hashing command prints for `password` on its
+    standard input."""
+    return subprocess.run(command, input=password + "\n", capture_output=True, text=True, check=True,
+                          timeout=TIMEOUT).stdout.strip()
+
+
+class HashedPasswords(BrokerTestCase):
+    def setUp(self):
+        self.hashes = {"yescrypt": hashed([HALYX_BIN, "--hash-password"], "pass y"),
+                       "sha512": hashed(["openssl", "passwd", "-6", "-stdin"], "pass 6"),
+                       "sha256": hashed(["openssl", "passwd", "-5", "-stdin"], "pass 5")}
+        self.users = [*((name, h, 1) for name, h in self.hashes.items()), ("plain", "pass-p", 1),
+                      ("damaged", "$y$j9T$not-a-hash", 1)]
+        super().setUp()
+
+    def test_hashes_and_plain_passwords_admit_only_the_password_itself(self):
+        self.assertTrue(self.hashes["yescrypt"].startswith("$y$"), self.hashes["yescrypt"])
+        cases = [("yescrypt", "pass y", 0), ("sha512", "pass 6", 0), ("sha256", "pass 5", 0), ("plain", "pass-p", 0),
+                 ("yescrypt", "pass Y", 4), ("sha512", "pass 5", 4), ("sha256", "pass 5\0", 4),
+                 ("plain", "pass-", 4), ("plain", "pass-pp", 4), ("damaged", "$y$j9T$not-a-hash", 4),
+                 *((name, h, 4) for name, h in self.hashes.items())]  # the stored text is not the password
+        for i, (user, password, code) in enumerate(cases):
+            with self.subTest(user=user, password=password):
+                client = self.client()
+                client.send(connect(f"h{i}", username=user, password=password))
+                client.expect_packet(connack(code))
+        self.assertIn("user damaged: the password hash is not one", self.daemon.log())
+
+        sub = self.subscribed("watcher", [("hashed/#", 0)], username="plain", password="pass-p")
+        for password, status in (("pass 6", 0), ("pass y", 4)):  # its status is the CONNACK code
+            proc = subprocess.run(["mosquitto_pub", "-h", "127.0.0.1", "-p", str(self.daemon.mqtt_port), "-V", "311",
+                                   "-i", "mosq", "-u", "sha512", "-P", password, "-t", "hashed/t", "-m", password],
+                                  capture_output=True, text=True, timeout=TIMEOUT)
+            self.assertEqual(proc.returncode, status, proc.stdout + proc.stderr)
+        sub.expect_publish("hashed/t", "pass 6", what="mosquitto_pub's message")
+        sub.expect_quiet()
+
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)

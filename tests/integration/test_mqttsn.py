@@ -3,6 +3,7 @@ registration before delivery, retained values, re-sends, sleep, moves,
 wills, the bridge to MQTT clients, the project's own command line, and the
 bounds on topics, topic ids and sessions."""
 
+import os
 import select
 import subprocess
 import sys
@@ -218,6 +219,71 @@ class Bounds(NodeTestCase):
         self.node().expect(connect("late"), congestion, "CONNACK congestion")
         self.assertEqual(len(self.warnings("mqttsn_max_sessions")), 2, "once per episode")
         moved.expect(disconnect, disconnect)  # room for the newcomer of tearDown
+
+
+SETPOINT, RULES_TOPIC = "$SYS/rulesengine/variables/setpoint", "$SYS/rulesengine/rules"
+
+
+class NodesUnderLogins(NodeTestCase):
+    """With users configured, nodes (which carry no credentials) keep off the
+    hub's "$" topics: the rule variables and the rules file."""
+    users = [("alice", "secret", 1)]
+    with open(os.path.join(os.path.dirname(__file__), "../../examples/halyx.rules")) as f:
+        rules = f.read()
+
+    def test_nodes_cannot_reach_dollar_topics_by_name_id_wildcard_or_will(self):
+        alice = dict(username="alice", password="secret")
+        node = self.node("node")
+        # Topic ids are handed out in order: every id up to the last given
+        # is tried, so the "$SYS" topics' ids are among them.
+        last = node.register("home/last")
+        refused = []
+        for topic_id in range(1, last + 1):
+            node.send(publish(topic_id, topic_id, "99", 1))
+            code = node.read_body(PUBACK, f"PUBACK for topic id {topic_id}")[-1]
+            self.assertIn(code, (0, 3))
+            refused += [topic_id] * (code == 3)
+        self.assertTrue(refused, "some topic ids are the hub's")
+        steps = [
+            (message(REGISTER, u16(0, 0x61), SETPOINT), message(REGACK, u16(0, 0x61), [3])),
+            (message(REGISTER, u16(0, 0x62), RULES_TOPIC), message(REGACK, u16(0, 0x62), [3])),
+            (subscribe(0x63, "$SYS/#"), suback(0, 0x63, 3)),
+            (subscribe(0x64, "$SYS/rulesengine/+"), suback(0, 0x64, 3)),
+            (subscribe(0x65, refused[0]), suback(refused[0], 0x65, 3)),
+            (publish(refused[0], 0x66, "99", 2), message(PUBACK, u16(refused[0], 0x66), [3])),
+            (publish(refused[0], 0x67, "99", 0), message(PUBACK, u16(refused[0], 0x67), [3])),
+            (message(WILLTOPICUPD, [0], RULES_TOPIC), message(WILLTOPICRESP, [3])),
+            (message(WILLMSGUPD, "{}"), message(WILLMSGRESP, [0])),
+            (subscribe(0x68, "#"), suback(0, 0x68)),
+        ]
+        for sent, reply in steps:
+            node.expect(sent, reply, f"reply to {sent.hex(' ')}")
+        # "#" brings the retained values of ordinary topics only, live ones too.
+        self.published(self.connected("mqtt", **alice), "home/marker", "m")
+        received = list(iter(node.receive, ("home/marker", b"m", 0, 0)))
+        self.assertEqual([topic for topic, *_ in received if topic.startswith("$")], [], received)
+        node.expect(disconnect, disconnect)  # the will, had it been kept, goes now
+        watcher = self.subscribed("watcher", [(SETPOINT, 0), (RULES_TOPIC, 0)], **alice)
+        watcher.expect_publish(SETPOINT, "20", retain=True, what="the set point as the rules file has it")
+        watcher.expect_publish(RULES_TOPIC, self.rules, retain=True, what="the rules file unchanged")
+        watcher.expect_quiet()
+
+
+class ReadOnlyNodes(NodeTestCase):
+    conf = "mqttsn_publish_enable = 0\n"
+
+    def test_nodes_subscribe_but_neither_publish_nor_leave_wills(self):
+        mqtt = self.subscribed("mqtt", [("ro/#", 0)])
+        node = self.node("node", will=("ro/will", "gone", False))
+        topic_id = node.register("ro/t")
+        for qos in (0, 1, 2):
+            node.expect(publish(topic_id, 0x70 + qos, "v", qos), message(PUBACK, u16(topic_id, 0x70 + qos), [3]))
+        node.subscribe("ro/#")
+        self.published(mqtt, "ro/t", "from mqtt")
+        self.assertEqual(node.receive(), ("ro/t", b"from mqtt", 0, 0))
+        node.expect(disconnect, disconnect)
+        mqtt.expect_publish("ro/t", "from mqtt", what="the MQTT client's own value, no node's before it")
+        mqtt.expect_quiet("no will")
 
 
 if __name__ == "__main__":

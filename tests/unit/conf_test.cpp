@@ -87,6 +87,7 @@ TEST_F(ConfTest, EveryKeyReachesItsField)
         {"mqttsn_port", &udp.mqttsn_port},   {"mysql_enable", &mysql_enable},
         {"mysql_port", &mysql.mysql_port},   {"max_topics", &broker.max_topics},
         {"mqttsn_max_sessions", &broker.mqttsn_max_sessions},
+        {"mqttsn_publish_enable", &broker.mqttsn_publish_enable},
         {"max_connections", &tcp.max_connections},
         {"http_max_connections", &http.http_max_connections},
         {"mqtt_output_soft_limit", &tcp.mqtt_output_soft_limit},
@@ -127,7 +128,20 @@ TEST_F(ConfTest, UserEntriesInheritNameAndPassword)
     EXPECT_EQ(users(), "::1 alice:secret:1 bob:secret:0 ");
 }
 
-// Whole files, named by HALYX_CONF, through the reader. 105 characters
+// A password keeps up to 160 characters (a crypt(3) hash is longer than
+// other values), every other value 64.
+TEST_F(ConfTest, PasswordsHoldHashes)
+{
+    const std::string hash = "$6$rounds=5000$" + std::string(16, 's') + "$" + std::string(86, 'h');
+    const std::string too_long(170, 'p');
+    lines({"mqtt_auth_enable = 1\n", "user_name = a\n", ("user_password = " + hash + "\n").c_str(),
+           "user_publish_enable = 1\n", ("user_password = " + too_long + "\n").c_str(), "user_publish_enable = 0\n",
+           ("mqtt_iface = " + too_long + "\n").c_str()});
+    EXPECT_EQ(users(), "a:" + hash + ":1 a:" + too_long.substr(0, 160) + ":0 ");
+    EXPECT_EQ(std::string(tcp.mqtt_iface), too_long.substr(0, 64));
+}
+
+// Whole files, named by HALYX_CONF, through the reader. 255 characters
 // fill one read; the rest of the line is a line too (mysql_enable 2 leaves
 // the database off). The log level defaults to 7 (everything) and takes
 // only 0-7; the bounds have defaults and take only values from 1.
@@ -137,14 +151,15 @@ TEST_F(ConfTest, FilesWithLongLinesAndLogLevels)
     close(mkstemp(path));
     setenv("HALYX_CONF", path, 1);
     const std::tuple<std::string, int32_t, int32_t> files[] = {
-        {"http_files_path = " + std::string(87, 'x') + "mysql_enable=2\n", 7, CONF_MAX_TOPICS_DEFAULT},
+        {"http_files_path = " + std::string(237, 'x') + "mysql_enable=2\n", 7, CONF_MAX_TOPICS_DEFAULT},
         {"log_level = 6\nlog_level = 8\nlog_level = -1\nmax_topics = 50\nmax_topics = 0\n", 6, 50}};
     for (const auto& [text, log_level, max_topics] : files) {
         std::ofstream(path) << text;
         conf_records records{};
         EXPECT_EQ(parse_conf_file(&records), 0);
-        EXPECT_EQ(std::make_tuple(records.log_level, records.broker->max_topics, records.broker->mqttsn_max_sessions),
-                  std::make_tuple(log_level, max_topics, CONF_MQTTSN_MAX_SESSIONS_DEFAULT));
+        EXPECT_EQ(std::make_tuple(records.log_level, records.broker->max_topics, records.broker->mqttsn_max_sessions,
+                                  records.broker->mqttsn_publish_enable),
+                  std::make_tuple(log_level, max_topics, CONF_MQTTSN_MAX_SESSIONS_DEFAULT, 1));
         delete records.http, delete records.tcp, delete records.udp, delete records.mysql, delete records.broker;
         list_mqtt_user_remove_all(&records.users);
     }
