@@ -137,6 +137,8 @@ void conf_parse_line(conf_parser* p, const char* line)
         parse_conf_long(&level, value);
         if (level >= 0 && level <= 7)
             p->out.log_level = level;
+    } else if (!std::strcmp(key, "bind_address")) {
+        copy_value(p->out.bind_address, value);
     } else if (!std::strcmp(key, "mqtt_auth_enable")) {
         parse_conf_long(&p->mqtt_auth_enable, value);
     } else if (!user_key(key)) {

@@ -31,9 +31,21 @@ void thread_stop_wait(std::atomic<int>* thread_state, msg_waker* waker)
         usleep(10000);
 }
 
+namespace {
+
+// Set before the servers start, read by them as they open their listeners.
+in_addr bind_address{htonl(INADDR_ANY)};
+
+} // namespace
+
+void bind_address_set(in_addr address)
+{
+    bind_address = address;
+}
+
 int get_device_ipaddress(const char* /*iface*/, in_addr* address)
 {
-    address->s_addr = htonl(INADDR_ANY);
+    *address = bind_address;
     return 0;
 }
 

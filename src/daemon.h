@@ -18,9 +18,14 @@ int thread_begin(void* (*start_routine)(void*), void* arg, pthread_t* thread_id)
 // owns. Returns at once for a thread that has already stopped.
 void thread_stop_wait(std::atomic<int>* thread_state, msg_waker* waker);
 
-// Address a server binds to. The interface name is only used in log lines:
-// every server listens on all interfaces (INADDR_ANY). Returns 0.
+// Address a server binds to: the one bind_address_set gave, all interfaces
+// (INADDR_ANY) before that. The interface name is only used in log lines.
+// Returns 0.
 int get_device_ipaddress(const char* iface, in_addr* address);
+
+// Main thread, before any server starts: the address every listener binds
+// (bind_address).
+void bind_address_set(in_addr address);
 
 // Dotted IPv4 text of a peer address, for log lines; `buf` holds at least
 // INET_ADDRSTRLEN bytes.
