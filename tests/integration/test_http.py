@@ -119,19 +119,23 @@ class HttpServer(DaemonTestCase):
     def test_nothing_outside_the_directory(self):
         # Links that lead out of it, and links within it (the directory
         # itself is reached through one, see Daemon).
-        outside = os.path.dirname(os.path.realpath(self.files))
-        links = {"out.txt": os.path.join(outside, "secret.txt"), "etc": "/etc", "cgi-bin/sh": "/bin/sh",
-                 "sub/up": "..", "alias.css": "style.css", "inner": "sub/../cgi-bin"}
+        real = os.path.realpath(self.files)
+        os.mkdir(real + "2")  # a directory whose name starts with the served one's
+        with open(real + "2/x.txt", "w") as f:
+            f.write("x")
+        links = {"out.txt": os.path.dirname(real) + "/secret.txt", "etc": "/etc", "cgi-bin/sh": "/bin/sh",
+                 "twin": real + "2", "sub/up": "..", "alias.css": "style.css", "inner": "sub/../cgi-bin"}
         for name, target in links.items():
             os.symlink(target, os.path.join(self.files, name))
         for uri in ("/../secret.txt", "/%2e%2e/secret.txt", "/%2E./secret.txt", "/.%2e/secret.txt", "/..",
                     "/sub/../../secret.txt", "/..%2fsecret.txt", "/cgi-bin/../../secret.txt?a", "secret.txt",
-                    "/out.txt", "/etc/passwd", "/etc", "/cgi-bin/sh"):
+                    "/out.txt", "/etc/passwd", "/etc", "/cgi-bin/sh", "/twin/x.txt"):
             with self.subTest(uri):
                 self.assertEqual(self.get(f"GET {uri} HTTP/1.0\r\n\r\n".encode()), page(403, uri))
         for uri, expected in (("/alias.css", served("style.css", "text/css; charset=utf-8")),
                               ("/sub/up/data.bin", served("data.bin", "text/plain")),
-                              ("/inner/plain", served("plain", "text/plain", b"")), ("/etc/no-such-file", page(404, "/etc/no-such-file"))):
+                              ("/inner/plain", served("plain", "text/plain", b"")),
+                              ("/etc/no-such-file", page(404, "/etc/no-such-file"))):
             with self.subTest(uri):
                 self.assertEqual(self.get(f"GET {uri} HTTP/1.0\r\n\r\n".encode()), expected)
 
