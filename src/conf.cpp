@@ -92,6 +92,7 @@ const conf_key conf_keys[] = {
     CONF_NUMBER("mqttsn_max_sessions", conf_kind::bound, p->out.broker->mqttsn_max_sessions),
     CONF_NUMBER("mqttsn_publish_enable", conf_kind::number, p->out.broker->mqttsn_publish_enable),
     CONF_NUMBER("log_level", conf_kind::level, p->out.log_level),
+    CONF_TEXT("bind_address", conf_kind::text, p->out.bind_address),
     CONF_NUMBER("mqtt_auth_enable", conf_kind::number, p->mqtt_auth_enable),
     CONF_TEXT("user_name", conf_kind::user_text, p->user_name),
     {"user_password", conf_kind::user_password, nullptr, nullptr},

@@ -24,6 +24,9 @@ struct conf_records {
     // Syslog level 0-7: lines above it are dropped before being formatted.
     int32_t log_level;
     broker_conf* broker;
+    // bind_address as written: the IPv4 address every listener binds, all
+    // interfaces when empty. main checks it.
+    char bind_address[65];
 };
 
 // Log level when the file sets none: every line is kept.

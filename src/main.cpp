@@ -3,6 +3,7 @@
 // starts the threads, handles signals until SIGTERM or SIGINT and stops
 // everything in order.
 
+#include <arpa/inet.h>
 #include <cJSON.h>
 #include <crypt.h>
 #include <getopt.h>
@@ -270,7 +271,7 @@ void conf_hand_over(conf_records* conf)
              static_cast<uint16_t>(conf->udp->mqttsn_port), static_cast<uint16_t>(conf->http->http_port)};
     mysql_server = std::string(conf->mysql->mysql_server) + " port " + std::to_string(conf->mysql->mysql_port);
     thread_http_serv_setup(conf->http);
-    thread_http_hub_setup(conf->tcp->mqtt_ws_port);
+    thread_http_hub_setup(conf->tcp->mqtt_ws_port, conf->tcp->mqtt_ws_tls_port);
     thread_tcp_serv_setup(conf->tcp);
     thread_udp_serv_setup(conf->udp);
     thread_mqtt_setup(conf->broker);
@@ -371,6 +372,15 @@ std::string listener_failure(const char* label, const char* server)
     if (failure.err == 0)
         return std::string("the ") + server + " could not start";
     return std::string(label) + " port " + std::to_string(failure.port) + ": " + std::strerror(failure.err);
+}
+
+// bind_address: a dotted IPv4 address, or all interfaces when unset.
+void bind_address_apply(const char* text)
+{
+    in_addr address{htonl(INADDR_ANY)};
+    if (*text && inet_pton(AF_INET, text, &address) != 1)
+        start_failed(std::string("bind_address = ") + text + ": not an IPv4 address (a.b.c.d)");
+    bind_address_set(address);
 }
 
 void mark_started(bool* flag, int result, const char* what)
@@ -497,6 +507,7 @@ int main(int argc, char** argv)
     if (parse_conf_file(&conf) < 0)
         start_failed(std::string(conf_file_path()) + ": " + std::strerror(errno));
     conf_hand_over(&conf);
+    bind_address_apply(conf.bind_address);
     log_write(LOG_DEBUG, "open descriptors allowed: %ld\n", descriptor_limit_raise());
 
     channels_create();

@@ -52,11 +52,21 @@ bool accept_admits(net_acceptor* acceptor, int sock)
 
 } // namespace
 
+namespace {
+
+// Set before the servers start, read by them as they open their listeners.
+in_addr bind_address{htonl(INADDR_ANY)};
+
+} // namespace
+
+void bind_address_set(in_addr address)
+{
+    bind_address = address;
+}
+
 in_addr get_device_ipaddress(const char* /*iface*/)
 {
-    in_addr address{};
-    address.s_addr = htonl(INADDR_ANY);
-    return address;
+    return bind_address;
 }
 
 int net_socket_open(int type, in_addr address, uint16_t port, int backlog)

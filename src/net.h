@@ -6,9 +6,12 @@
 #include <cstddef>
 #include <cstdint>
 
-// Address a server binds to. The interface name is only used in log lines:
-// every server listens on all interfaces (INADDR_ANY).
-in_addr get_device_ipaddress(const char* iface);
+// Address a server binds to: the one bind_address_set gave, all interfaces
+// (INADDR_ANY) before that. The interface name is only used in log lines.
+[[nodiscard]] in_addr get_device_ipaddress(const char* iface);
+// Main thread, before any server starts: the address every listener binds
+// (bind_address).
+void bind_address_set(in_addr address);
 
 // Connections a listener keeps waiting for accept.
 constexpr int NET_LISTEN_BACKLOG = 128;

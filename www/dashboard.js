@@ -38,6 +38,10 @@
   }
   saveEnable();
 
+  // A page loaded over https may only open wss:// connections, which the
+  // hub serves on its TLS WebSocket port.
+  const secure = location.protocol === 'https:';
+
   // The broker's port: #ws=PORT at the end of the address (halyx's file
   // server would take a ?ws=PORT query for part of the file name; other
   // servers may serve the page with one), else what the hub says in
@@ -47,13 +51,50 @@
     if (given) return given;
     try {
       const reply = await fetch('halyx.json', { cache: 'no-store' });
-      const port = reply.ok && (await reply.json()).mqtt_ws_port;
+      const hub = reply.ok && (await reply.json());
+      const port = hub && (secure ? hub.mqtt_ws_tls_port : hub.mqtt_ws_port);
       if (Number.isInteger(port) && port > 0) return port;
     } catch (err) {
       // An older hub or another server: config.js says.
     }
-    return halyxConfig.wsPort;
+    return secure ? halyxConfig.wssPort : halyxConfig.wsPort;
   }
+
+  // The user name and password the hub accepted or is about to be asked
+  // with, kept for this browser tab only (sessionStorage is gone once it
+  // closes) and forgotten when the hub refuses them.
+  const LOGIN_KEY = 'halyx-login';
+  function loginSaved() {
+    try {
+      return JSON.parse(sessionStorage.getItem(LOGIN_KEY)) || null;
+    } catch (err) {
+      return null;
+    }
+  }
+  function loginKeep(login) {
+    if (login) sessionStorage.setItem(LOGIN_KEY, JSON.stringify(login));
+    else sessionStorage.removeItem(LOGIN_KEY);
+  }
+
+  // The hub refuses a CONNECT for its credentials with return code 4 (bad
+  // user name or password) or 5 (not authorised); MQTT.js reports either as
+  // an error with that code and does not try again.
+  const refusedLogin = (err) => err && (err.code === 4 || err.code === 5);
+  function loginAsk(text) {
+    const form = $('login');
+    form.hidden = false;
+    $('login-password').value = '';
+    status('login-status', text, 'error');
+    setState('login', text);
+    ($('login-user').value ? $('login-password') : $('login-user')).focus();
+  }
+  $('login').addEventListener('submit', (event) => {
+    event.preventDefault();
+    const login = { username: $('login-user').value, password: $('login-password').value };
+    loginKeep(login);
+    status('login-status', 'Logging in…');
+    connect(login);
+  });
 
   // On every connect the hub sends its retained values right after the
   // SUBACK of "#"; a second subscription's SUBACK follows them. Then the
@@ -70,12 +111,19 @@
     scheduleRender();
   }
 
+  let brokerUrl = null;
   brokerPort().then((port) => {
-    const url = 'ws://' + (location.hostname || 'localhost') + ':' + port;
-    $('broker').textContent = url;
+    brokerUrl = (secure ? 'wss://' : 'ws://') + (location.hostname || 'localhost') + ':' + port;
+    $('broker').textContent = brokerUrl;
+    connect(loginSaved());
+  });
+
+  // One connection at a time: a login replaces the refused one.
+  function connect(login) {
+    if (client) client.end(true);
     // MQTT 3.1 over the WebSocket sub-protocol mqttv3.1, which is what halyx
     // speaks; client ids may have at most 23 characters.
-    client = mqtt.connect(url, {
+    client = mqtt.connect(brokerUrl, {
       protocolId: 'MQIsdp',
       protocolVersion: 3,
       clientId: 'dash-' + Math.random().toString(36).slice(2, 12),
@@ -83,8 +131,12 @@
       reconnectPeriod: 2000,
       connectTimeout: 10000,
       resubscribe: false, // subscribed again on every connect below
+      ...(login || {}),
     });
-    client.on('connect', () => {
+    const own = client;
+    own.on('connect', () => {
+      $('login').hidden = true;
+      $('login-password').value = '';
       connectedAt = Date.now();
       rulesSeen = false;
       saving = false;
@@ -93,12 +145,22 @@
       client.subscribe('#', { qos: 0 });
       client.subscribe(RULES_TOPIC, { qos: 0 }, (err) => { if (!err) subscribed(); });
     });
-    client.on('reconnect', () => setState('reconnecting'));
-    client.on('offline', () => setState('offline'));
-    client.on('close', saveEnable);
-    client.on('error', (err) => { $('state').title = err.message; });
-    client.on('message', message);
-  });
+    own.on('reconnect', () => setState('reconnecting'));
+    own.on('offline', () => { if (own === client && $('login').hidden) setState('offline'); });
+    own.on('close', saveEnable);
+    own.on('error', (err) => {
+      if (own !== client) return;
+      if (!refusedLogin(err)) {
+        $('state').title = err.message;
+        return;
+      }
+      loginKeep(null);
+      if (!login) loginAsk('The hub asks for a user name and password');
+      else if (err.code === 4) loginAsk('Wrong user name or password');
+      else loginAsk('The hub does not let this user connect');
+    });
+    own.on('message', message);
+  }
 
   function message(topic, payload, packet) {
     const value = decoder.decode(payload);

@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <netinet/in.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
@@ -82,8 +83,12 @@ msg_waker& waker = module.waker;
 int epoll_fd = -1;
 // http_files_path, relative ones taken against the start directory.
 char files_root[4096 + sizeof thread_options->http_files_path + 1];
+// files_root with every link resolved, empty until it could be: a file is
+// served only when its own resolved path lies below it.
+char real_root[PATH_MAX];
 // The request being handled: one at a time, so one set of work areas.
 http_request request;
+char real_file[PATH_MAX];
 // The answer to HTTP_HUB_INFO_PATH when the directory has no such file.
 char hub_info[256];
 uint32_t hub_info_len = 0;
@@ -118,6 +123,31 @@ void files_root_resolve()
     }
     const char* separator = start[std::strlen(start) - 1] == '/' ? "" : "/";
     std::snprintf(files_root, sizeof files_root, "%s%s%s", start, separator, path);
+}
+
+// A directory made after start is resolved on its first request.
+void real_root_resolve()
+{
+    if (!realpath(files_root, real_root))
+        real_root[0] = '\0';
+}
+
+// Resolves the requested file, which exists, into real_file. False, with the
+// error page made, when it vanished meanwhile or lies outside the directory:
+// a link in the directory may lead anywhere.
+bool file_confined()
+{
+    if (!real_root[0])
+        real_root_resolve();
+    if (!realpath(request.filename, real_file)) {
+        http_error_page(&request, HTTP_ERROR_NOT_FOUND, request.path);
+        return false;
+    }
+    if (!real_root[0] || !http_path_inside(real_root, real_file)) {
+        http_error_page(&request, HTTP_ERROR_FORBIDDEN, request.path);
+        return false;
+    }
+    return true;
 }
 
 void serv_close()
@@ -298,7 +328,9 @@ void cgi_answer(http_client* client)
 {
     struct stat st = {};
     if (stat(request.filename, &st) != 0) {
-        http_error_page(&request, HTTP_ERROR_NOT_FOUND, request.filename);
+        http_error_page(&request, HTTP_ERROR_NOT_FOUND, request.path);
+    } else if (!file_confined()) {
+        // file_confined made the page.
     } else if (!S_ISREG(st.st_mode) || !(st.st_mode & S_IXUSR)) {
         http_error_page(&request, HTTP_ERROR_FORBIDDEN, request.filename);
     } else {
@@ -320,11 +352,17 @@ void static_answer(http_client* client)
             response_start(client, hub_info, hub_info_len);
             return;
         }
-        http_error_page(&request, HTTP_ERROR_NOT_FOUND, request.filename);
+        http_error_page(&request, HTTP_ERROR_NOT_FOUND, request.path);
         response_start(client, request.page, request.page_len);
         return;
     }
-    int fd = open(request.filename, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (!file_confined()) {
+        response_start(client, request.page, request.page_len);
+        return;
+    }
+    // The resolved path, and no link in its last part: a link put there
+    // since it was resolved is not followed.
+    int fd = open(real_file, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         if (fd >= 0)
             close(fd);
@@ -452,6 +490,7 @@ bool thread_http_open()
     // requests would grow memory without end.)
     putenv(query_env);
     files_root_resolve();
+    real_root_resolve();
     now_ms = clock_ms();
     acceptor.max_conns = thread_options->http_max_connections > 0
                              ? static_cast<uint32_t>(thread_options->http_max_connections)
@@ -487,9 +526,9 @@ void thread_http_serv_setup(http_conf* conf)
     serv = {static_cast<uint16_t>(conf ? conf->http_port : 0), -1};
 }
 
-void thread_http_hub_setup(int32_t mqtt_ws_port)
+void thread_http_hub_setup(int32_t mqtt_ws_port, int32_t mqtt_ws_tls_port)
 {
-    hub_info_len = http_hub_info_format(hub_info, sizeof hub_info, mqtt_ws_port);
+    hub_info_len = http_hub_info_format(hub_info, sizeof hub_info, mqtt_ws_port, mqtt_ws_tls_port);
 }
 
 int thread_http_start()

@@ -9,8 +9,9 @@
 // Configuration reader's record, handed over by main: the module owns it.
 void thread_http_serv_setup(http_conf* conf);
 // Main thread, before the start: the hub's settings the dashboard asks for
-// (HTTP_HUB_INFO_PATH), from the running configuration.
-void thread_http_hub_setup(int32_t mqtt_ws_port);
+// (HTTP_HUB_INFO_PATH), from the running configuration: the WebSocket
+// ports without and with TLS (0: none).
+void thread_http_hub_setup(int32_t mqtt_ws_port, int32_t mqtt_ws_tls_port);
 // Main thread, before any other thread starts: opens the listener (none
 // for port 0) and starts the thread. 0, or -1 when the listener cannot be
 // opened (the record is then freed).

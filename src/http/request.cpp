@@ -152,6 +152,7 @@ void http_request_parse(const uint8_t* bytes, uint32_t len, const char* root, ht
 {
     req->action = HTTP_ACTION_WAIT;
     req->hub_info = false;
+    req->path[0] = '\0';
     req->filename[0] = '\0';
     req->filetype = nullptr;
     req->cgiargs[0] = '\0';
@@ -194,11 +195,11 @@ void http_request_parse(const uint8_t* bytes, uint32_t len, const char* root, ht
         std::snprintf(req->cgiargs, sizeof req->cgiargs, "%s", query + 1);
         *query = '\0';
     }
+    std::snprintf(req->path, sizeof req->path, "%s", uri);
     const char* index = !cgi && uri[path_len - 1] == '/' ? "index.html" : "";
     int n = std::snprintf(req->filename, sizeof req->filename, "%s%s%s", root, uri, index);
     if (n < 0 || static_cast<size_t>(n) >= sizeof req->filename) {
-        // The cause is the name as far as the area held it.
-        http_error_page(req, HTTP_ERROR_NOT_FOUND, req->filename);
+        http_error_page(req, HTTP_ERROR_NOT_FOUND, req->path);
         return;
     }
     req->action = cgi ? HTTP_ACTION_CGI : HTTP_ACTION_STATIC;
@@ -206,10 +207,20 @@ void http_request_parse(const uint8_t* bytes, uint32_t len, const char* root, ht
     req->hub_info = !cgi && std::strcmp(uri, HTTP_HUB_INFO_PATH) == 0;
 }
 
-uint32_t http_hub_info_format(char* out, uint32_t size, int32_t mqtt_ws_port)
+bool http_path_inside(const char* real_root, const char* real)
 {
-    char body[64];
-    int body_len = std::snprintf(body, sizeof body, "{\"mqtt_ws_port\": %d}\n", mqtt_ws_port);
+    size_t len = std::strlen(real_root);
+    // "/" as the root: every resolved path starts with it.
+    while (len > 0 && real_root[len - 1] == '/')
+        --len;
+    return std::strncmp(real, real_root, len) == 0 && (real[len] == '\0' || real[len] == '/');
+}
+
+uint32_t http_hub_info_format(char* out, uint32_t size, int32_t mqtt_ws_port, int32_t mqtt_ws_tls_port)
+{
+    char body[96];
+    int body_len = std::snprintf(body, sizeof body, "{\"mqtt_ws_port\": %d, \"mqtt_ws_tls_port\": %d}\n",
+                                 mqtt_ws_port, mqtt_ws_tls_port);
     // Not cached: the port is whatever the hub runs with now.
     int n = std::snprintf(out, size,
                           "HTTP/1.1 200 OK\nServer: Quorvia Halyx\nContent-length: %d\n"

@@ -29,6 +29,9 @@ constexpr char HTTP_HUB_INFO_PATH[] = "/halyx.json";
 struct http_request {
     http_action action;
     bool hub_info; // a static request for HTTP_HUB_INFO_PATH
+    // The request's URI path, query cut off: what an error page about the
+    // file names, so that no page shows where the directory lies.
+    char path[HTTP_BUF_SIZE];
     char filename[HTTP_BUF_SIZE];
     const char* filetype; // a static text
     char cgiargs[HTTP_BUF_SIZE];
@@ -56,10 +59,15 @@ void http_error_page(http_request* req, http_error error, const char* cause);
 // Returns its length.
 [[nodiscard]] uint32_t http_header_format(char* out, uint32_t size, long long file_size, const char* filetype);
 
+// Whether `real`, a file's path with every link resolved, is the directory
+// `real_root` (resolved too) or lies below it. A link in the served
+// directory that leads out of it is refused with HTTP_ERROR_FORBIDDEN.
+bool http_path_inside(const char* real_root, const char* real);
+
 // The whole answer to HTTP_HUB_INFO_PATH when no such file is served:
-// header and JSON body {"mqtt_ws_port": N}, into `out`. Returns its length
-// (0 if it did not fit).
-[[nodiscard]] uint32_t http_hub_info_format(char* out, uint32_t size, int32_t mqtt_ws_port);
+// header and JSON body {"mqtt_ws_port": N, "mqtt_ws_tls_port": M}, into
+// `out`. Returns its length (0 if it did not fit).
+[[nodiscard]] uint32_t http_hub_info_format(char* out, uint32_t size, int32_t mqtt_ws_port, int32_t mqtt_ws_tls_port);
 
 // The header of a CGI path that is a regular executable file.
 constexpr char HTTP_CGI_HEADER[] = "HTTP/1.1 200 OK\nServer: Quorvia Halyx\n";

@@ -32,7 +32,8 @@ static void check_decision(const http_request& req, const char* root)
         break;
     case HTTP_ACTION_STATIC:
     case HTTP_ACTION_CGI:
-        check(std::strlen(req.filename) < HTTP_BUF_SIZE && std::strlen(req.cgiargs) < HTTP_BUF_SIZE);
+        check(std::strlen(req.filename) < HTTP_BUF_SIZE && std::strlen(req.cgiargs) < HTTP_BUF_SIZE &&
+              std::strlen(req.path) < HTTP_BUF_SIZE);
         check(std::strncmp(req.filename, root, std::strlen(root)) == 0);
         check(!has_dot_dot(req.filename + std::strlen(root)));
         check((req.action == HTTP_ACTION_STATIC) == (req.filetype != nullptr));

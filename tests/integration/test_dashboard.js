@@ -36,11 +36,16 @@ async function waitUntil(predicate, what) {
 // Runs `fn(daemon, page, tcp)` against a fresh daemon serving www/, run by the
 // Python harness (which shows the daemon's log after a failure), a fresh
 // headless chromium and an MQTT.js client over TCP subscribed to "dash/#".
-function dashboardTest(name, fn) {
+// With `users` ([name, password, publish flag]) the daemon requires a login,
+// the TCP client logs in as the first, and `fn` gets the page before it is
+// connected.
+function dashboardTest(name, fn, users = []) {
   test(name, async () => {
     assert.ok(fs.existsSync(path.join(WWW, 'lib', 'mqtt.min.js')), 'www/lib is there (run scripts/setup-www)');
-    const harness = spawn('python3', [path.join(__dirname, 'halyx_harness.py')],
-      { stdio: ['pipe', 'pipe', 'inherit'], env: { ...process.env, HALYX_HTTP_FILES: WWW } });
+    const harness = spawn('python3', [path.join(__dirname, 'halyx_harness.py')], {
+      stdio: ['pipe', 'pipe', 'inherit'],
+      env: { ...process.env, HALYX_HTTP_FILES: WWW, HALYX_USERS: JSON.stringify(users) },
+    });
     const exited = new Promise((resolve) => harness.on('close', resolve));
     const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'halyx-chromium-'));
     let failed = true;
@@ -59,14 +64,15 @@ function dashboardTest(name, fn) {
       const page = browser.pages()[0] || await browser.newPage();
       const errors = [];
       page.on('pageerror', (err) => errors.push(err.message));
-      tcp = mqtt.connect(`mqtt://127.0.0.1:${d.mqttPort}`, { clientId: 'tcp-dash', reconnectPeriod: 0 });
+      const login = users.length ? { username: users[0][0], password: users[0][1] } : {};
+      tcp = mqtt.connect(`mqtt://127.0.0.1:${d.mqttPort}`, { clientId: 'tcp-dash', reconnectPeriod: 0, ...login });
       tcp.received = [];
       tcp.on('message', (topic, payload) => tcp.received.push(`${topic} ${payload}`));
       await tcp.subscribeAsync('dash/#', { qos: 1 });
       // The harness's WebSocket port is not config.js's: the page asks the hub.
       await page.goto(`http://127.0.0.1:${d.httpPort}/`);
-      await page.locator('#state', { hasText: /^connected$/ }).waitFor();
-      assert.equal(await page.textContent('#broker'), `ws://127.0.0.1:${d.wsPort}`);
+      if (!users.length) await page.locator('#state', { hasText: /^connected$/ }).waitFor();
+      await page.locator('#broker', { hasText: `ws://127.0.0.1:${d.wsPort}` }).waitFor();
       await Promise.race([fn(d, page, tcp), new Promise((_, reject) => {
         setTimeout(() => reject(new Error('test timed out')), 10 * TIMEOUT).unref();
       })]);
@@ -194,3 +200,27 @@ dashboardTest('rules editor, plot, phone layout and a refused rules file', async
   await page.locator('#rules-status', { hasText: 'Saved' }).waitFor();
   await page.locator('#rules-error').waitFor({ state: 'hidden' });
 });
+
+dashboardTest('a hub that requires a login: the form, a wrong password, the right one', async (d, page, tcp) => {
+  const login = page.locator('#login');
+  await page.locator('#login-status', { hasText: 'The hub asks for a user name and password' }).waitFor();
+  assert.equal(await page.textContent('#state'), 'login');
+  await page.fill('#login-user', 'dash');
+  await page.fill('#login-password', 'wrong');
+  await page.click('#login button[type=submit]');
+  await page.locator('#login-status', { hasText: 'Wrong user name or password' }).waitFor();
+  assert.ok(await login.isVisible(), 'the form stays for another try');
+  await shot(login, 'dashboard-login-refused.png');
+
+  await page.fill('#login-password', 'secret');
+  await page.click('#login button[type=submit]');
+  await page.locator('#state', { hasText: /^connected$/ }).waitFor();
+  await login.waitFor({ state: 'hidden' });
+  await tcp.publishAsync('dash/temperature', '21.5', { qos: 1, retain: true });
+  await tableValue(page, 'dash/temperature', '21.5');
+  // The login lasts as long as the tab: a reload connects without the form.
+  await page.reload();
+  await page.locator('#state', { hasText: /^connected$/ }).waitFor();
+  assert.ok(await login.isHidden(), 'no form after a reload');
+  await tableValue(page, 'dash/temperature', '21.5');
+}, [['dash', 'secret', 1]]);

@@ -10,6 +10,7 @@ import tempfile
 import time
 import unittest
 
+import mqttsn_client as sn
 from halyx_harness import TIMEOUT, Client, Daemon, DaemonTestCase, connack, connect, finish
 
 PROMPT = 2.0  # bound for a reply that nothing but the daemon's own loop delays
@@ -77,7 +78,7 @@ class HttpServer(DaemonTestCase):
         return read_all(sock)
 
     def test_responses(self):
-        long_name = self.root + "/" + "a" * 1000  # past the 1023 bytes a file name may have
+        long_name = "/" + "a" * 1000  # with the directory, past the 1023 bytes a file name may have
         for request, expected in (
                 (b"GET / HTTP/1.1\r\nHost: halyx\r\n\r\n", served("index.html", "text/html")),
                 (b"get /style.css HTTP/1.0\r\n\r\n", served("style.css", "text/css; charset=utf-8")),
@@ -88,22 +89,22 @@ class HttpServer(DaemonTestCase):
                 (b"GET /page.html.txt HTTP/1.0\n", served("page.html.txt", "text/html")),
                 (b"GET /cgi-bin/run?a=1 HTTP/1.0\r\n\r\n", OK),
                 (b"GET /cgi-bin/plain?a=1 HTTP/1.0\r\n\r\n", page(403, self.root + "/cgi-bin/plain")),
-                (b"GET /cgi-bin/none HTTP/1.0\r\n\r\n", page(404, self.root + "/cgi-bin/none")),
+                (b"GET /cgi-bin/none HTTP/1.0\r\n\r\n", page(404, "/cgi-bin/none")),
                 (b"POST /x HTTP/1.1\r\n\r\n", page(501, "POST")),
-                (b"GET /missing.html HTTP/1.1\r\n\r\n", page(404, self.root + "/missing.html")),
-                (b"GET /sub/ HTTP/1.0\r\n\r\n", page(404, self.root + "/sub/index.html")),
+                (b"GET /missing.html HTTP/1.1\r\n\r\n", page(404, "/missing.html")),
+                (b"GET /sub/ HTTP/1.0\r\n\r\n", page(404, "/sub/")),
                 (b"GET /sub HTTP/1.0\r\n\r\n", page(403, self.root + "/sub")),
-                (b'GET /<i>&" HTTP/1.0\r\n\r\n', page(404, self.root + "/&lt;i&gt;&amp;&quot;")),
+                (b'GET /<i>&" HTTP/1.0\r\n\r\n', page(404, "/&lt;i&gt;&amp;&quot;")),
                 (f"GET /{'a' * 1000} HTTP/1.0\r\n\r\n".encode(), page(404, long_name[:1023 - len(page(404, ""))]))):
             with self.subTest(request[:40]):
                 self.assertEqual(self.get(request), expected)
 
     def test_hub_settings_from_the_configuration_unless_a_file_stands_there(self):
-        body = f'{{"mqtt_ws_port": {self.daemon.ws_port}}}\n'.encode()
+        body = f'{{"mqtt_ws_port": {self.daemon.ws_port}, "mqtt_ws_tls_port": 0}}\n'.encode()
         generated = OK + (f"Content-length: {len(body)}\nContent-type: application/json\nCache-Control: no-store"
                           "\n\r\n").encode() + body
         self.assertEqual(self.get(b"GET /halyx.json HTTP/1.0\r\n\r\n"), generated)
-        self.assertEqual(self.get(b"GET /sub/halyx.json HTTP/1.0\r\n\r\n"), page(404, self.root + "/sub/halyx.json"))
+        self.assertEqual(self.get(b"GET /sub/halyx.json HTTP/1.0\r\n\r\n"), page(404, "/sub/halyx.json"))
         with open(os.path.join(self.files, "halyx.json"), "wb") as f:
             f.write(b'{"mqtt_ws_port": 1}')
         self.assertEqual(self.get(b"GET /halyx.json HTTP/1.0\r\n\r\n"),
@@ -115,11 +116,28 @@ class HttpServer(DaemonTestCase):
             f.write(body)
         self.assertEqual(self.get(b"GET /big.bin HTTP/1.0\r\n\r\n"), served("big.bin", "text/plain", body))
 
-    def test_dot_dot_never_leaves_the_directory(self):
+    def test_nothing_outside_the_directory(self):
+        # Links that lead out of it, and links within it (the directory
+        # itself is reached through one, see Daemon).
+        real = os.path.realpath(self.files)
+        os.mkdir(real + "2")  # a directory whose name starts with the served one's
+        with open(real + "2/x.txt", "w") as f:
+            f.write("x")
+        links = {"out.txt": os.path.dirname(real) + "/secret.txt", "etc": "/etc", "cgi-bin/sh": "/bin/sh",
+                 "twin": real + "2", "sub/up": "..", "alias.css": "style.css", "inner": "sub/../cgi-bin"}
+        for name, target in links.items():
+            os.symlink(target, os.path.join(self.files, name))
         for uri in ("/../secret.txt", "/%2e%2e/secret.txt", "/%2E./secret.txt", "/.%2e/secret.txt", "/..",
-                    "/sub/../../secret.txt", "/..%2fsecret.txt", "/cgi-bin/../../secret.txt?a", "secret.txt"):
+                    "/sub/../../secret.txt", "/..%2fsecret.txt", "/cgi-bin/../../secret.txt?a", "secret.txt",
+                    "/out.txt", "/etc/passwd", "/etc", "/cgi-bin/sh", "/twin/x.txt"):
             with self.subTest(uri):
                 self.assertEqual(self.get(f"GET {uri} HTTP/1.0\r\n\r\n".encode()), page(403, uri))
+        for uri, expected in (("/alias.css", served("style.css", "text/css; charset=utf-8")),
+                              ("/sub/up/data.bin", served("data.bin", "text/plain")),
+                              ("/inner/plain", served("plain", "text/plain", b"")),
+                              ("/etc/no-such-file", page(404, "/etc/no-such-file"))):
+            with self.subTest(uri):
+                self.assertEqual(self.get(f"GET {uri} HTTP/1.0\r\n\r\n".encode()), expected)
 
     def test_bad_requests_are_closed_without_reply_and_the_server_goes_on(self):
         for request in (b"\x00\xff\x16 junk\n", b"GET /\r\n\r\n", b"\r\n", b"x" * 1100):
@@ -168,6 +186,46 @@ class HttpServer(DaemonTestCase):
         with socket.create_connection(("127.0.0.1", relative.http_port), timeout=TIMEOUT) as sock:
             self.assertEqual(self.get(b"GET /data.bin HTTP/1.0\n", sock), served("data.bin", "text/plain"))
         self.assertTrue(finish(relative, False))
+
+    def test_bind_address_is_the_only_address_served(self):
+        bound = Daemon(http_files=self.files, conf="bind_address = 127.0.0.2\n")
+        self.addCleanup(shutil.rmtree, bound.dir, ignore_errors=True)
+        self.addCleanup(bound.kill)
+        bound.start(wait_ready=False)  # the daemon has opened its listeners once this returns
+
+        def mqtt(host):
+            with socket.create_connection((host, bound.mqtt_port), timeout=TIMEOUT) as sock:
+                sock.sendall(connect("c"))
+                return sock.recv(4)
+
+        def http(host):
+            with socket.create_connection((host, bound.http_port), timeout=TIMEOUT) as sock:
+                return self.get(b"GET /data.bin HTTP/1.0\n", sock)
+
+        def mqttsn(host):
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
+                sock.settimeout(TIMEOUT)
+                sock.connect((host, bound.mqttsn_port))  # connected, so a refusal is reported
+                sock.send(sn.connect("n"))
+                return sock.recv(64)
+
+        for name, ask, answer in (("MQTT", mqtt, connack(0)), ("HTTP", http, served("data.bin", "text/plain")),
+                                  ("MQTT-SN", mqttsn, sn.message(sn.CONNACK, [0]))):
+            with self.subTest(name):
+                self.assertEqual(ask("127.0.0.2"), answer)
+                self.assertRaises(ConnectionRefusedError, ask, "127.0.0.1")
+        self.assertIn(f"debug HTTP: lo: 127.0.0.2:{bound.http_port}\n", bound.log())
+        self.assertTrue(finish(bound, False))
+
+    def test_bind_address_not_ipv4_ends_start_up(self):
+        for value in ("localhost", "127.0.0", "::1"):
+            with self.subTest(value):
+                bad = Daemon(conf=f"bind_address = {value}\n")
+                self.addCleanup(shutil.rmtree, bad.dir, ignore_errors=True)
+                bad.start(wait_ready=False)
+                reason = f"bind_address = {value}: not an IPv4 address (a.b.c.d)"
+                self.assertEqual((bad.launch.returncode, bad.launch.stderr), (1, f"halyx: {reason}\n"))
+                self.assertIn(f"err start-up failed: {reason}\n", bad.log())
 
     def test_port_takes_its_low_16_bits(self):
         wide = self.another_daemon(self.files, lambda daemon: f"http_port = {3 * 65536 + daemon.http_port}\n")

@@ -19,7 +19,7 @@ struct ConfTest : ::testing::Test {
     udp_conf udp{};
     mysql_conf mysql{};
     broker_conf broker{};
-    conf_parser parser{{&http, &tcp, &udp, &mysql, {}, CONF_LOG_LEVEL_DEFAULT, &broker}, 0, {}, {}, 0, 0};
+    conf_parser parser{{&http, &tcp, &udp, &mysql, {}, CONF_LOG_LEVEL_DEFAULT, &broker, {}}, 0, {}, {}, 0, 0};
 
     void SetUp() override
     {
@@ -79,6 +79,7 @@ TEST_F(ConfTest, EveryKeyReachesItsField)
         {"mqtt_iface", tcp.mqtt_iface},           {"mqttsn_iface", udp.mqttsn_iface},
         {"mysql_server", mysql.mysql_server},     {"mysql_user", mysql.mysql_user},
         {"mysql_password", mysql.mysql_password}, {"mysql_database", mysql.mysql_database},
+        {"bind_address", parser.out.bind_address},
     };
     const std::pair<const char*, int32_t*> numbers[] = {
         {"rules_engine", &rules_enable},     {"http_port", &http.http_port},
