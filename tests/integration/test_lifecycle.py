@@ -54,13 +54,16 @@ class Lifecycle(unittest.TestCase):
                               sn=d.mqttsn_port, rules=re.escape(rules or d.rules_path), nodes=nodes)
 
     def test_parent_waits_for_the_daemon_and_names_it(self):
-        d = self.daemon(rules=RULES).start()
-        self.assertEqual(d.launch.returncode, 0)
-        self.assertEqual(d.launch.stderr, "")
-        self.assertIn(f"process id of child process {d.pid} \n", d.launch.stdout)
+        # Files named on the command line win over the environment; relative
+        # names are taken from the directory halyx starts in.
+        d = self.daemon(rules=RULES)
+        run = self.run_halyx(d, "-c", "halyx.conf", "-r", "halyx.rules", cwd=d.dir,
+                             env={"HALYX_CONF": "/nonexistent.conf", "HALYX_RULES": "/nonexistent.rules"})
+        self.assertEqual((run.returncode, run.stderr), (0, ""))
+        d.pid = int(re.search(r"process id of child process (\d+) \n", run.stdout).group(1))
         # The child reports the real id of the parent it was forked from.
-        self.assertRegex(d.launch.stdout, r"process id of parent process [1-9]\d* \n")
-        self.assertIn("process forked successfully, ready to receive messages\n", d.launch.stdout)
+        self.assertRegex(run.stdout, r"process id of parent process [1-9]\d* \n")
+        self.assertIn("process forked successfully, ready to receive messages\n", run.stdout)
         # The parent returned once the daemon serves: no wait needed.
         socket.create_connection(("127.0.0.1", d.mqtt_port), timeout=TIMEOUT).close()
         self.assertRegex(d.log(), self.summary(d))
@@ -73,6 +76,7 @@ class Lifecycle(unittest.TestCase):
             self.assertIn("Umask:\t0000\n", f.read())
         for fd in range(3):
             self.assertEqual(os.readlink(f"/proc/{d.pid}/fd/{fd}"), "/dev/null")
+        self.assertEqual(d.stop(), 0)
 
     def test_command_lines_that_start_nothing(self):
         usage = r"usage: halyx \[-c FILE\] \[-r FILE\] \[-f\] \[-h\|--help\] \[--version\] \[--hash-password\]\n"
@@ -91,16 +95,6 @@ class Lifecycle(unittest.TestCase):
                 with self.assertRaises(OSError, msg="nothing listens"):
                     socket.create_connection(("127.0.0.1", d.mqtt_port), timeout=1).close()
                 self.assertFalse(os.path.exists(d.log_path), "nothing logged")
-
-    def test_files_named_on_the_command_line_win_over_the_environment(self):
-        # Relative names are taken from the directory halyx starts in.
-        d = self.daemon(rules=RULES)
-        run = self.run_halyx(d, "-c", "halyx.conf", "-r", "halyx.rules", cwd=d.dir,
-                             env={"HALYX_CONF": "/nonexistent.conf", "HALYX_RULES": "/nonexistent.rules"})
-        self.assertEqual(run.returncode, 0, run.stderr)
-        d.pid = int(re.search(r"process id of child process (\d+)", run.stdout).group(1))
-        self.assertRegex(d.log(), self.summary(d))
-        self.assertEqual(d.stop(), 0)
 
     def test_foreground_tells_systemd_logs_to_stderr_and_exits_zero_on_sigterm_and_sigint(self):
         for sig in (signal.SIGTERM, signal.SIGINT):
@@ -161,20 +155,6 @@ class Lifecycle(unittest.TestCase):
                 if not args:  # the daemon stops what it started and exits 1 itself
                     self.assertEqual(reaped_status(), 1)
 
-    def test_configuration_mistakes_are_warned_with_their_line_at_level_6(self):
-        d = self.daemon(rules=RULES)
-        with open(d.conf_path) as f:
-            lines = len(f.read().splitlines())
-        with open(d.conf_path, "a") as f:
-            f.write("log_level = 6\nmqtt_prot = 1883\nmysql_password = two words\nuser_name\n")
-        d.start()
-        c = re.escape(d.conf_path)
-        self.assertRegex(d.log(), f"^warning {c} line {lines + 2}: unknown key mqtt_prot is ignored\n"
-                                  f"warning {c} line {lines + 3}: the value of mysql_password is cut at \"two\"; "
-                                  f"the rest of the line is ignored\n"
-                                  f"warning {c} line {lines + 4}: not a \"key = value\" line; ignored\n"
-                                  + self.summary(d) + "$")
-
     def test_signals(self):
         # SIGTERM and SIGINT stop (a second SIGTERM while stopping is
         # harmless); the others are logged and change nothing.
@@ -198,8 +178,19 @@ class Lifecycle(unittest.TestCase):
                     self.assertEqual(d.wait_exit(), status)
                 self.assertEqual(d.log().splitlines()[-1], "notice exit")
 
-    def test_sighup_reads_the_rules_file_again_and_reopens_the_log_file(self):
-        d = self.daemon(rules=RULES).start()
+    def test_configuration_mistakes_are_warned_then_sighup_reads_the_rules_again_and_reopens_the_log(self):
+        d = self.daemon(rules=RULES)
+        with open(d.conf_path) as f:
+            lines = len(f.read().splitlines())
+        with open(d.conf_path, "a") as f:
+            f.write("log_level = 6\nmqtt_prot = 1883\nmysql_password = two words\nuser_name\n")
+        d.start()
+        c = re.escape(d.conf_path)
+        self.assertRegex(d.log(), f"^warning {c} line {lines + 2}: unknown key mqtt_prot is ignored\n"
+                                  f"warning {c} line {lines + 3}: the value of mysql_password is cut at \"two\"; "
+                                  f"the rest of the line is ignored\n"
+                                  f"warning {c} line {lines + 4}: not a \"key = value\" line; ignored\n"
+                                  + self.summary(d) + "$")
         new_rules = RULES.replace('"value": "x"', '"value": "y"')
         with open(d.rules_path, "w") as f:
             f.write(new_rules)

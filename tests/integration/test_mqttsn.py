@@ -101,7 +101,8 @@ class Gateway(NodeTestCase):
         self.assertEqual(sub.names, {v: k for k, v in ids.items() if k != "r/plain"}, "the REGISTERed ids")
         sub.expect(pingreq, pingresp, "no value of the topic published without RETAIN")
 
-    def test_unacknowledged_qos_1_delivery_is_sent_again_with_dup(self):
+    def test_resends_sleep_and_moves(self):
+        # An unacknowledged QoS 1 delivery is sent again, with DUP.
         sub, pub = self.node("sub"), self.node("pub")
         topic_id = sub.subscribe("q/t", 1)
         pub.publish(pub.register("q/t"), "v", 1)
@@ -111,9 +112,8 @@ class Gateway(NodeTestCase):
         # Ticks come once a second; the re-send is due at the sixth.
         sub.expect(None, publish(topic_id, msg_id, "v", 1, dup=True), "the same PUBLISH again, with DUP")
         sub.send(message(PUBACK, u16(topic_id, msg_id), [0]))
-
-    def test_sleeping_node_gets_the_latest_value_once_when_it_wakes(self):
-        sleeper, pub = self.node("sleeper"), self.node("pub")
+        # A sleeping node gets the latest value once, when it wakes.
+        sleeper = self.node("sleeper")
         sleeper.subscribe("s/t", 1)
         sleeper.sleep(30)
         topic_id = pub.register("s/t")
@@ -121,11 +121,10 @@ class Gateway(NodeTestCase):
             pub.publish(topic_id, value, 1)
         self.assertEqual(sleeper.wake(), [("s/t", b"3", 1, 0)], "the first datagrams after the sleep")
         self.assertEqual(sleeper.seen, ["REGISTER", "PUBLISH", "PINGRESP"])
-
-    def test_node_at_a_new_address_keeps_its_subscriptions(self):
+        # A node at a new address keeps its subscriptions.
         old = self.node("mover")
         old.subscribe("m/t")
-        new, pub = self.node("mover", clean=False), self.node("pub")
+        new = self.node("mover", clean=False)
         pub.publish(pub.register("m/t"), "here", 1)
         self.assertEqual(new.receive(), ("m/t", b"here", 0, 0))
         old.expect(pingreq, disconnect, "the old address is unknown and received nothing")

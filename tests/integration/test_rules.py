@@ -62,8 +62,8 @@ DEPTH_MAX = 16
 class Rules(BrokerTestCase):
     rules = RULES
 
-    def test_trigger_conditions_and_copies(self):
-        sub = self.subscribed("sub", [("copy/#", 0), ("branch", 0)])
+    def test_triggers_conditions_copies_and_chains(self):
+        sub = self.subscribed("sub", [("copy/#", 0), ("branch", 0), ("heater", 0)])
         pub = self.connected("pub")
         self.published(pub, "a/bc", "30")  # no trigger: exact topics only
         sub.expect_quiet()
@@ -74,6 +74,18 @@ class Rules(BrokerTestCase):
                 if branch:  # ordering on a text ends the walk
                     sub.expect_publish("branch", branch)
                 sub.expect_quiet()
+        # A condition on the firing topic sees the reading that fired it.
+        pub.send((publish("home/temp", "19") + publish("home/temp", "21")) * 50)
+        for n in range(50):
+            sub.expect_publish("heater", "off", what=f"reaction to 19, pair {n}")
+            sub.expect_publish("heater", "on", what=f"reaction to 21, pair {n}")
+        # A rule's publication fires further triggers, and reaches MQTT-SN.
+        node = Node(self.daemon.mqttsn_port, TIMEOUT)
+        self.addCleanup(node.sock.close)
+        node.connect("node1")
+        node.subscribe("sn/#")
+        self.published(pub, "chain/start", "")
+        self.assertEqual(node.receive(), ("sn/out", b"done", 0, False))
 
     def test_variable_increments_read_their_own_writes(self):
         sub = self.subscribed("sub", [(COUNTER, 0), ("count/result", 0)])
@@ -84,15 +96,8 @@ class Rules(BrokerTestCase):
             sub.expect_publish(COUNTER, str(n), retain=True, what=f"increment to {n}")
         sub.expect_publish("count/result", "2041")
 
-    def test_a_condition_on_the_firing_topic_sees_the_reading_that_fired_it(self):
-        sub = self.subscribed("sub", [("heater", 0)])
-        self.connected("pub").send((publish("home/temp", "19") + publish("home/temp", "21")) * 50)
-        for n in range(50):
-            sub.expect_publish("heater", "off", what=f"reaction to 19, pair {n}")
-            sub.expect_publish("heater", "on", what=f"reaction to 21, pair {n}")
-
-    def test_rules_that_trigger_each_other_stop_at_the_depth_cap(self):
-        sub = self.subscribed("sub", [("loop/a", 0)])
+    def test_rules_that_trigger_each_other_stop_at_the_depth_cap_and_looping_chains_are_cut(self):
+        sub = self.subscribed("sub", [("loop/a", 0), ("loop/beat", 0), ("branch", 0)])
         pub = self.connected("pub")
         warning = "warning rules: publication on loop/a is more than 16 rule steps deep"
         for episode in range(2):
@@ -103,18 +108,6 @@ class Rules(BrokerTestCase):
             sub.expect_quiet("the loop stopped")
         self.assertTrue(wait_until(lambda: warning in self.daemon.log()))
         self.assertEqual(self.daemon.log().count(warning), 1, "one warning per episode")
-
-    def test_a_rule_publication_fires_further_triggers_and_reaches_mqtt_sn(self):
-        node = Node(self.daemon.mqttsn_port, TIMEOUT)
-        self.addCleanup(node.sock.close)
-        node.connect("node1")
-        node.subscribe("sn/#")
-        self.published(self.connected("pub"), "chain/start", "")
-        self.assertEqual(node.receive(), ("sn/out", b"done", 0, False))
-
-    def test_a_looping_chain_is_cut_and_the_engine_goes_on(self):
-        sub = self.subscribed("sub", [("loop/beat", 0), ("branch", 0)])
-        pub = self.connected("pub")
         self.published(pub, "loop/start", "")
         for n in range(1000):
             sub.expect_publish("loop/beat", "x", what=f"beat {n}")

@@ -106,16 +106,21 @@ TEST_F(ConfTest, EveryKeyReachesItsField)
         EXPECT_EQ(*numbers[i].second, static_cast<int32_t>(i + 2)) << numbers[i].first;
 }
 
-TEST_F(ConfTest, StringValuesAndLastOccurrence)
+// A value ends at a blank and keeps 64 characters, a password 160 (a
+// crypt(3) hash is longer than other values); the last occurrence wins.
+TEST_F(ConfTest, StringValuesPasswordsAndLastOccurrence)
 {
     lines({"http_files_path = /var/www # web root\n", "mqtt_iface = eth0\t# x\n"});
     EXPECT_STREQ(http.http_files_path, "/var/www");
     EXPECT_STREQ(tcp.mqtt_iface, "eth0\t#");
-    std::string long_key = std::string(33, 'k') + " = 1\n";
-    std::string long_value = "http_iface = " + std::string(70, 'v') + "\n";
-    lines({long_key.c_str(), long_value.c_str(), "mqtt_port = 6\n", "mqtt_port = 7\n"});
-    EXPECT_EQ(std::string(http.http_iface), std::string(64, 'v'));
+    const std::string hash = "$6$rounds=5000$" + std::string(16, 's') + "$" + std::string(86, 'h');
+    const std::string too_long(170, 'p');
+    lines({(std::string(33, 'k') + " = 1\n").c_str(), ("http_iface = " + too_long + "\n").c_str(), "mqtt_port = 6\n",
+           "mqtt_port = 7\n", "mqtt_auth_enable = 1\n", "user_name = a\n", ("user_password = " + hash + "\n").c_str(),
+           "user_publish_enable = 1\n", ("user_password = " + too_long + "\n").c_str(), "user_publish_enable = 0\n"});
+    EXPECT_EQ(std::string(http.http_iface), too_long.substr(0, 64));
     EXPECT_EQ(tcp.mqtt_port, 7);
+    EXPECT_EQ(users(), "a:" + hash + ":1 a:" + too_long.substr(0, 160) + ":0 ");
 }
 
 // User lines before "mqtt_auth_enable = 1" are ignored; an entry then
@@ -127,19 +132,6 @@ TEST_F(ConfTest, UserEntriesInheritNameAndPassword)
            "user_publish_enable = 257\n", "user_name = alice\n", "user_password = secret\n",
            "user_publish_enable = 1\n", "user_name = bob\n", "user_publish_enable = 0\n"});
     EXPECT_EQ(users(), "::1 alice:secret:1 bob:secret:0 ");
-}
-
-// A password keeps up to 160 characters (a crypt(3) hash is longer than
-// other values), every other value 64.
-TEST_F(ConfTest, PasswordsHoldHashes)
-{
-    const std::string hash = "$6$rounds=5000$" + std::string(16, 's') + "$" + std::string(86, 'h');
-    const std::string too_long(170, 'p');
-    lines({"mqtt_auth_enable = 1\n", "user_name = a\n", ("user_password = " + hash + "\n").c_str(),
-           "user_publish_enable = 1\n", ("user_password = " + too_long + "\n").c_str(), "user_publish_enable = 0\n",
-           ("mqtt_iface = " + too_long + "\n").c_str()});
-    EXPECT_EQ(users(), "a:" + hash + ":1 a:" + too_long.substr(0, 160) + ":0 ");
-    EXPECT_EQ(std::string(tcp.mqtt_iface), too_long.substr(0, 64));
 }
 
 // Whole files, named by HALYX_CONF, through the reader. 255 characters

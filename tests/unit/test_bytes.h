@@ -1,5 +1,5 @@
 // Unit-test helpers: text as list bytes and back, IPv4 peer addresses, and
-// MQTT packets built by hand, never with the codec's encoders.
+// MQTT and MQTT-SN packets built by hand, never with the codec's encoders.
 #pragma once
 
 #include <arpa/inet.h>
@@ -42,6 +42,20 @@ inline Bytes packet(uint8_t first, const Bytes& body)
         if (length < 128)
             return out + body;
     }
+}
+
+// An MQTT-SN message in the one-octet length form.
+inline Bytes sn(uint8_t type, const Bytes& body)
+{
+    return Bytes{static_cast<uint8_t>(2 + body.size()), type} + body;
+}
+
+// Takes over an encoder's buffer.
+inline Bytes take(uint8_t* buffer, uint32_t length)
+{
+    Bytes out(buffer, buffer + length);
+    delete[] buffer;
+    return out;
 }
 
 inline const uint8_t* b(std::string_view s)

@@ -19,11 +19,6 @@ namespace {
 using Topic = std::tuple<std::string, std::string, int, uint16_t>; // name, value, retain, topic id
 using Sub = std::pair<std::string, int>;                             // filter, qos
 
-Bytes sn(uint8_t type, const Bytes& body)
-{
-    return Bytes{static_cast<uint8_t>(2 + body.size()), type} + body;
-}
-
 // Each test starts with "old" retained on a/b, topic id 5.
 struct PublishPath : ::testing::Test {
     sockaddr_in node = peer("127.0.0.1", 1883);

@@ -231,8 +231,9 @@ TEST(WsHandshakeParse, UpgradeRequestsAreAcceptedByTheirHeaders)
 }
 
 // The blank line straddles the last two segments, and a ping follows the
-// request in the last one.
-TEST_F(WsTest, RequestInSegmentsIsAnsweredOnceWholeThenFramesFollow)
+// request in the last one. Then frames in any segments; packets from the
+// broker go out as binary frames with the shortest length header.
+TEST_F(WsTest, RequestThenFramesBothWaysWhateverTheSegments)
 {
     connect(CONN_STATE_HTTP_HEADER);
     Bytes request = raw(ws_request());
@@ -243,11 +244,7 @@ TEST_F(WsTest, RequestInSegmentsIsAnsweredOnceWholeThenFramesFollow)
     EXPECT_EQ(answer(), (raw(WS_RESPONSE) + Bytes{0x8A, 0x00}));
     send_bytes(ws_frame(OP_BINARY, CONNECT));
     EXPECT_EQ(posted(), std::vector<Bytes>{CONNECT});
-}
 
-TEST_F(WsTest, FramesAreHandledInOrderWhateverTheSegments)
-{
-    connect(CONN_STATE_WS_FRAME, true);
     // Masked, and split inside its header and after it.
     Bytes publish = packet(0x30, Bytes(197, 'p'));
     Bytes frame = ws_frame(OP_BINARY, publish);
@@ -265,11 +262,7 @@ TEST_F(WsTest, FramesAreHandledInOrderWhateverTheSegments)
                ws_frame(OP_BINARY, small) + ws_frame(OP_BINARY, PINGREQ));
     EXPECT_EQ(answer(), (Bytes{0x8A, 0x00}));
     EXPECT_EQ(posted(), (std::vector<Bytes>{small, PINGREQ}));
-}
 
-TEST_F(WsTest, BrokerPacketsGoOutAsBinaryFramesWithTheShortestHeader)
-{
-    connect(CONN_STATE_WS_FRAME, true);
     const std::pair<uint32_t, Bytes> cases[] = {
         {125, {0x82, 125}}, {126, {0x82, 126, 0, 126}}, {65536, {0x82, 127, 0, 0, 0, 0, 0, 1, 0, 0}}};
     for (const auto& [size, header] : cases) {
