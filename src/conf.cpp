@@ -80,6 +80,7 @@ const conf_key conf_keys[] = {
     CONF_NUMBER("mqtt_output_hard_limit", conf_kind::number, p->out.tcp->mqtt_output_hard_limit),
     CONF_NUMBER("mqtt_output_total_limit", conf_kind::number, p->out.tcp->mqtt_output_total_limit),
     CONF_NUMBER("mqtt_output_stall_timeout", conf_kind::number, p->out.tcp->mqtt_output_stall_timeout),
+    CONF_NUMBER("mqtt_standard", conf_kind::number, p->out.tcp->mqtt_standard),
     CONF_TEXT("mqttsn_iface", conf_kind::text, p->out.udp->mqttsn_iface),
     CONF_NUMBER("mqttsn_port", conf_kind::port, p->out.udp->mqttsn_port),
     CONF_NUMBER("mysql_enable", conf_kind::number, mysql_enable),

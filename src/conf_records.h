@@ -28,6 +28,7 @@ struct tcp_conf {
     int32_t mqtt_output_hard_limit;    // unsent bytes past which a consumer's QoS 0 deliveries are dropped
     int32_t mqtt_output_total_limit;   // unsent bytes of all connections together, at most
     int32_t mqtt_output_stall_timeout; // seconds without output taken before a consumer is closed
+    int32_t mqtt_standard;             // 1: MQTT 3.1.1 as written, and WebSocket as RFC 6455 has it
 };
 
 struct udp_conf {

@@ -263,6 +263,10 @@ void mqtt_packet_handle(tcp_mqtt_msg* record)
         handle_connect(record, conn, &fixhdr);
         return;
     }
+    if (mqtt_remaining_length_check(&fixhdr) != 0) {
+        refuse_malformed(record, conn);
+        return;
+    }
     list_mqtt_conn_reset_remainsec(conn);
 
     switch (fixhdr.msg_type) {

@@ -222,6 +222,9 @@ void handle_regack(mqttsn_conn* conn, const mqttsn_fixed_header* header)
     msg_item* waiting = list_msg_find_msg_id(&conn->wait_reg, ack.msg_id);
     if (!waiting)
         return;
+    // The node knows the topic from now on: its next deliveries need no
+    // REGISTER.
+    list_reg_add_ignore(&conn->regs, waiting->topic_id);
     if (ack.topic_id != 0 && list_pub_find_topic_id(&pub_list, ack.topic_id))
         list_msg_add(&conn->wait_ack, ack.topic_id, waiting->qos);
     list_msg_remove(&conn->wait_reg, waiting);

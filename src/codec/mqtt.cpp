@@ -29,7 +29,7 @@ const char* log_text(const uint8_t* bytes)
 
 // Checks the topic filters of a SUBSCRIBE (with_qos) or UNSUBSCRIBE body,
 // which follow the 2-byte packet identifier. Returns the number of filters,
-// or 0 when the body is malformed: a filter that is empty or does not lie
+// or 0 when the body is malformed: a filter that is empty, holds U+0000 or does not lie
 // within the body, a requested QoS above 2, or no filter at all.
 uint32_t filters_count(byte_reader filters, bool with_qos)
 {
@@ -37,7 +37,7 @@ uint32_t filters_count(byte_reader filters, bool with_qos)
     while (byte_reader_remaining(&filters)) {
         const uint8_t* filter = nullptr;
         uint16_t filter_len = 0;
-        if (!read_string(&filters, &filter, &filter_len) || filter_len == 0)
+        if (!read_string(&filters, &filter, &filter_len) || filter_len == 0 || std::memchr(filter, 0, filter_len))
             return 0;
         // A QoS above 2 would be granted and later land in the type bits
         // of the PUBLISH first byte.
@@ -94,8 +94,9 @@ int mqtt_publish_decode(const mqtt_fixed_header* fixhdr, mqtt_publish* publish)
     if (byte_reader_remaining(&body) > PAYLOAD_MAX)
         return MQTT_MALFORMED;
     // A topic name is not a filter: stored with a wildcard it would match
-    // every filter's wildcard character literally.
-    if (std::memchr(topic, '+', topic_len) || std::memchr(topic, '#', topic_len))
+    // every filter's wildcard character literally. U+0000 is no character
+    // of an MQTT string, and would cut the name short where it is logged.
+    if (std::memchr(topic, '+', topic_len) || std::memchr(topic, '#', topic_len) || std::memchr(topic, 0, topic_len))
         return MQTT_MALFORMED;
     const uint8_t* payload = nullptr;
     uint32_t payload_len = 0;

@@ -120,14 +120,18 @@ struct mqtt_suback {
 // *consumed. -1 unless the whole packet lies within `count` bytes.
 [[nodiscard]] int mqtt_fixed_header_decode(mqtt_fixed_header* fixhdr, const uint8_t* bytes, uint32_t count,
                                            uint32_t* consumed);
+// 0, or MQTT_MALFORMED for a packet type of fixed size whose Remaining
+// Length differs: 2 for the acknowledgements and CONNACK, 0 for PINGREQ,
+// PINGRESP and DISCONNECT.
+[[nodiscard]] int mqtt_remaining_length_check(const mqtt_fixed_header* fixhdr);
 
 // CONNACK return code 0, 1 (protocol) or 2 (client identifier), or
 // MQTT_MALFORMED. The session checks the credentials of an accepted one.
 [[nodiscard]] int mqtt_connect_decode(const mqtt_fixed_header* fixhdr, mqtt_connect* connect);
-// 0, or MQTT_MALFORMED (QoS 3, empty topic or one holding a wildcard,
+// 0, or MQTT_MALFORMED (QoS 3, empty topic or one holding a wildcard or U+0000,
 // topic and identifier overrunning the packet, payload beyond 65535 bytes).
 [[nodiscard]] int mqtt_publish_decode(const mqtt_fixed_header* fixhdr, mqtt_publish* publish);
-// 0, or MQTT_MALFORMED (empty or overrunning filter, requested QoS above 2,
+// 0, or MQTT_MALFORMED (empty or overrunning filter, one holding U+0000, requested QoS above 2,
 // no filter). Every filter has been checked when it returns 0.
 [[nodiscard]] int mqtt_subscribe_decode(const mqtt_fixed_header* fixhdr, mqtt_subscribe* subscribe);
 [[nodiscard]] int mqtt_unsubscribe_decode(const mqtt_fixed_header* fixhdr, mqtt_unsubscribe* unsubscribe);

@@ -85,6 +85,25 @@ int mqtt_fixed_header_decode(mqtt_fixed_header* fixhdr, const uint8_t* bytes, ui
     return 0;
 }
 
+int mqtt_remaining_length_check(const mqtt_fixed_header* fixhdr)
+{
+    switch (fixhdr->msg_type) {
+    case MQTT_CONNACK:
+    case MQTT_PUBACK:
+    case MQTT_PUBREC:
+    case MQTT_PUBREL:
+    case MQTT_PUBCOMP:
+    case MQTT_UNSUBACK:
+        return fixhdr->rem_len == 2 ? 0 : MQTT_MALFORMED;
+    case MQTT_PINGREQ:
+    case MQTT_PINGRESP:
+    case MQTT_DISCONNECT:
+        return fixhdr->rem_len == 0 ? 0 : MQTT_MALFORMED;
+    default:
+        return 0;
+    }
+}
+
 void mqtt_packet_encode(mqtt_fixed_header* fixhdr, uint8_t** buffer, uint32_t* length)
 {
     // Four length bytes hold at most 268,435,455.

@@ -40,6 +40,7 @@ struct tcp_conn {
     // whole packets (a client may split a packet over frames).
     uint8_t* ws_mqtt_buf;
     uint32_t ws_mqtt_len;
+    uint8_t ws_fragmented; // a binary message awaits its continuation frames
     // Bytes posted for the peer and not yet written.
     out_buf out;
     // Monotonic millisecond when a write last took bytes, or when output

@@ -187,8 +187,9 @@ int http_header_collect(tcp_conn* conn, const uint8_t* bytes, uint32_t count);
 [[nodiscard]] bool http_header_detect(tcp_conn* conn, uint32_t from = 0, uint32_t* end = nullptr);
 // Parses the request text (NUL-terminated, without the blank line; it is
 // cut into lines in place). True and the client's key copied to `key` (65
-// bytes) when acceptable.
-[[nodiscard]] bool http_header_parse(char* text, char* key);
+// bytes) when acceptable; `protocol`, when given, then points at the
+// sub-protocol to answer with.
+[[nodiscard]] bool http_header_parse(char* text, char* key, const char** protocol = nullptr);
 // Stores one header line into the fields.
 void http_header_parse_token(const char* line, ws_header_fields* fields);
 // Parses the collected request (recv_buf, terminated where its blank line
@@ -210,7 +211,9 @@ enum class ws_frame_result {
     complete,           // a whole frame, nothing after it
     complete_and_more,  // a whole frame; the bytes after it are moved to
                         // the start of `buf`, *count their number
-    refused,            // payload above WS_PAYLOAD_MAX: the caller closes
+    refused,            // payload above WS_PAYLOAD_MAX, a reserved bit, a
+                        // fragmented or long control frame, or (mqtt_standard)
+                        // no mask: the caller closes
 };
 // Parses one frame from `buf`.
 [[nodiscard]] ws_frame_result ws_frame_parse(tcp_conn* conn, uint8_t* buf, uint32_t* count);

@@ -1,7 +1,11 @@
 // MQTT over WebSocket (RFC 6455) inside the TCP thread: the HTTP upgrade
 // request and its 101 answer, then frames in both directions. Binary
-// payloads are gathered per connection until they form whole MQTT packets,
-// because a client may split one packet over several frames.
+// payloads, fragmented messages included, are gathered per connection until
+// they form whole MQTT packets, because a client may split one packet over
+// several frames. With mqtt_standard = 1 the handshake and the control
+// frames follow RFC 6455 where the default keeps its own narrower rules.
+#include <strings.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -16,16 +20,60 @@ namespace tcp {
 namespace {
 
 enum : uint32_t {
+    WS_OPCODE_CONTINUATION = 0,
     WS_OPCODE_BINARY = 2,
+    WS_OPCODE_CLOSE = 8,
     WS_OPCODE_PING = 9,
     WS_OPCODE_PONG = 10,
 };
 
+// Control frames (close, ping, pong) carry at most this much and are never
+// fragmented.
+constexpr uint32_t WS_CONTROL_MAX = 125;
+
 constexpr char WS_RESPONSE[] = "HTTP/1.1 101 Switching Protocols\r\n"
                                "Upgrade: websocket\r\n"
                                "Connection: Upgrade\r\n"
-                               "Sec-WebSocket-Protocol: mqttv3.1\r\n"
+                               "Sec-WebSocket-Protocol: %s\r\n"
                                "Sec-WebSocket-Accept: %s\r\n\r\n";
+
+// The sub-protocols of MQTT: "mqttv3.1" of old, "mqtt" as MQTT 3.1.1 names
+// it (MQTT.js and Paho JavaScript offer it).
+constexpr const char* WS_PROTOCOLS[] = {"mqttv3.1", "mqtt"};
+
+bool standard_mode()
+{
+    return thread_options && thread_options->mqtt_standard == 1;
+}
+
+// The first sub-protocol of the client's comma-separated list that is one
+// of ours, or null.
+const char* ws_protocol_choose(const char* list)
+{
+    for (const char* at = list; *at;) {
+        at += std::strspn(at, " \t,");
+        size_t len = std::strcspn(at, " \t,");
+        for (const char* name : WS_PROTOCOLS)
+            if (len && len == std::strlen(name) && std::memcmp(at, name, len) == 0)
+                return name;
+        at += len;
+    }
+    return nullptr;
+}
+
+// Whether the comma-separated list holds `token`, in any case.
+bool ws_token_listed(const char* list, const char* token)
+{
+    size_t token_len = std::strlen(token);
+    for (const char* at = list; *at;) {
+        at += std::strspn(at, " \t,");
+        size_t len = std::strcspn(at, " \t,");
+        if (len == token_len && strncasecmp(at, token, len) == 0)
+            return true;
+        at += len;
+    }
+    return false;
+}
 
 // Frame done with: drop its payload and header so the next frame starts
 // clean. recv_buf_free alone leaves the state of an empty frame behind.
@@ -120,48 +168,61 @@ void http_header_parse_token(const char* line, ws_header_fields* fields)
     char value[65];
     if (std::sscanf(line, "%64[^:]: %64[^\r\n]", name, value) != 2)
         return;
-    if (std::strcmp(name, "Upgrade") == 0)
+    // Header names are case-insensitive in HTTP; proxies lower-case them.
+    if (strcasecmp(name, "Upgrade") == 0)
         field_set(fields->upgrade, value);
-    else if (std::strcmp(name, "Connection") == 0)
+    else if (strcasecmp(name, "Connection") == 0)
         field_set(fields->connection, value);
-    else if (std::strcmp(name, "Sec-WebSocket-Version") == 0)
+    else if (strcasecmp(name, "Sec-WebSocket-Version") == 0)
         field_set(fields->version, value);
-    else if (std::strcmp(name, "Sec-WebSocket-Key") == 0)
+    else if (strcasecmp(name, "Sec-WebSocket-Key") == 0)
         field_set(fields->key, value);
-    else if (std::strcmp(name, "Sec-WebSocket-Protocol") == 0)
+    else if (strcasecmp(name, "Sec-WebSocket-Protocol") == 0)
         field_set(fields->protocol, value);
 }
 
-bool http_header_parse(char* text, char* key)
+bool http_header_parse(char* text, char* key, const char** protocol)
 {
     ws_header_fields fields{};
     char* save = nullptr;
     for (char* line = strtok_r(text, "\r\n", &save); line; line = strtok_r(nullptr, "\r\n", &save))
         http_header_parse_token(line, &fields);
 
-    if (!std::strstr(fields.connection, "Upgrade"))
-        return false;
-    if (std::strcmp(fields.upgrade, "websocket") != 0 && std::strcmp(fields.upgrade, "Websocket") != 0)
-        return false;
+    const bool standard = standard_mode();
+    const char* chosen = "mqttv3.1";
+    if (standard) {
+        // Values compared as RFC 6455 has them: tokens, in any case, and
+        // the sub-protocol the one of ours the client lists first.
+        if (!ws_token_listed(fields.connection, "upgrade") || strcasecmp(fields.upgrade, "websocket") != 0)
+            return false;
+    } else {
+        if (!std::strstr(fields.connection, "Upgrade"))
+            return false;
+        if (std::strcmp(fields.upgrade, "websocket") != 0 && std::strcmp(fields.upgrade, "Websocket") != 0)
+            return false;
+    }
     if (std::strcmp(fields.version, "13") != 0)
         return false;
-    if (std::strcmp(fields.protocol, "mqttv3.1") != 0)
+    if (standard ? !(chosen = ws_protocol_choose(fields.protocol)) : std::strcmp(fields.protocol, chosen) != 0)
         return false;
     if (fields.key[0] == '\0')
         return false;
     field_set(key, fields.key);
+    if (protocol)
+        *protocol = chosen;
     return true;
 }
 
 int http_ws_response_send(tcp_conn* conn)
 {
     char key[65];
-    if (!http_header_parse(reinterpret_cast<char*>(conn->recv_buf), key))
+    const char* protocol = nullptr;
+    if (!http_header_parse(reinterpret_cast<char*>(conn->recv_buf), key, &protocol))
         return 0;
     char accept[29];
     ws_handshake_encode(key, accept);
-    char response[sizeof WS_RESPONSE + sizeof accept];
-    int len = std::snprintf(response, sizeof response, WS_RESPONSE, accept);
+    char response[sizeof WS_RESPONSE + sizeof accept + 16];
+    int len = std::snprintf(response, sizeof response, WS_RESPONSE, protocol, accept);
     return conn_output(conn, reinterpret_cast<const uint8_t*>(response), static_cast<uint32_t>(len)) == 0 ? 1 : -1;
 }
 
@@ -284,6 +345,15 @@ ws_frame_result ws_frame_parse(tcp_conn* conn, uint8_t* buf, uint32_t* count)
         std::memcpy(conn->ws_mask_key, header + 2 + length_bytes, 4);
     if (too_long || payload_len > WS_PAYLOAD_MAX)
         return ws_frame_result::refused;
+    // No extension is negotiated, so a reserved bit is a fault; so is a
+    // control frame that is fragmented or long.
+    if ((header[0] & 0x70) != 0)
+        return ws_frame_result::refused;
+    if ((conn->ws_opcode & 0x08) != 0 && (!conn->ws_fin || payload_len > WS_CONTROL_MAX))
+        return ws_frame_result::refused;
+    // A client must mask every frame.
+    if (!conn->ws_mask && standard_mode())
+        return ws_frame_result::refused;
 
     uint32_t avail_payload = avail - payload_start;
     uint32_t filled = 0;
@@ -328,20 +398,49 @@ int ws_frame_process(tcp_conn* conn)
 {
     switch (conn->ws_opcode) {
     case WS_OPCODE_BINARY:
+    case WS_OPCODE_CONTINUATION:
+        // A message's fragments: a binary frame starts one, continuation
+        // frames go on with it; control frames may come in between.
+        if ((conn->ws_opcode == WS_OPCODE_BINARY) == (conn->ws_fragmented != 0)) {
+            conn_close(conn);
+            return -1;
+        }
+        conn->ws_fragmented = !conn->ws_fin;
         if (ws_mqtt_append(conn) < 0)
             return -1;
         ws_frame_reset(conn);
         return 0;
-    case WS_OPCODE_PING:
-        // The ping's data are not echoed back.
+    case WS_OPCODE_PING: {
+        // The default answers with an empty pong; RFC 6455 echoes the data.
+        uint8_t data[WS_CONTROL_MAX];
+        uint32_t len = standard_mode() ? conn->recv_len : 0;
+        if (len)
+            std::memcpy(data, conn->recv_buf, len);
         ws_frame_reset(conn);
-        return ws_frame_send(conn, WS_OPCODE_PONG, nullptr, 0);
+        return ws_frame_send(conn, WS_OPCODE_PONG, len ? data : nullptr, len);
+    }
     case WS_OPCODE_PONG:
         ws_frame_reset(conn);
         return 0;
+    case WS_OPCODE_CLOSE:
+        // RFC 6455 answers with a close frame echoing the status code; the
+        // default just ends the connection.
+        if (standard_mode()) {
+            uint8_t status[2];
+            uint32_t len = conn->recv_len >= 2 ? 2 : 0;
+            if (len)
+                std::memcpy(status, conn->recv_buf, len);
+            ws_frame_reset(conn);
+            if (ws_frame_send(conn, WS_OPCODE_CLOSE, len ? status : nullptr, len) < 0)
+                return -1;
+            conn_close_ordered(conn);
+            return -1;
+        }
+        conn_close(conn);
+        return -1;
     default:
-        // Continuation, text, close and reserved opcodes: no close frame is
-        // sent back, the connection just ends.
+        // Text and reserved opcodes: no close frame is sent back, the
+        // connection just ends.
         conn_close(conn);
         return -1;
     }

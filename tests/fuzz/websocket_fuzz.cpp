@@ -2,8 +2,9 @@
 // deliver them, through the upgrade request and then frames. Its socket is
 // one end of a socketpair, so the 101 answer and pongs have somewhere to go
 // once they are written.
-// First input byte: bit 7 set starts past the handshake; bits 0-6 give the
-// segment size, 0 meaning everything at once.
+// First input byte: bit 7 set starts past the handshake; bit 6 sets
+// mqtt_standard; bits 0-5 give the segment size, 0 meaning everything at
+// once.
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -29,13 +30,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     int pair[2];
     if (size == 0 || socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0)
         return 0;
+    static tcp_conf conf{};
+    conf.mqtt_standard = (data[0] & 0x40) ? 1 : 0;
+    tcp::thread_options = &conf;
     // The server's end never blocks: a full pipe just loses the bytes.
     fcntl(pair[0], F_SETFL, O_NONBLOCK);
     sockaddr_in addr{};
     tcp_conn* conn = list_tcp_conn_add_new(&tcp::conns, &addr);
     conn->sock = pair[0];
     conn->state = (data[0] & 0x80) ? CONN_STATE_WS_FRAME : CONN_STATE_HTTP_HEADER;
-    size_t segment = (data[0] & 0x7F) ? data[0] & 0x7F : tcp::TCP_BUF_SIZE;
+    size_t segment = (data[0] & 0x3F) ? data[0] & 0x3F : tcp::TCP_BUF_SIZE;
     // A close removes the record: the list then is empty.
     for (size_t pos = 1; pos < size && tcp::conns.head;) {
         uint32_t n = static_cast<uint32_t>(std::min({size - pos, segment, size_t{tcp::TCP_BUF_SIZE}}));

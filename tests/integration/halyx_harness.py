@@ -436,9 +436,11 @@ class BrokerTestCase(DaemonTestCase):
 
 if __name__ == "__main__":
     # HALYX_HTTP_FILES: a directory the daemon serves on its httpPort;
-    # HALYX_USERS: JSON [[name, password, publish flag], ...].
+    # HALYX_USERS: JSON [[name, password, publish flag], ...];
+    # HALYX_TEST_CONF: JSON {key: value, ...} of further configuration.
     node_daemon = Daemon(json.loads(os.environ.get("HALYX_USERS", "[]")),
-                         http_files=os.environ.get("HALYX_HTTP_FILES")).start()
+                         http_files=os.environ.get("HALYX_HTTP_FILES"),
+                         conf=json.loads(os.environ.get("HALYX_TEST_CONF", "{}"))).start()
     print(json.dumps({"mqttPort": node_daemon.mqtt_port, "wsPort": node_daemon.ws_port,
                       "httpPort": node_daemon.http_port}), flush=True)
     sys.exit(0 if finish(node_daemon, sys.stdin.read() != "") else 1)

@@ -147,6 +147,10 @@ FAULTS = (
     ("PUBLISH to an empty topic", True, publish("", "x"), []),
     ("PUBLISH to a topic with +", True, publish("a/+", "x"), []),
     ("PUBLISH to a topic with #", True, publish("a/#", "x", 1, 1), []),
+    ("PUBLISH to a topic with U+0000", True, publish("a/\0b", "x"), []),
+    ("SUBSCRIBE to a filter with U+0000", True, subscribe(1, [("a/\0", 0)]), []),
+    ("PUBCOMP of 121 bytes", True, packet(0x70, b"\x00\x01" + b"\x00" * 119), []),
+    ("PINGREQ with a body", True, packet(0xC0, b"\x00"), []),
     ("SUBSCRIBE to an empty filter", True, subscribe(1, [("", 0)]), []),
     ("UNSUBSCRIBE from an empty filter", True, unsubscribe(1, [""]), []),
 )

@@ -101,6 +101,19 @@ class Gateway(NodeTestCase):
         self.assertEqual(sub.names, {v: k for k, v in ids.items() if k != "r/plain"}, "the REGISTERed ids")
         sub.expect(pingreq, pingresp, "no value of the topic published without RETAIN")
 
+    def test_a_topic_is_registered_once_per_node_until_a_clean_connect(self):
+        sub, pub = self.node("sub"), self.node("pub")
+        for _ in range(2):
+            sub.subscribe("once/t")
+            topic_id = pub.register("once/t")
+            sub.seen = []
+            for value in ("1", "2", "3"):
+                pub.publish(topic_id, value, 1)
+                self.assertEqual(sub.receive(), ("once/t", value.encode(), 0, 0))
+            self.assertEqual(sub.seen, ["REGISTER", "PUBLISH", "PUBLISH", "PUBLISH"])
+            # A node connecting afresh knows no topic id.
+            sub.connect("sub")
+
     def test_resends_sleep_and_moves(self):
         # An unacknowledged QoS 1 delivery is sent again, with DUP.
         sub, pub = self.node("sub"), self.node("pub")

@@ -1,7 +1,8 @@
 'use strict';
 // MQTT over WebSocket end to end: MQTT.js and a raw `ws` client against the
-// real daemon, with Debian's mosquitto clients on the plain TCP side. Frame
-// details are left to the unit tests of the TCP server.
+// real daemon, with Debian's mosquitto clients on the plain TCP side, with
+// and without mqtt_standard. Frame details are left to the unit tests of the
+// TCP server.
 //   npm ci --prefix tests/integration/node
 //   HALYX_BIN=build/halyx node tests/integration/test_websocket.js
 
@@ -9,6 +10,7 @@ const assert = require('node:assert/strict');
 const { spawn } = require('node:child_process');
 const { once } = require('node:events');
 const { createRequire } = require('node:module');
+const net = require('node:net');
 const path = require('node:path');
 const readline = require('node:readline');
 const { test } = require('node:test');
@@ -29,10 +31,13 @@ async function waitUntil(predicate, what) {
 // Runs `fn` against a fresh daemon that the Python harness runs: as the
 // daemon's reaper it can tell whether SIGTERM ended it with exit status 0,
 // and it shows the daemon's log after a failure. A time-out of the whole
-// test stops the daemon too, which ends the test's clients.
-function daemonTest(name, fn) {
+// test stops the daemon too, which ends the test's clients. `conf` holds
+// further configuration keys.
+function daemonTest(name, fn, conf = {}) {
   test(name, async () => {
-    const harness = spawn('python3', [path.join(__dirname, 'halyx_harness.py')], { stdio: ['pipe', 'pipe', 'inherit'] });
+    const harness = spawn('python3', [path.join(__dirname, 'halyx_harness.py')], {
+      stdio: ['pipe', 'pipe', 'inherit'], env: { ...process.env, HALYX_TEST_CONF: JSON.stringify(conf) },
+    });
     const exited = new Promise((resolve) => harness.on('close', resolve));
     let failed = true;
     let status;
@@ -121,7 +126,33 @@ async function expectBytes(ws, expected, what) {
   assert.equal(actual.toString('hex'), expected.toString('hex'), `${what}${ws.closed ? ', then the close' : ''}`);
 }
 
-daemonTest('raw WebSocket: sub-protocols, MQTT packets split over frames, text frame', async (d) => {
+// A raw TCP client that sent `request` to the WebSocket port; returns it
+// and the head of the answer once its blank line is in ('' when closed).
+async function rawUpgrade(d, request) {
+  const sock = net.connect(d.wsPort, '127.0.0.1');
+  sock.received = Buffer.alloc(0);
+  sock.on('data', (data) => { sock.received = Buffer.concat([sock.received, data]); });
+  sock.on('error', () => {}); // followed by 'close'
+  sock.write(request);
+  await waitUntil(() => sock.received.includes('\r\n\r\n') || sock.closed, 'answer to the upgrade request');
+  const end = sock.received.indexOf('\r\n\r\n');
+  const head = end < 0 ? '' : sock.received.subarray(0, end + 2).toString();
+  sock.received = sock.received.subarray(end + 4);
+  return [sock, head];
+}
+
+// The RFC 6455 example key, with header names as a proxy may send them.
+const lowerRequest = (upgrade, connection, protocol) => 'GET /mqtt HTTP/1.1\r\nhost: 127.0.0.1\r\n' +
+  `upgrade: ${upgrade}\r\nconnection: ${connection}\r\nsec-websocket-key: dGhlIHNhbXBsZSBub25jZQ==\r\n` +
+  `sec-websocket-version: 13\r\nsec-websocket-protocol: ${protocol}\r\n\r\n`;
+const answerHead = (protocol) => 'HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n' +
+  `Sec-WebSocket-Protocol: ${protocol}\r\nSec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n`;
+
+daemonTest('raw WebSocket: sub-protocols, MQTT packets split over frames and fragments, text frame', async (d) => {
+  const [lower, head] = await rawUpgrade(d, lowerRequest('websocket', 'Upgrade', 'mqttv3.1'));
+  assert.equal(head, answerHead('mqttv3.1'), 'header names in lower case');
+  lower.destroy();
+
   const refused = rawWs(d, 'mqtt');
   await waitUntil(() => refused.closed, 'sub-protocol mqtt refused');
   assert.equal(refused.upgraded, false, 'sub-protocol mqtt refused without a 101 response');
@@ -139,8 +170,50 @@ daemonTest('raw WebSocket: sub-protocols, MQTT packets split over frames, text f
   ws.send(publish.subarray(0, 30));
   ws.send(publish.subarray(30));
   await expectBytes(ws, publish, 'delivery of a PUBLISH sent in two frames');
+  // Without mqtt_standard a pong carries no data.
+  const pong = new Promise((resolve) => ws.once('pong', (data) => resolve(data.toString('hex'))));
+  ws.send(publish.subarray(0, 10), { fin: false });
+  ws.ping('between fragments');
+  ws.send(publish.subarray(10), { fin: true });
+  assert.equal(await pong, '', 'empty pong');
+  await expectBytes(ws, publish, 'delivery of a PUBLISH sent as a fragmented message');
 
   ws.send('hello');
   await waitUntil(() => ws.closed, 'close after a text frame');
   assert.equal(ws.received.toString('hex'), '', 'closed without a reply to the text frame');
 });
+
+daemonTest('mqtt_standard = 1: MQTT.js defaults, sub-protocol lists, pings, close and unmasked frames', async (d) => {
+  // MQTT.js by default: sub-protocol mqtt, MQTT 3.1.1.
+  const js = mqtt.connect(`ws://127.0.0.1:${d.wsPort}`, { clientId: 'std', reconnectPeriod: 0, connectTimeout: TIMEOUT });
+  js.on('error', () => {}); // a failed connect also ends the wait below
+  try {
+    await waitUntil(() => js.connected || js.disconnected, 'MQTT.js CONNACK');
+    assert.ok(js.connected, 'MQTT.js connected with its defaults');
+    await js.subscribeAsync('std/t', { qos: 1 });
+    const message = new Promise((resolve) => js.once('message', (topic, payload) => resolve(`${topic} ${payload}`)));
+    await js.publishAsync('std/t', 'over mqtt', { qos: 1 });
+    assert.equal(await message, 'std/t over mqtt');
+  } finally {
+    js.end(true);
+  }
+
+  for (const [offered, chosen] of [[['wamp', 'mqtt', 'mqttv3.1'], 'mqtt'], [['mqttv3.1', 'mqtt'], 'mqttv3.1']]) {
+    const ws = rawWs(d, offered);
+    await waitUntil(() => ws.readyState === WebSocket.OPEN || ws.closed, `upgrade offering ${offered}`);
+    assert.equal(ws.protocol, chosen, `sub-protocol chosen from ${offered}`);
+    const pong = new Promise((resolve) => ws.once('pong', (data) => resolve(`${data}`)));
+    ws.ping('are you there');
+    assert.equal(await pong, 'are you there', 'the pong echoes the ping');
+    const closed = new Promise((resolve) => ws.once('close', resolve));
+    ws.close(4000, 'bye');
+    assert.equal(await closed, 4000, 'the close frame is answered with its status code');
+  }
+
+  // Names and values in any case; then an unmasked frame is refused.
+  const [sock, head] = await rawUpgrade(d, lowerRequest('WebSocket', 'keep-alive, upgrade', 'mqtt'));
+  assert.equal(head, answerHead('mqtt'), 'names and values in any case');
+  sock.write(Buffer.concat([Buffer.from([0x82, 14]), packet(0x10, str('MQTT'), Buffer.from([4, 0x02, 0, 60, 0, 0]))]));
+  await waitUntil(() => sock.closed, 'close after an unmasked frame');
+  assert.equal(sock.received.toString('hex'), '', 'no CONNACK for an unmasked CONNECT');
+}, { mqtt_standard: 1 });

@@ -210,6 +210,7 @@ TEST(Mqtt, Publish)
         {"QoS 3", 0x36, field("a/b") + u16(1) + raw("v"), MQTT_MALFORMED, none},
         {"topic with +", 0x30, field("a/+") + raw("v"), MQTT_MALFORMED, none},
         {"topic with #", 0x30, field("a/#") + raw("v"), MQTT_MALFORMED, none},
+        {"topic with U+0000", 0x30, field(std::string("a\0b", 3)) + raw("v"), MQTT_MALFORMED, none},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -247,6 +248,7 @@ TEST(Mqtt, SubscribeAndUnsubscribe)
         {"unsubscribe without filter", 0xA2, u16(1), MQTT_MALFORMED, {}},
         {"unsubscribe from an empty filter", 0xA2, u16(1) + field(""), MQTT_MALFORMED, {}},
         {"unsubscribe filter overruns", 0xA2, u16(1) + field("b") + u16(3) + raw("c"), MQTT_MALFORMED, {}},
+        {"filter with U+0000", 0x82, u16(1) + field(std::string("a\0", 2)) + Bytes{0}, MQTT_MALFORMED, {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -293,6 +295,22 @@ TEST(MqttEncode, PacketsByteForByte)
     Packet ack(0x62, u16(0x1234)), short_ack(0x40, {0x12});
     EXPECT_EQ(mqtt_pubxxx_decode(&ack.h), 0x1234);
     EXPECT_EQ(mqtt_pubxxx_decode(&short_ack.h), MQTT_MALFORMED);
+}
+
+// Packet types of a fixed size refuse any other Remaining Length; the
+// others (-1) leave their bodies to their decoders.
+TEST(MqttFrame, FixedSizeTypesRefuseAnyOtherLength)
+{
+    const std::pair<uint8_t, int> types[] = {{0x20, 2}, {0x40, 2}, {0x50, 2}, {0x62, 2},  {0x70, 2},
+                                             {0xB0, 2}, {0xC0, 0}, {0xD0, 0}, {0xE0, 0},  {0x10, -1},
+                                             {0x30, -1}, {0x82, -1}, {0x90, -1}, {0xA2, -1}};
+    for (auto [first, size] : types) {
+        for (int len : {0, 1, 2, 3, 121}) {
+            Packet p(first, Bytes(static_cast<size_t>(len), 0));
+            EXPECT_EQ(mqtt_remaining_length_check(&p.h), size < 0 || len == size ? 0 : MQTT_MALFORMED)
+                << +first << " " << len;
+        }
+    }
 }
 
 } // namespace

@@ -46,13 +46,16 @@ const std::string WS_RESPONSE = "HTTP/1.1 101 Switching Protocols\r\nUpgrade: we
                                 "Connection: Upgrade\r\nSec-WebSocket-Protocol: mqttv3.1\r\n"
                                 "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n";
 
-enum : uint8_t { OP_TEXT = 0x1, OP_BINARY = 0x2, OP_CLOSE = 0x8, OP_PING = 0x9, OP_PONG = 0xA };
+enum : uint8_t { OP_CONTINUATION = 0x0, OP_TEXT = 0x1, OP_BINARY = 0x2, OP_CLOSE = 0x8, OP_PING = 0x9, OP_PONG = 0xA };
 
-// A masked client frame with FIN set; `announced` overrides the length.
-Bytes ws_frame(uint8_t opcode, const Bytes& payload, uint64_t announced = UINT64_MAX)
+enum : uint8_t { FIN = 0x80, RSV1 = 0x40 };
+
+// A masked client frame, with FIN set unless `flags` says otherwise;
+// `announced` overrides the length.
+Bytes ws_frame(uint8_t opcode, const Bytes& payload, uint64_t announced = UINT64_MAX, uint8_t flags = FIN)
 {
     uint64_t len = announced == UINT64_MAX ? payload.size() : announced;
-    Bytes out{static_cast<uint8_t>(0x80 | opcode)};
+    Bytes out{static_cast<uint8_t>(flags | opcode)};
     int length_bytes = len <= 125 ? 0 : len <= 0xFFFF ? 2 : 8;
     out.push_back(static_cast<uint8_t>(0x80 | (length_bytes == 0 ? len : length_bytes == 2 ? 126 : 127)));
     for (int i = length_bytes - 1; i >= 0; --i)
@@ -63,6 +66,18 @@ Bytes ws_frame(uint8_t opcode, const Bytes& payload, uint64_t announced = UINT64
         out.push_back(payload[i] ^ key[i % 4]);
     return out;
 }
+
+// mqtt_standard as the configuration sets it, for the life of the object.
+struct StandardMode {
+    tcp_conf conf{};
+    tcp_conf* saved = tcp::thread_options;
+    explicit StandardMode(int32_t standard)
+    {
+        conf.mqtt_standard = standard;
+        tcp::thread_options = &conf;
+    }
+    ~StandardMode() { tcp::thread_options = saved; }
+};
 
 struct ConnTest : ::testing::Test {
     tcp_conn* conn = nullptr;
@@ -199,23 +214,34 @@ TEST_F(TcpTest, PacketsArePostedWholeWhateverTheSegments)
     EXPECT_TRUE(received == stream);
 }
 
+// With mqtt_standard the values count in any case, and the sub-protocol
+// answered is the first of ours the client lists.
 TEST(WsHandshakeParse, UpgradeRequestsAreAcceptedByTheirHeaders)
 {
     struct Case {
+        int standard;
         const char *connection, *upgrade, *version, *protocol, *key;
-        int accepted;
+        const char* answered; // null: refused
     };
     const char* key = "dGhlIHNhbXBsZSBub25jZQ==";
+    const char *v31 = "mqttv3.1", *v311 = "mqtt";
     const Case cases[] = {
-        {"Upgrade", "websocket", "13", "mqttv3.1", key, 1},
-        {"keep-alive, Upgrade", "websocket", "13", "mqttv3.1", key, 1},
-        {"upgrade", "websocket", "13", "mqttv3.1", key, 0},
-        {"Upgrade", "Websocket", "13", "mqttv3.1", key, 1},
-        {"Upgrade", "WebSocket", "13", "mqttv3.1", key, 0},
-        {"Upgrade", "websocket", "8", "mqttv3.1", key, 0},
-        {"Upgrade", "websocket", "13", "mqtt", key, 0},
-        {"Upgrade", "websocket", "13", "mqttv3.1, mqtt", key, 0},
-        {"Upgrade", "websocket", "13", "mqttv3.1", nullptr, 0},
+        {0, "Upgrade", "websocket", "13", "mqttv3.1", key, v31},
+        {0, "keep-alive, Upgrade", "websocket", "13", "mqttv3.1", key, v31},
+        {0, "upgrade", "websocket", "13", "mqttv3.1", key, nullptr},
+        {0, "Upgrade", "Websocket", "13", "mqttv3.1", key, v31},
+        {0, "Upgrade", "WebSocket", "13", "mqttv3.1", key, nullptr},
+        {0, "Upgrade", "websocket", "8", "mqttv3.1", key, nullptr},
+        {0, "Upgrade", "websocket", "13", "mqtt", key, nullptr},
+        {0, "Upgrade", "websocket", "13", "mqttv3.1, mqtt", key, nullptr},
+        {0, "Upgrade", "websocket", "13", "mqttv3.1", nullptr, nullptr},
+        {1, "upgrade", "WebSocket", "13", "mqtt", key, v311},
+        {1, "keep-alive,UPGRADE", "websocket", "13", "wamp, mqtt,mqttv3.1", key, v311},
+        {1, "Upgrade", "websocket", "13", "mqttv3.1, mqtt", key, v31},
+        {1, "Upgraded", "websocket", "13", "mqtt", key, nullptr},
+        {1, "Upgrade", "websocket", "13", "wamp, mqttv5, MQTT", key, nullptr},
+        {1, "Upgrade", "websocket", "8", "mqtt", key, nullptr},
+        {1, "Upgrade", "websocket", "13", "mqtt", nullptr, nullptr},
     };
     for (const Case& c : cases) {
         std::string text = std::string("GET /mqtt HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: ") + c.connection +
@@ -223,10 +249,13 @@ TEST(WsHandshakeParse, UpgradeRequestsAreAcceptedByTheirHeaders)
                            "\r\nSec-WebSocket-Protocol: " + c.protocol + "\r\n";
         if (c.key)
             text += std::string("Sec-WebSocket-Key: ") + c.key + "\r\n";
-        SCOPED_TRACE(text);
+        SCOPED_TRACE(std::to_string(c.standard) + " " + text);
+        StandardMode mode(c.standard);
         char got[65] = "";
-        EXPECT_EQ(tcp::http_header_parse(text.data(), got), c.accepted);
-        EXPECT_STREQ(got, c.accepted ? key : "");
+        const char* answered = nullptr;
+        EXPECT_EQ(tcp::http_header_parse(text.data(), got, &answered), c.answered != nullptr);
+        EXPECT_STREQ(got, c.answered ? key : "");
+        EXPECT_STREQ(answered ? answered : "(refused)", c.answered ? c.answered : "(refused)");
     }
 }
 
@@ -320,6 +349,12 @@ TEST_F(ConnTest, InputsThatCloseTheConnection)
         {"close frame", WS, true, {ws_frame(OP_CLOSE, {0x03, 0xe8})}},
         {"text frame", WS, true, {ws_frame(OP_TEXT, raw("hi"))}},
         {"frame over the bound", WS, true, {ws_frame(OP_PING, {}, 65537)}},
+        {"reserved bit", WS, true, {ws_frame(OP_BINARY, PINGREQ, UINT64_MAX, FIN | RSV1)}},
+        {"ping of 126 bytes", WS, true, {ws_frame(OP_PING, Bytes(126, 'p'))}},
+        {"fragmented ping", WS, true, {ws_frame(OP_PING, {}, UINT64_MAX, 0)}},
+        {"continuation of no message", WS, true, {ws_frame(OP_CONTINUATION, PINGREQ)}},
+        {"binary frame inside a fragmented message", WS, true,
+         {ws_frame(OP_BINARY, {0xC0}, UINT64_MAX, 0), ws_frame(OP_BINARY, PINGREQ)}},
         {"first packet in a frame not a CONNECT", WS, false, {ws_frame(OP_BINARY, PINGREQ)}},
         {"Remaining Length in a frame past four bytes", WS, true, {ws_frame(OP_BINARY, long_length)}},
         {"pending MQTT bytes past 65536", WS, true, {ws_frame(OP_BINARY, ws_start), ws_frame(OP_BINARY, {0x33})}},
