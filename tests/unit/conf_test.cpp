@@ -19,7 +19,8 @@ struct ConfTest : ::testing::Test {
     udp_conf udp{};
     mysql_conf mysql{};
     broker_conf broker{};
-    conf_parser parser{{&http, &tcp, &udp, &mysql, {}, CONF_LOG_LEVEL_DEFAULT, &broker}, 0, {}, {}, 0, 0};
+    tls_conf tls{};
+    conf_parser parser{{&http, &tcp, &udp, &mysql, {}, CONF_LOG_LEVEL_DEFAULT, &broker, &tls}, 0, {}, {}, 0, 0};
 
     void SetUp() override
     {
@@ -79,6 +80,8 @@ TEST_F(ConfTest, EveryKeyReachesItsField)
         {"mqtt_iface", tcp.mqtt_iface},           {"mqttsn_iface", udp.mqttsn_iface},
         {"mysql_server", mysql.mysql_server},     {"mysql_user", mysql.mysql_user},
         {"mysql_password", mysql.mysql_password}, {"mysql_database", mysql.mysql_database},
+        {"tls_cert_file", tls.tls_cert_file},     {"tls_key_file", tls.tls_key_file},
+        {"tls_ca_file", tls.tls_ca_file},
     };
     const std::pair<const char*, int32_t*> numbers[] = {
         {"rules_engine", &rules_enable},     {"http_port", &http.http_port},
@@ -90,6 +93,8 @@ TEST_F(ConfTest, EveryKeyReachesItsField)
         {"mqttsn_publish_enable", &broker.mqttsn_publish_enable},
         {"max_connections", &tcp.max_connections},
         {"http_max_connections", &http.http_max_connections},
+        {"http_tls_port", &http.http_tls_port},
+        {"tls_require_certificate", &tls.tls_require_certificate},
         {"mqtt_output_soft_limit", &tcp.mqtt_output_soft_limit},
         {"mqtt_output_hard_limit", &tcp.mqtt_output_hard_limit},
         {"mqtt_output_total_limit", &tcp.mqtt_output_total_limit},
@@ -129,16 +134,17 @@ TEST_F(ConfTest, UserEntriesInheritNameAndPassword)
 }
 
 // A password keeps up to 160 characters (a crypt(3) hash is longer than
-// other values), every other value 64.
+// other values), a file path 255, every other value 64.
 TEST_F(ConfTest, PasswordsHoldHashes)
 {
     const std::string hash = "$6$rounds=5000$" + std::string(16, 's') + "$" + std::string(86, 'h');
     const std::string too_long(170, 'p');
     lines({"mqtt_auth_enable = 1\n", "user_name = a\n", ("user_password = " + hash + "\n").c_str(),
            "user_publish_enable = 1\n", ("user_password = " + too_long + "\n").c_str(), "user_publish_enable = 0\n",
-           ("mqtt_iface = " + too_long + "\n").c_str()});
+           ("mqtt_iface = " + too_long + "\n").c_str(), ("tls_key_file = " + too_long + "\n").c_str()});
     EXPECT_EQ(users(), "a:" + hash + ":1 a:" + too_long.substr(0, 160) + ":0 ");
     EXPECT_EQ(std::string(tcp.mqtt_iface), too_long.substr(0, 64));
+    EXPECT_EQ(std::string(tls.tls_key_file), too_long);
 }
 
 // Whole files, named by HALYX_CONF, through the reader. 255 characters
