@@ -569,7 +569,7 @@ bool thread_http_open()
     if (serv_init(address) != 0 || loop_open() != 0)
         return false;
     net_log_listening("HTTP:", thread_options->http_iface, address, serv.port);
-    if (tls_ctx)
+    if (tls_ctx && serv_tls.port)
         net_log_listening("HTTPS:", thread_options->http_iface, address, serv_tls.port);
     return true;
 }

@@ -308,10 +308,9 @@ bool thread_tcp_open()
         return false;
     net_log_listening("MQTT:", thread_options->mqtt_iface, address, servs[0].port);
     net_log_listening("WS:  ", thread_options->mqtt_iface, address, servs[1].port);
-    if (tls_ctx) {
-        net_log_listening("MQTT TLS:", thread_options->mqtt_iface, address, servs[2].port);
-        net_log_listening("WS TLS:", thread_options->mqtt_iface, address, servs[3].port);
-    }
+    for (const tcp_serv& serv : servs)
+        if (serv.tls && serv.sock != -1)
+            net_log_listening(serv.websocket ? "WS TLS:" : "MQTT TLS:", thread_options->mqtt_iface, address, serv.port);
     acceptor.max_conns = limits.max_conns;
     msg_mqtt_tcp_set_waker(&waker);
     return true;
