@@ -541,7 +541,9 @@ int main(int argc, char** argv)
         net_failure failure = net_last_failure();
         const char* label = "MQTT";
         if (failure.err != 0 && failure.port != ports.mqtt)
-            label = failure.port == ports.ws ? "WebSocket" : failure.port == ports.mqtt_tls ? "MQTT TLS" : "WebSocket TLS";
+            label = failure.port == ports.ws         ? "WebSocket"
+                    : failure.port == ports.mqtt_tls ? "MQTT TLS"
+                                                     : "WebSocket TLS";
         start_failed(listener_failure(label, "MQTT server"));
     }
     started.tcp = true;

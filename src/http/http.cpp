@@ -304,7 +304,8 @@ void response_send(http_client* client)
         }
         if (client->ssl) {
             // The same bytes are offered again after a wait, as the session needs.
-            int written = tls_write(client->ssl, client->chunk + client->chunk_pos, client->chunk_len - client->chunk_pos);
+            int written =
+                tls_write(client->ssl, client->chunk + client->chunk_pos, client->chunk_len - client->chunk_pos);
             if (written <= 0) {
                 tls_wait(client, written);
                 return;
