@@ -16,6 +16,8 @@ import urllib.request
 from halyx_harness import TIMEOUT, BrokerTestCase, Client, Daemon, connack, connect, finish, free_port
 
 PAGE = b"<html>served over TLS</html>\n"
+# More than the sockets hold: the server writes it in parts as it is read.
+LARGE = bytes(range(256)) * 8192
 
 
 def mosquitto(tool, port, cert, *args, client=None):
@@ -77,8 +79,9 @@ class TlsTest(BrokerTestCase):
     def setUp(self):
         www = tempfile.mkdtemp(prefix="halyx-www-")
         self.addCleanup(shutil.rmtree, www)
-        with open(os.path.join(www, "index.html"), "wb") as f:
-            f.write(PAGE)
+        for name, content in (("index.html", PAGE), ("large.bin", LARGE)):
+            with open(os.path.join(www, name), "wb") as f:
+                f.write(content)
         self.daemon = Daemon(http_files=www, tls=dict(self.tls))
         # The authority's path is known once the certificates exist.
         with open(self.daemon.conf_path, "a") as f:
@@ -101,6 +104,7 @@ class TlsPeers(TlsTest):
         result = mosquitto("mosquitto_sub", d.tls_port, d.cert, "-t", "t/out", "-C", "1", "-W", str(int(TIMEOUT)))
         self.assertEqual((result.returncode, result.stdout), (0, "retained\n"), result.stderr)
         self.assertEqual(https_get(d, "/index.html"), PAGE)
+        self.assertEqual(https_get(d, "/large.bin"), LARGE)
         rogue = mosquitto("mosquitto_pub", d.tls_port, d.cert, "-t", "t/in", "-m", "x", client="rogue")
         self.assertNotEqual(rogue.returncode, 0, "a certificate from another authority is refused")
 
