@@ -1,7 +1,8 @@
 // halyx_bench: load generator for an MQTT broker (halyx, or mosquitto to
 // compare with).
 //
-// Speaks raw MQTT 3.1.1 over plain TCP, all clients in this one process so
+// Speaks raw MQTT 3.1.1 over plain TCP (or over TLS with --tls, OpenSSL),
+// all clients in this one process so
 // that send and receive times come from one monotonic clock; with --sn-port
 // the publisher is an MQTT-SN 1.2 client over UDP instead (a gateway
 // bridging into the broker), the subscribers staying MQTT. Three modes:
@@ -27,6 +28,8 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/epoll.h>
@@ -46,6 +49,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -85,6 +89,7 @@ struct options {
     int topics = 0;           // > 0: many-topics run over this many topics
     bool one_topic = false;   // many-topics: publish to one of them only
     int sn_port = 0;          // publish over MQTT-SN to this UDP port; 0 = MQTT
+    std::string tls_ca;       // non-empty: TLS, checking the broker against these authorities
 
     // Idle clients; -1 selects publish/subscribe.
     int clients = -1;
@@ -108,6 +113,8 @@ void usage()
         "  --keepalive S    keep-alive sent in CONNECT (0 = none)\n"
         "  --cap S          longest the measured phase may take (60)\n"
         "  --label TEXT     prefix of the notes on standard error\n"
+        "  --tls CAFILE     MQTT over TLS, the broker's certificate checked against CAFILE\n"
+        "                   (not with --qos 1 or --sn-port)\n"
         "publish/subscribe:\n"
         "  --subs N         subscribers (1)\n"
         "  --count M        messages to publish (200)\n"
@@ -152,7 +159,7 @@ bool parse_args(int argc, char** argv, options& o)
     const std::pair<const char*, bool*> flags[] = {
         {"--timeline", &o.timeline}, {"--ping", &o.ping}, {"--one-topic", &o.one_topic}};
     const std::pair<const char*, std::string*> texts[] = {
-        {"--host", &o.host}, {"--label", &o.label}, {"--topic", &o.topic}};
+        {"--host", &o.host}, {"--label", &o.label}, {"--topic", &o.topic}, {"--tls", &o.tls_ca}};
     const std::pair<const char*, double*> reals[] = {
         {"--cap", &o.cap_sec}, {"--rate", &o.rate}, {"--drain", &o.drain_sec},
         {"--quiet", &o.quiet_sec}, {"--idle", &o.idle_sec}};
@@ -192,6 +199,12 @@ bool parse_args(int argc, char** argv, options& o)
         o.keepalive < 0 || o.keepalive > 65535 || o.cap_sec <= 0 || o.sn_port < 0 ||
         o.sn_port > 65535 || o.topics < 0) {
         std::fprintf(stderr, "halyx_bench: option out of range\n");
+        return false;
+    }
+    if (!o.tls_ca.empty() && (o.qos != 0 || o.sn_port > 0)) {
+        // The publisher's session would be written by one thread and read
+        // (for PUBACKs) by another.
+        std::fprintf(stderr, "halyx_bench: --tls runs at QoS 0 over MQTT only\n");
         return false;
     }
     if (o.topic.empty())
@@ -383,6 +396,59 @@ struct conn {
 // Large reads keep the receiving side cheap at 100k+ deliveries per second.
 constexpr size_t READ_SIZE = 256 * 1024;
 
+// --tls: the client context, and each connection's session by descriptor.
+// Sessions are added and removed only while a single thread runs.
+SSL_CTX* tls_ctx = nullptr;
+std::unordered_map<int, SSL*> tls_sessions;
+
+SSL* tls_of(int fd)
+{
+    if (!tls_ctx)
+        return nullptr;
+    auto it = tls_sessions.find(fd);
+    return it == tls_sessions.end() ? nullptr : it->second;
+}
+
+void tls_close(int fd)
+{
+    if (SSL* ssl = tls_of(fd)) {
+        SSL_free(ssl);
+        tls_sessions.erase(fd);
+    }
+}
+
+// Waits (at most until the deadline, 100 ms at a time) for what a TLS call
+// that moved nothing asked for. False when it failed or time is up.
+bool tls_retry(SSL* ssl, int fd, int r, int64_t deadline)
+{
+    int err = SSL_get_error(ssl, r);
+    if ((err != SSL_ERROR_WANT_READ && err != SSL_ERROR_WANT_WRITE) || now_ns() >= deadline) {
+        ERR_clear_error();
+        return false;
+    }
+    pollfd pfd{fd, short(err == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT), 0};
+    poll(&pfd, 1, ms_until(deadline, 100));
+    return true;
+}
+
+// A full handshake on a connected socket (no session is resumed).
+bool tls_open(int fd, int64_t deadline)
+{
+    SSL* ssl = SSL_new(tls_ctx);
+    if (!ssl || SSL_set_fd(ssl, fd) != 1) {
+        SSL_free(ssl);
+        return false;
+    }
+    tls_sessions[fd] = ssl;
+    for (;;) {
+        int r = SSL_connect(ssl);
+        if (r == 1)
+            return true;
+        if (!tls_retry(ssl, fd, r, deadline))
+            return false;
+    }
+}
+
 // After a send that took nothing (r <= 0): waits for socket space, at most
 // 100 ms. False when the socket failed or the deadline has passed.
 bool send_retry(int fd, long r, int64_t deadline)
@@ -400,6 +466,18 @@ bool send_retry(int fd, long r, int64_t deadline)
 // the connection failed or the deadline passed first.
 bool send_all(int fd, const uint8_t* p, size_t n, int64_t deadline)
 {
+    if (SSL* ssl = tls_of(fd)) {
+        while (n > 0) {
+            int r = SSL_write(ssl, p, int(std::min<size_t>(n, 1 << 30)));
+            if (r > 0) {
+                p += r;
+                n -= size_t(r);
+            } else if (!tls_retry(ssl, fd, r, deadline)) {
+                return false;
+            }
+        }
+        return true;
+    }
     while (n > 0) {
         ssize_t r = send(fd, p, n, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (r > 0) {
@@ -423,9 +501,30 @@ bool send_all(int fd, const bytes& b, int64_t deadline)
 template <class F>
 bool read_packets(conn& c, bytes& scratch, F&& f)
 {
-    ssize_t n = recv(c.fd, scratch.data(), scratch.size(), MSG_DONTWAIT);
-    if (n < 0 && (errno == EAGAIN || errno == EINTR))
-        return true;
+    ssize_t n;
+    if (SSL* ssl = tls_of(c.fd)) {
+        // A record at a time: read until the session needs the socket, as
+        // bytes it holds bring no readiness event.
+        n = 0;
+        for (;;) {
+            int r = SSL_read(ssl, scratch.data() + n, int(scratch.size() - size_t(n)));
+            if (r > 0 && (n += r) < ssize_t(scratch.size()))
+                continue;
+            if (r > 0)
+                break;
+            int err = SSL_get_error(ssl, r);
+            ERR_clear_error();
+            if (err != SSL_ERROR_WANT_READ && err != SSL_ERROR_WANT_WRITE)
+                n = n > 0 ? n : -1;
+            else if (n == 0)
+                return true;
+            break;
+        }
+    } else {
+        n = recv(c.fd, scratch.data(), scratch.size(), MSG_DONTWAIT);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR))
+            return true;
+    }
     if (n <= 0) {
         c.closed = true;
         return false;
@@ -512,7 +611,7 @@ bool mqtt_open(conn& c, const sockaddr_in& sa, const std::string& id, int keepal
         return false;
     pollfd pfd{c.fd, POLLOUT, 0};
     bytes body;
-    return poll(&pfd, 1, 10000) == 1 && connect_done(c.fd) &&
+    return poll(&pfd, 1, 10000) == 1 && connect_done(c.fd) && (!tls_ctx || tls_open(c.fd, deadline)) &&
            send_all(c.fd, connect_packet(id, keepalive), deadline) &&
            expect_packet(c, scratch, PKT_CONNACK, deadline, body) && body.size() == 2 &&
            body[1] == 0;
@@ -526,6 +625,7 @@ void disconnect(conn& c, bool sn = false)
         return;
     if (!c.closed)
         send_all(c.fd, sn ? SN_DISCONNECT_PKT : DISCONNECT, 2, now_ns() + sec_ns(0.1));
+    tls_close(c.fd);
     close(c.fd);
     c.fd = -1;
 }
@@ -894,7 +994,10 @@ void receiver_main(pubsub& r)
 {
     int ep = epoll_create1(EPOLL_CLOEXEC);
     size_t n = r.subs.size();
-    for (size_t i = 0; i <= n; i++) {
+    // Over TLS (QoS 0, nothing to read) the publisher's session is the
+    // publisher thread's alone.
+    size_t watched = tls_ctx ? n : n + 1;
+    for (size_t i = 0; i < watched; i++) {
         epoll_event ev{};
         ev.events = EPOLLIN;
         ev.data.u64 = i;
@@ -1271,6 +1374,7 @@ struct fleet {
     {
         for (size_t i = 0; i < next; i++) {
             if (st[i] == CONNECTING || st[i] == CONNECT_SENT) {
+                tls_close(conns[i].fd);
                 close(conns[i].fd);  // also leaves the epoll set
                 conns[i].fd = -1;
                 finish_setup(i, FAILED);
@@ -1284,7 +1388,10 @@ struct fleet {
         conn& c = conns[i];
         if (st[i] == CONNECTING) {
             bytes p = connect_packet(client_id('c', int(i)), o.keepalive);
-            if (!connect_done(c.fd) || !send_all(c.fd, p, now_ns() + sec_ns(1))) {
+            // Over TLS the handshake runs here, one client at a time: the
+            // set-up figure then holds the broker's and the tool's work.
+            if (!connect_done(c.fd) || (tls_ctx && !tls_open(c.fd, now_ns() + sec_ns(10))) ||
+                !send_all(c.fd, p, now_ns() + sec_ns(1))) {
                 finish_setup(i, FAILED);
                 epoll_ctl(ep, EPOLL_CTL_DEL, c.fd, nullptr);
                 return;
@@ -1434,6 +1541,15 @@ int main(int argc, char** argv)
         return 1;
     }
     raise_fd_limit();
+    if (!o.tls_ca.empty()) {
+        tls_ctx = SSL_CTX_new(TLS_client_method());
+        if (!tls_ctx || SSL_CTX_load_verify_locations(tls_ctx, o.tls_ca.c_str(), nullptr) != 1) {
+            std::fprintf(stderr, "halyx_bench: cannot load %s\n", o.tls_ca.c_str());
+            return 1;
+        }
+        SSL_CTX_set_verify(tls_ctx, SSL_VERIFY_PEER, nullptr);
+        SSL_CTX_set_min_proto_version(tls_ctx, TLS1_2_VERSION);
+    }
     int rc = o.clients >= 0 ? run_clients(o, sa) : o.topics > 0 ? run_topics(o, sa) : run_pubsub(o, sa);
     std::fflush(stdout);
     return rc;

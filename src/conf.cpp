@@ -45,6 +45,7 @@ enum class conf_kind {
     level,      // a syslog level 0-7, anything else ignored
     text,       // at most 64 characters
     user_text,  // the pending user entry's name
+    path,       // a file path, at most CONF_PATH_MAX characters
     user_password, // its password: up to CONF_PASSWORD_MAX, room for a hash
     user_entry, // the publish flag, which adds the pending entry
 };
@@ -70,11 +71,16 @@ const conf_key conf_keys[] = {
     CONF_NUMBER("http_port", conf_kind::port, p->out.http->http_port),
     CONF_TEXT("http_files_path", conf_kind::text, p->out.http->http_files_path),
     CONF_NUMBER("http_max_connections", conf_kind::number, p->out.http->http_max_connections),
+    CONF_NUMBER("http_tls_port", conf_kind::port, p->out.http->http_tls_port),
     CONF_TEXT("mqtt_iface", conf_kind::text, p->out.tcp->mqtt_iface),
     CONF_NUMBER("mqtt_port", conf_kind::port, p->out.tcp->mqtt_port),
     CONF_NUMBER("mqtt_tls_port", conf_kind::port, p->out.tcp->mqtt_tls_port),
     CONF_NUMBER("mqtt_ws_port", conf_kind::port, p->out.tcp->mqtt_ws_port),
     CONF_NUMBER("mqtt_ws_tls_port", conf_kind::port, p->out.tcp->mqtt_ws_tls_port),
+    {"tls_cert_file", conf_kind::path, nullptr, nullptr},
+    {"tls_key_file", conf_kind::path, nullptr, nullptr},
+    {"tls_ca_file", conf_kind::path, nullptr, nullptr},
+    CONF_NUMBER("tls_require_certificate", conf_kind::number, p->out.tls->tls_require_certificate),
     CONF_NUMBER("max_connections", conf_kind::number, p->out.tcp->max_connections),
     CONF_NUMBER("mqtt_output_soft_limit", conf_kind::number, p->out.tcp->mqtt_output_soft_limit),
     CONF_NUMBER("mqtt_output_hard_limit", conf_kind::number, p->out.tcp->mqtt_output_hard_limit),
@@ -102,6 +108,27 @@ const conf_key conf_keys[] = {
 
 #undef CONF_NUMBER
 #undef CONF_TEXT
+
+// The path keys' fields, which are longer than a conf_text.
+char* conf_path_field(conf_parser* p, const char* name)
+{
+    tls_conf* tls = p->out.tls;
+    if (!std::strcmp(name, "tls_cert_file"))
+        return tls->tls_cert_file;
+    if (!std::strcmp(name, "tls_key_file"))
+        return tls->tls_key_file;
+    return tls->tls_ca_file;
+}
+
+// Characters a key's value may have; the rest is cut.
+size_t conf_value_max(const conf_key* key)
+{
+    if (key && key->kind == conf_kind::user_password)
+        return CONF_PASSWORD_MAX;
+    if (key && key->kind == conf_kind::path)
+        return CONF_PATH_MAX;
+    return 64;
+}
 
 const conf_key* conf_key_find(const char* name)
 {
@@ -135,6 +162,9 @@ void conf_key_apply(conf_parser* p, const conf_key& key, const char* value)
     case conf_kind::text:
     case conf_kind::user_text:
         copy_value(*key.text(p), value);
+        break;
+    case conf_kind::path:
+        std::snprintf(conf_path_field(p, key.name), CONF_PATH_MAX + 1, "%s", value);
         break;
     case conf_kind::user_password:
         std::snprintf(p->user_password, sizeof p->user_password, "%s", value);
@@ -175,10 +205,10 @@ void conf_parse_line(conf_parser* p, const char* line)
         return;
 
     char key[33] = {0};
-    char value[CONF_PASSWORD_MAX + 1] = {0};
+    char value[CONF_PATH_MAX + 1] = {0};
     int used = 0;
-    static_assert(CONF_PASSWORD_MAX == 160, "the sscanf width below");
-    if (std::sscanf(s, " %32[^ =] = %160[^ \n\r]%n", key, value, &used) != 2) {
+    static_assert(CONF_PATH_MAX == 255 && CONF_PASSWORD_MAX <= CONF_PATH_MAX, "the sscanf width below");
+    if (std::sscanf(s, " %32[^ =] = %255[^ \n\r]%n", key, value, &used) != 2) {
         log_write(LOG_WARNING, "%s line %d: not a \"key = value\" line; ignored\n", conf_file_path(), p->line);
         return;
     }
@@ -187,16 +217,19 @@ void conf_parse_line(conf_parser* p, const char* line)
     const char* rest = s + used;
     while (blank(*rest))
         ++rest;
-    // Only a password may be longer than 64 characters (it may be a hash).
-    if (std::strcmp(key, "user_password") != 0 && std::strlen(value) > 64) {
-        value[64] = '\0';
+    // Only a password (it may be a hash) and a path may be longer than 64
+    // characters.
+    const conf_key* known = conf_key_find(key);
+    size_t max = conf_value_max(known);
+    if (std::strlen(value) > max) {
+        value[max] = '\0';
         rest = "cut";
     }
     if (*rest)
         log_write(LOG_WARNING, "%s line %d: the value of %s is cut at \"%s\"; the rest of the line is ignored\n",
                   conf_file_path(), p->line, key, value);
 
-    if (const conf_key* known = conf_key_find(key))
+    if (known)
         conf_key_apply(p, *known, value);
     else
         log_write(LOG_WARNING, "%s line %d: unknown key %s is ignored\n", conf_file_path(), p->line, key);
@@ -219,6 +252,7 @@ int parse_conf_file(conf_records* records)
     parser.out.udp = new udp_conf{};
     parser.out.mysql = new mysql_conf{};
     parser.out.broker = new broker_conf{CONF_MAX_TOPICS_DEFAULT, CONF_MQTTSN_MAX_SESSIONS_DEFAULT, 1};
+    parser.out.tls = new tls_conf{};
     parser.out.log_level = CONF_LOG_LEVEL_DEFAULT;
 
     char line[CONF_LINE_SIZE];

@@ -13,7 +13,7 @@ extern int32_t mysql_enable;
 extern int32_t rules_enable;
 
 // What one reading of the file yields. The caller owns all of it: main
-// hands the five records to their thread modules and the users to the
+// hands the records to their thread modules and the users to the
 // broker.
 struct conf_records {
     http_conf* http;
@@ -24,6 +24,7 @@ struct conf_records {
     // Syslog level 0-7: lines above it are dropped before being formatted.
     int32_t log_level;
     broker_conf* broker;
+    tls_conf* tls;
     // bind_address as written: the IPv4 address every listener binds, all
     // interfaces when empty. main checks it.
     char bind_address[65];

@@ -15,6 +15,7 @@ struct http_conf {
     char http_files_path[65];
     char http_iface[65];
     int32_t http_max_connections; // open HTTP connections, at most
+    int32_t http_tls_port;        // the same files over HTTPS; 0: closed
 };
 
 struct tcp_conf {
@@ -29,6 +30,18 @@ struct tcp_conf {
     int32_t mqtt_output_total_limit;   // unsent bytes of all connections together, at most
     int32_t mqtt_output_stall_timeout; // seconds without output taken before a consumer is closed
     int32_t mqtt_standard;             // 1: MQTT 3.1.1 as written, and WebSocket as RFC 6455 has it
+};
+
+// Longest file path a key takes (the TLS files).
+constexpr int CONF_PATH_MAX = 255;
+
+// The certificate the TLS listeners present and how they check clients'.
+// Without a certificate and a key no TLS listener opens.
+struct tls_conf {
+    char tls_cert_file[CONF_PATH_MAX + 1]; // PEM: the certificate, then any chain
+    char tls_key_file[CONF_PATH_MAX + 1];  // PEM private key
+    char tls_ca_file[CONF_PATH_MAX + 1];   // PEM authorities for client certificates; empty: none asked for
+    int32_t tls_require_certificate;       // 1: a client without a certificate from tls_ca_file is refused
 };
 
 struct udp_conf {

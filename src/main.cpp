@@ -45,6 +45,7 @@
 #include "rules/json.h"
 #include "rules/rules_thread.h"
 #include "tcp/tcp.h"
+#include "tls.h"
 #include "udp/udp.h"
 
 namespace {
@@ -75,6 +76,7 @@ started_parts started{};
 // modules once handed over.
 struct listener_ports {
     uint16_t mqtt, ws, mqttsn, http;
+    uint16_t mqtt_tls, ws_tls, http_tls; // 0 also when no certificate is configured
 };
 listener_ports ports{};
 std::string mysql_server;
@@ -267,8 +269,13 @@ void report(const std::string& line)
 void conf_hand_over(conf_records* conf)
 {
     log_set_level(conf->log_level);
-    ports = {static_cast<uint16_t>(conf->tcp->mqtt_port), static_cast<uint16_t>(conf->tcp->mqtt_ws_port),
-             static_cast<uint16_t>(conf->udp->mqttsn_port), static_cast<uint16_t>(conf->http->http_port)};
+    ports = {static_cast<uint16_t>(conf->tcp->mqtt_port),
+             static_cast<uint16_t>(conf->tcp->mqtt_ws_port),
+             static_cast<uint16_t>(conf->udp->mqttsn_port),
+             static_cast<uint16_t>(conf->http->http_port),
+             static_cast<uint16_t>(conf->tcp->mqtt_tls_port),
+             static_cast<uint16_t>(conf->tcp->mqtt_ws_tls_port),
+             static_cast<uint16_t>(conf->http->http_tls_port)};
     mysql_server = std::string(conf->mysql->mysql_server) + " port " + std::to_string(conf->mysql->mysql_port);
     thread_http_serv_setup(conf->http);
     thread_http_hub_setup(conf->tcp->mqtt_ws_port, conf->tcp->mqtt_ws_tls_port);
@@ -422,12 +429,37 @@ std::string port_text(uint16_t port, const char* when_zero)
 
 void log_start_summary(const std::string& rules)
 {
+    std::string tls;
+    if (ports.mqtt_tls || ports.ws_tls || ports.http_tls)
+        tls = "; TLS: MQTT port " + port_text(ports.mqtt_tls, "off") + ", WebSocket port " +
+              port_text(ports.ws_tls, "off") + ", HTTPS port " + port_text(ports.http_tls, "off");
     log_write(LOG_NOTICE,
-              "halyx %s serving: configuration %s; MQTT port %s, WebSocket port %s, MQTT-SN port %s, HTTP port %s; "
+              "halyx %s serving: configuration %s; MQTT port %s, WebSocket port %s, MQTT-SN port %s, HTTP port %s%s; "
               "rules %s: %s\n",
               HALYX_VERSION, conf_file_path(), port_text(ports.mqtt, "off").c_str(),
               port_text(ports.ws, "off").c_str(), port_text(ports.mqttsn, "0 (chosen by the system)").c_str(),
-              port_text(ports.http, "off").c_str(), rules_file_path(), rules.c_str());
+              port_text(ports.http, "off").c_str(), tls.c_str(), rules_file_path(), rules.c_str());
+}
+
+// The TLS listeners' context for the threads that serve them. A
+// certificate or key that cannot be used ends the start-up; TLS ports
+// without a certificate and key stay closed, and the daemon serves the
+// plain ones as before.
+void tls_setup(conf_records* conf)
+{
+    std::string failure;
+    SSL_CTX* ctx = tls_context_new(conf->tls, &failure);
+    delete conf->tls;
+    conf->tls = nullptr;
+    if (!failure.empty())
+        start_failed(failure);
+    if (!ctx && (ports.mqtt_tls || ports.ws_tls || ports.http_tls))
+        log_write(LOG_NOTICE, "TLS ports configured without tls_cert_file and tls_key_file: not opened\n");
+    if (!ctx)
+        ports.mqtt_tls = ports.ws_tls = ports.http_tls = 0;
+    thread_tcp_tls_setup(ctx);
+    thread_http_tls_setup(ctx);
+    SSL_CTX_free(ctx);
 }
 
 // Handles signals until one asks for the stop.
@@ -508,17 +540,22 @@ int main(int argc, char** argv)
         start_failed(std::string(conf_file_path()) + ": " + std::strerror(errno));
     conf_hand_over(&conf);
     bind_address_apply(conf.bind_address);
+    tls_setup(&conf);
     log_write(LOG_DEBUG, "open descriptors allowed: %ld\n", descriptor_limit_raise());
 
     channels_create();
 
     if (thread_http_start() < 0)
-        start_failed(listener_failure("HTTP", "HTTP server"));
+        start_failed(listener_failure(net_last_failure().port == ports.http ? "HTTP" : "HTTPS", "HTTP server"));
     started.http = true;
     if (thread_tcp_start() < 0) {
         net_failure failure = net_last_failure();
-        bool ws = failure.err != 0 && failure.port == ports.ws && failure.port != ports.mqtt;
-        start_failed(listener_failure(ws ? "WebSocket" : "MQTT", "MQTT server"));
+        const char* label = "MQTT";
+        if (failure.err != 0 && failure.port != ports.mqtt)
+            label = failure.port == ports.ws         ? "WebSocket"
+                    : failure.port == ports.mqtt_tls ? "MQTT TLS"
+                                                     : "WebSocket TLS";
+        start_failed(listener_failure(label, "MQTT server"));
     }
     started.tcp = true;
     if (thread_udp_start() < 0)

@@ -27,6 +27,7 @@
 #include "net.h"
 #include "paths.h"
 #include "thread_module.h"
+#include "tls.h"
 
 namespace {
 
@@ -50,10 +51,14 @@ static_assert(HTTP_PAGE_SIZE <= CHUNK_SIZE, "an error page goes out as one chunk
 // Values of http_conn.state.
 constexpr uint32_t CONN_RECEIVING = 0; // collecting the request line
 constexpr uint32_t CONN_SENDING = 1;   // sending the one response
+constexpr uint32_t CONN_HANDSHAKE = 2; // HTTPS: before the request
+
+static_assert(REQUEST_TIMEOUT_MS == TLS_HANDSHAKE_TIMEOUT_SEC * 1000, "the handshake's time in the log line");
 
 struct http_serv {
     uint16_t port; // host order; 0: not opened
     int32_t sock;  // -1 while not open
+    bool tls;      // connections start with a TLS handshake
 };
 
 // What a connection needs beside its http_conn record: the response on
@@ -67,11 +72,17 @@ struct http_client {
     uint8_t chunk[CHUNK_SIZE];
     uint32_t chunk_len;
     uint32_t chunk_pos; // bytes of the chunk already sent
+    SSL* ssl;           // HTTPS: the session; null on the plain listener
+    uint32_t events;    // what the readiness set waits for on the socket
 };
 
 http_conf* thread_options = nullptr;
-// The one listener, on http_port.
-http_serv serv{0, -1};
+// The listeners, on http_port and http_tls_port.
+http_serv serv{0, -1, false};
+http_serv serv_tls{0, -1, true};
+// The HTTPS listener's context (a reference of this thread's); null: it
+// stays closed.
+SSL_CTX* tls_ctx = nullptr;
 list<http_conn> conns;
 list<http_client> clients;
 bool thread_http_open();
@@ -152,18 +163,25 @@ bool file_confined()
 
 void serv_close()
 {
-    if (serv.sock != -1)
-        close(serv.sock);
-    serv.sock = -1;
+    for (http_serv* s : {&serv, &serv_tls}) {
+        if (s->sock != -1)
+            close(s->sock);
+        s->sock = -1;
+    }
 }
 
-// Opens the listener; port 0 opens nothing.
+// Opens the listeners; port 0, or HTTPS without a certificate, opens
+// nothing.
 int serv_init(in_addr address)
 {
-    if (serv.port == 0)
-        return 0;
-    serv.sock = net_socket_open(SOCK_STREAM, address, serv.port, NET_LISTEN_BACKLOG);
-    return serv.sock < 0 ? -1 : 0;
+    for (http_serv* s : {&serv, &serv_tls}) {
+        if (s->port == 0 || (s->tls && !tls_ctx))
+            continue;
+        s->sock = net_socket_open(SOCK_STREAM, address, s->port, NET_LISTEN_BACKLOG);
+        if (s->sock < 0)
+            return -1;
+    }
+    return 0;
 }
 
 int watch(int op, int fd, uint32_t events, void* record)
@@ -176,9 +194,14 @@ int watch(int op, int fd, uint32_t events, void* record)
 
 void serv_watch(int op)
 {
-    if (serv.sock != -1)
-        watch(op, serv.sock, EPOLLIN, &serv);
+    for (http_serv* s : {&serv, &serv_tls})
+        if (s->sock != -1)
+            watch(op, s->sock, EPOLLIN, s);
 }
+
+// Waits on the socket for `events` (EPOLLIN or EPOLLOUT). False when the
+// readiness set refused, and the connection was closed.
+bool interest(http_client* client, uint32_t events);
 
 // The readiness set: the waker, the listener and every connection.
 int loop_open()
@@ -217,6 +240,7 @@ void recv_buf_free(http_conn* conn)
 http_client* conn_close(http_client* client)
 {
     http_client* successor = client->next;
+    tls_session_free(client->ssl);
     sock_close(client->conn->sock);
     if (client->file != -1)
         close(client->file);
@@ -229,21 +253,51 @@ http_client* conn_close(http_client* client)
     return successor;
 }
 
-void conn_open(int sock, const sockaddr_in* addr, void* /*arg*/)
+void conn_open(int sock, const sockaddr_in* addr, void* arg)
 {
     auto* client = new http_client{};
     http_conn* conn = list_http_conn_add_new(&conns, addr);
     conn->sock = sock;
-    conn->state = CONN_RECEIVING;
+    conn->state = static_cast<http_serv*>(arg)->tls ? CONN_HANDSHAKE : CONN_RECEIVING;
     client->conn = conn;
     client->file = -1;
     client->deadline_ms = now_ms + REQUEST_TIMEOUT_MS;
+    client->events = EPOLLIN;
     list_add_item(&clients, client);
     ++conn_total;
+    if (conn->state == CONN_HANDSHAKE && !(client->ssl = tls_session_new(tls_ctx, sock))) {
+        conn_log(client, "no memory for a TLS session, closing");
+        conn_close(client);
+        return;
+    }
     if (watch(EPOLL_CTL_ADD, sock, EPOLLIN, client) != 0) {
         log_socket_error(__LINE__, errno);
         conn_close(client);
     }
+}
+
+bool interest(http_client* client, uint32_t events)
+{
+    if (client->events == events)
+        return true;
+    client->events = events;
+    if (watch(EPOLL_CTL_MOD, client->conn->sock, events, client) == 0)
+        return true;
+    log_socket_error(__LINE__, errno);
+    conn_close(client);
+    return false;
+}
+
+// A TLS step that moved nothing: waits for what the session asked for, or
+// closes the connection.
+void tls_wait(http_client* client, int outcome)
+{
+    if (outcome == TLS_WANT_READ || outcome == TLS_WANT_WRITE) {
+        interest(client, outcome == TLS_WANT_READ ? EPOLLIN : EPOLLOUT);
+        return;
+    }
+    conn_log(client, client->conn->state == CONN_HANDSHAKE ? "TLS handshake failed, closing" : "TLS session ended");
+    conn_close(client);
 }
 
 // Reads the next chunk of the file. Its length, or 0 at the end of the file
@@ -278,6 +332,18 @@ void response_send(http_client* client)
             }
             ++chunks;
         }
+        if (client->ssl) {
+            // The same bytes are offered again after a wait, as the session needs.
+            int written =
+                tls_write(client->ssl, client->chunk + client->chunk_pos, client->chunk_len - client->chunk_pos);
+            if (written <= 0) {
+                tls_wait(client, written);
+                return;
+            }
+            client->chunk_pos += static_cast<uint32_t>(written);
+            client->deadline_ms = now_ms + SEND_TIMEOUT_MS;
+            continue;
+        }
         ssize_t n = send(sock, client->chunk + client->chunk_pos, client->chunk_len - client->chunk_pos,
                          MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
@@ -295,6 +361,9 @@ void response_send(http_client* client)
         conn_close(client);
         return;
     }
+    // Batch used up: the rest goes on when the socket is writable again
+    // (a TLS write that waited to read may have changed what is waited for).
+    interest(client, EPOLLOUT);
 }
 
 // The response goes out from here on; the request is no longer read.
@@ -305,11 +374,8 @@ void response_start(http_client* client, const void* head, uint32_t head_len)
     client->chunk_pos = 0;
     client->conn->state = CONN_SENDING;
     client->deadline_ms = now_ms + SEND_TIMEOUT_MS;
-    if (watch(EPOLL_CTL_MOD, client->conn->sock, EPOLLOUT, client) != 0) {
-        log_socket_error(__LINE__, errno);
-        conn_close(client);
+    if (!interest(client, EPOLLOUT))
         return;
-    }
     response_send(client);
 }
 
@@ -386,19 +452,37 @@ void request_receive(http_client* client)
         conn->recv_buf = new uint8_t[HTTP_BUF_SIZE];
     // The request never holds more than HTTP_BUF_SIZE bytes: a full buffer
     // without a line end has been refused by the parser already.
-    ssize_t n = recv(conn->sock, conn->recv_buf + conn->recv_len, HTTP_BUF_SIZE - conn->recv_len, 0);
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
-        return;
-    if (n <= 0) {
-        if (n < 0)
-            log_socket_error(__LINE__, errno);
-        conn_close(client);
-        return;
+    for (;;) {
+        ssize_t n;
+        if (client->ssl) {
+            int got = tls_read(client->ssl, conn->recv_buf + conn->recv_len, HTTP_BUF_SIZE - conn->recv_len);
+            if (got <= 0) {
+                tls_wait(client, got);
+                return;
+            }
+            n = got;
+            // A read that waited to write may have changed what is waited for.
+            if (!interest(client, EPOLLIN))
+                return;
+        } else {
+            n = recv(conn->sock, conn->recv_buf + conn->recv_len, HTTP_BUF_SIZE - conn->recv_len, 0);
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+                return;
+            if (n <= 0) {
+                if (n < 0)
+                    log_socket_error(__LINE__, errno);
+                conn_close(client);
+                return;
+            }
+        }
+        conn->recv_len += static_cast<uint32_t>(n);
+        http_request_parse(conn->recv_buf, conn->recv_len, files_root, &request);
+        if (request.action != HTTP_ACTION_WAIT)
+            break;
+        // Bytes the session holds bring no readiness event: read them now.
+        if (!client->ssl || SSL_pending(client->ssl) == 0)
+            return;
     }
-    conn->recv_len += static_cast<uint32_t>(n);
-    http_request_parse(conn->recv_buf, conn->recv_len, files_root, &request);
-    if (request.action == HTTP_ACTION_WAIT)
-        return;
     recv_buf_free(conn);
     switch (request.action) {
     case HTTP_ACTION_STATIC:
@@ -416,18 +500,36 @@ void request_receive(http_client* client)
     }
 }
 
+// HTTPS: a handshake step; once done, the request has its own time.
+void handshake_step(http_client* client)
+{
+    int step = tls_handshake(client->ssl);
+    if (step != 1) {
+        tls_wait(client, step);
+        return;
+    }
+    client->conn->state = CONN_RECEIVING;
+    client->deadline_ms = now_ms + REQUEST_TIMEOUT_MS;
+    if (interest(client, EPOLLIN))
+        request_receive(client);
+}
+
 void event_handle(const epoll_event& ev)
 {
     if (ev.data.ptr == &waker) {
         msg_waker_clear(&waker);
         return;
     }
-    if (ev.data.ptr == &serv) {
-        net_accept(&acceptor, serv.sock, now_ms, conn_open, nullptr);
-        return;
+    for (http_serv* s : {&serv, &serv_tls}) {
+        if (ev.data.ptr == s) {
+            net_accept(&acceptor, s->sock, now_ms, conn_open, s);
+            return;
+        }
     }
     auto* client = static_cast<http_client*>(ev.data.ptr);
-    if (client->conn->state == CONN_RECEIVING)
+    if (client->conn->state == CONN_HANDSHAKE)
+        handshake_step(client);
+    else if (client->conn->state == CONN_RECEIVING)
         request_receive(client);
     else
         response_send(client);
@@ -445,8 +547,10 @@ void sweep()
             client = client->next;
             continue;
         }
-        bool receiving = client->conn->state == CONN_RECEIVING;
-        conn_log(client, receiving ? "no request line within 10 s, closing" : "download stalled for 30 s, closing");
+        uint32_t state = client->conn->state;
+        conn_log(client, state == CONN_HANDSHAKE   ? "no TLS handshake within 10 s, closing"
+                         : state == CONN_RECEIVING ? "no request line within 10 s, closing"
+                                                   : "download stalled for 30 s, closing");
         client = conn_close(client);
     }
     net_accept_tick(&acceptor, now_ms);
@@ -505,6 +609,8 @@ bool thread_http_open()
     if (serv_init(address) != 0 || loop_open() != 0)
         return false;
     net_log_listening("HTTP:", thread_options->http_iface, address, serv.port);
+    if (tls_ctx && serv_tls.port)
+        net_log_listening("HTTPS:", thread_options->http_iface, address, serv_tls.port);
     return true;
 }
 
@@ -515,6 +621,8 @@ void thread_http_release()
     net_loop_close(&epoll_fd);
     delete thread_options;
     thread_options = nullptr;
+    SSL_CTX_free(tls_ctx);
+    tls_ctx = nullptr;
 }
 
 } // namespace
@@ -523,7 +631,16 @@ void thread_http_serv_setup(http_conf* conf)
 {
     delete thread_options;
     thread_options = conf;
-    serv = {static_cast<uint16_t>(conf ? conf->http_port : 0), -1};
+    serv = {static_cast<uint16_t>(conf ? conf->http_port : 0), -1, false};
+    serv_tls = {static_cast<uint16_t>(conf ? conf->http_tls_port : 0), -1, true};
+}
+
+void thread_http_tls_setup(SSL_CTX* ctx)
+{
+    if (ctx)
+        SSL_CTX_up_ref(ctx);
+    SSL_CTX_free(tls_ctx);
+    tls_ctx = ctx;
 }
 
 void thread_http_hub_setup(int32_t mqtt_ws_port, int32_t mqtt_ws_tls_port)

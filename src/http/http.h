@@ -4,6 +4,8 @@
 // nothing with the other threads and posts to no channel.
 #pragma once
 
+#include <openssl/ssl.h>
+
 #include "conf_records.h"
 
 // Configuration reader's record, handed over by main: the module owns it.
@@ -12,6 +14,10 @@ void thread_http_serv_setup(http_conf* conf);
 // (HTTP_HUB_INFO_PATH), from the running configuration: the WebSocket
 // ports without and with TLS (0: none).
 void thread_http_hub_setup(int32_t mqtt_ws_port, int32_t mqtt_ws_tls_port);
+// Main thread, after the setup: the context of the HTTPS listener
+// (http_tls_port), of which the module takes a reference; null leaves it
+// closed.
+void thread_http_tls_setup(SSL_CTX* ctx);
 // Main thread, before any other thread starts: opens the listener (none
 // for port 0) and starts the thread. 0, or -1 when the listener cannot be
 // opened (the record is then freed).

@@ -16,6 +16,7 @@
 #include "logging.h"
 #include "net.h"
 #include "tcp/tcp_internal.h"
+#include "tls.h"
 
 namespace tcp {
 
@@ -63,10 +64,48 @@ void conn_open(int sock, const sockaddr_in* addr, void* arg)
     ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
     ev.data.ptr = conn;
     id_index_add(&conn_index, conn);
+    if (serv->tls && !(conn->ssl = tls_session_new(tls_ctx, sock))) {
+        conn_log(LOG_WARNING, conn, "no memory for a TLS session, closing");
+        conn_close(conn);
+        return;
+    }
     if (epoll_ctl(epoll_fd, EPOLL_CTL_ADD, sock, &ev) != 0) {
         log_socket_error(__LINE__, errno);
         conn_close(conn);
     }
+}
+
+// What a TLS step that moved nothing waits for. Returns 0 (nothing
+// received).
+uint32_t tls_wait(tcp_conn* conn, int outcome)
+{
+    if (outcome == TLS_WANT_READ) {
+        conn->readable = 0;
+    } else if (outcome == TLS_WANT_WRITE) {
+        conn->readable = 0;
+        conn->tls_read_wants_write = 1;
+    } else {
+        conn_log(LOG_DEBUG, conn, conn->tls_ready ? "TLS session ended" : "TLS handshake failed, closing");
+        conn_close(conn);
+    }
+    return 0;
+}
+
+uint32_t conn_recv_tls(tcp_conn* conn)
+{
+    if (!conn->tls_ready) {
+        int step = tls_handshake(conn->ssl);
+        if (step != 1)
+            return tls_wait(conn, step);
+        conn->tls_ready = 1;
+        // The CONNECT gets its own time from here.
+        conn->accepted_sec = tcp_now_sec();
+        log_conn(LOG_DEBUG, "tcp", &conn->addr, ": %s session\n", SSL_get_version(conn->ssl));
+    }
+    int received = tls_read(conn->ssl, sock_buf, sizeof sock_buf);
+    // One record says nothing about the socket: the connection stays
+    // readable until the session asks for more bytes.
+    return received > 0 ? static_cast<uint32_t>(received) : tls_wait(conn, received);
 }
 
 int conn_output_done(tcp_conn* conn)
@@ -102,6 +141,8 @@ void conn_new(tcp_serv* serv)
 
 uint32_t conn_recv(tcp_conn* conn)
 {
+    if (conn->ssl)
+        return conn_recv_tls(conn);
     ssize_t received = recv(conn->sock, sock_buf, sizeof sock_buf, 0);
     if (received > 0) {
         // A short read emptied the socket; new bytes bring a new event.
@@ -175,11 +216,31 @@ int conn_output_admit(tcp_conn* conn, const uint8_t* packet, uint32_t len)
 int conn_write(tcp_conn* conn)
 {
     uint32_t before = out_buf_pending(&conn->out);
-    ssize_t left = out_buf_write(&conn->out, conn->sock);
-    if (left < 0) {
-        log_socket_error(__LINE__, errno);
-        conn_close(conn);
-        return -1;
+    ssize_t left;
+    if (conn->ssl) {
+        // Nothing is posted before the handshake ends (no CONNECT yet).
+        if (!conn->tls_ready)
+            return 0;
+        bool wants_read = false;
+        left = out_buf_write_tls(&conn->out, conn->ssl, &wants_read);
+        if (left < 0) {
+            conn_log(LOG_DEBUG, conn, "TLS write failed, closing");
+            conn_close(conn);
+            return -1;
+        }
+        conn->tls_write_wants_read = wants_read;
+        // Bytes the session read while writing are announced by no event.
+        if (SSL_pending(conn->ssl) > 0 && !conn->readable) {
+            conn->readable = 1;
+            read_list.push_back(conn);
+        }
+    } else {
+        left = out_buf_write(&conn->out, conn->sock);
+        if (left < 0) {
+            log_socket_error(__LINE__, errno);
+            conn_close(conn);
+            return -1;
+        }
     }
     if (static_cast<uint32_t>(left) < before) {
         out_total -= before - static_cast<uint32_t>(left);
@@ -226,6 +287,8 @@ tcp_conn* conn_close(tcp_conn* conn)
 {
     if (thread_state.load() == THREAD_RUNNING)
         msg_tcp_mqtt_add_close_conn(conn->conn_id, &conn->addr);
+    tls_session_free(conn->ssl);
+    conn->ssl = nullptr;
     if (conn->sock != -1) {
         // Closing the descriptor also takes it out of the readiness set.
         shutdown(conn->sock, SHUT_RDWR);

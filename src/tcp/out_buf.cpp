@@ -6,12 +6,25 @@
 #include <cerrno>
 #include <cstring>
 
+#include "tls.h"
+
 namespace {
 
 // A buffer that has drained and grew past this is given back, so that
 // thousands of quiet connections hold no large buffers.
 constexpr uint32_t KEEP_CAP = 4096;
 constexpr uint32_t MIN_CAP = 256;
+
+// After a write: a drained buffer starts over, and gives back a large area.
+ssize_t out_buf_written(out_buf* buf)
+{
+    if (buf->start == buf->end) {
+        buf->start = buf->end = 0;
+        if (buf->cap > KEEP_CAP)
+            out_buf_free(buf);
+    }
+    return out_buf_pending(buf);
+}
 
 } // namespace
 
@@ -58,12 +71,29 @@ ssize_t out_buf_write(out_buf* buf, int sock)
         }
         buf->start += static_cast<uint32_t>(n);
     }
-    if (buf->start == buf->end) {
-        buf->start = buf->end = 0;
-        if (buf->cap > KEEP_CAP)
-            out_buf_free(buf);
+    return out_buf_written(buf);
+}
+
+ssize_t out_buf_write_tls(out_buf* buf, ssl_st* ssl, bool* wants_read)
+{
+    *wants_read = false;
+    // Only ever appended to until written, so a retry offers at least the
+    // bytes the session was offered before.
+    while (buf->start < buf->end) {
+        int n = tls_write(ssl, buf->data + buf->start, buf->end - buf->start);
+        if (n > 0) {
+            buf->start += static_cast<uint32_t>(n);
+            continue;
+        }
+        if (n == TLS_WANT_WRITE)
+            break;
+        if (n == TLS_WANT_READ) {
+            *wants_read = true;
+            break;
+        }
+        return -1;
     }
-    return out_buf_pending(buf);
+    return out_buf_written(buf);
 }
 
 void out_buf_free(out_buf* buf)

@@ -8,6 +8,8 @@
 
 #include <cstdint>
 
+struct ssl_st;
+
 struct out_buf {
     uint8_t* data;  // null while empty and unallocated
     uint32_t start; // first byte not yet written
@@ -25,4 +27,7 @@ struct out_buf {
 // Writes what the socket takes. Returns the bytes still pending, or -1 on
 // a write error other than a full socket (errno tells which).
 [[nodiscard]] ssize_t out_buf_write(out_buf* buf, int sock);
+// The same through a TLS session: *wants_read is set when the session must
+// read from the peer before it can write again.
+[[nodiscard]] ssize_t out_buf_write_tls(out_buf* buf, ssl_st* ssl, bool* wants_read);
 void out_buf_free(out_buf* buf);

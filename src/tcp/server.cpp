@@ -18,11 +18,13 @@
 #include "net.h"
 #include "tcp/tcp.h"
 #include "tcp/tcp_internal.h"
+#include "tls.h"
 
 namespace tcp {
 
 tcp_conf* thread_options = nullptr;
-tcp_serv servs[2] = {{0, -1, 0}, {0, -1, 1}};
+tcp_serv servs[4] = {{0, -1, 0, 0}, {0, -1, 1, 0}, {0, -1, 0, 1}, {0, -1, 1, 1}};
+SSL_CTX* tls_ctx = nullptr;
 list<tcp_conn> conns;
 uint8_t sock_buf[TCP_BUF_SIZE];
 namespace {
@@ -78,7 +80,7 @@ void listeners_close()
 int listeners_open(in_addr address)
 {
     for (tcp_serv& serv : servs) {
-        if (serv.port == 0)
+        if (serv.port == 0 || (serv.tls && !tls_ctx))
             continue;
         serv.sock = net_socket_open(SOCK_STREAM, address, serv.port, NET_LISTEN_BACKLOG);
         if (serv.sock < 0)
@@ -126,11 +128,19 @@ void event_note(const epoll_event& ev)
     auto* conn = static_cast<tcp_conn*>(ev.data.ptr);
     if (conn->sock == -1)
         return;
-    if ((ev.events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) && !conn->readable) {
+    bool in = ev.events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR);
+    // A TLS session may need the other direction first: a handshake step
+    // or read that waited to write resumes on writability, a write that
+    // waited to read on readability.
+    bool read_resumes = in || (conn->tls_read_wants_write && (ev.events & EPOLLOUT));
+    bool write_resumes = (ev.events & EPOLLOUT) || (conn->tls_write_wants_read && in);
+    if (read_resumes && !conn->readable) {
+        conn->tls_read_wants_write = 0;
         conn->readable = 1;
         read_list.push_back(conn);
     }
-    if (ev.events & EPOLLOUT) {
+    if (write_resumes) {
+        conn->tls_write_wants_read = 0;
         conn->writable = 1;
         if (out_buf_pending(&conn->out) && !conn->flush_queued) {
             conn->flush_queued = 1;
@@ -228,7 +238,11 @@ void supervise(int64_t now)
     supervised_sec = now;
     for (tcp_conn* conn = conns.head; conn;) {
         tcp_conn* next = conn->next;
-        if (!conn->mqtt_started && now - conn->accepted_sec >= TCP_CONNECT_TIMEOUT_SEC) {
+        if (conn->ssl && !conn->tls_ready && now - conn->accepted_sec >= TLS_HANDSHAKE_TIMEOUT_SEC) {
+            log_conn(LOG_DEBUG, "tcp", &conn->addr, ": no TLS handshake within %d s, closing\n",
+                     TLS_HANDSHAKE_TIMEOUT_SEC);
+            conn_close(conn);
+        } else if (!conn->mqtt_started && now - conn->accepted_sec >= TCP_CONNECT_TIMEOUT_SEC) {
             log_conn(LOG_DEBUG, "tcp", &conn->addr, ": no CONNECT within %d s, closing\n", TCP_CONNECT_TIMEOUT_SEC);
             conn_close(conn);
         } else if (out_buf_pending(&conn->out) && now_ms - conn->progress_ms >= limits.stall_ms) {
@@ -294,6 +308,9 @@ bool thread_tcp_open()
         return false;
     net_log_listening("MQTT:", thread_options->mqtt_iface, address, servs[0].port);
     net_log_listening("WS:  ", thread_options->mqtt_iface, address, servs[1].port);
+    for (const tcp_serv& serv : servs)
+        if (serv.tls && serv.sock != -1)
+            net_log_listening(serv.websocket ? "WS TLS:" : "MQTT TLS:", thread_options->mqtt_iface, address, serv.port);
     acceptor.max_conns = limits.max_conns;
     msg_mqtt_tcp_set_waker(&waker);
     return true;
@@ -307,6 +324,8 @@ void thread_tcp_release()
     net_loop_close(&epoll_fd);
     delete thread_options;
     thread_options = nullptr;
+    SSL_CTX_free(tls_ctx);
+    tls_ctx = nullptr;
 }
 
 } // namespace
@@ -347,9 +366,19 @@ void thread_tcp_serv_setup(tcp_conf* conf)
 {
     delete thread_options;
     thread_options = conf;
-    servs[0] = {static_cast<uint16_t>(conf ? conf->mqtt_port : 0), -1, 0};
-    servs[1] = {static_cast<uint16_t>(conf ? conf->mqtt_ws_port : 0), -1, 1};
+    servs[0] = {static_cast<uint16_t>(conf ? conf->mqtt_port : 0), -1, 0, 0};
+    servs[1] = {static_cast<uint16_t>(conf ? conf->mqtt_ws_port : 0), -1, 1, 0};
+    servs[2] = {static_cast<uint16_t>(conf ? conf->mqtt_tls_port : 0), -1, 0, 1};
+    servs[3] = {static_cast<uint16_t>(conf ? conf->mqtt_ws_tls_port : 0), -1, 1, 1};
     limits_set(conf);
+}
+
+void thread_tcp_tls_setup(SSL_CTX* ctx)
+{
+    if (ctx)
+        SSL_CTX_up_ref(ctx);
+    SSL_CTX_free(tls_ctx);
+    tls_ctx = ctx;
 }
 
 int thread_tcp_start()

@@ -4,10 +4,15 @@
 // closes what the broker posts (mqtt_tcp).
 #pragma once
 
+#include <openssl/ssl.h>
+
 #include "conf_records.h"
 
 // Configuration reader, main thread: takes ownership of the record.
 void thread_tcp_serv_setup(tcp_conf* conf);
+// Main thread, after the setup: the context of the TLS listeners, of which
+// the module takes a reference; null leaves them closed.
+void thread_tcp_tls_setup(SSL_CTX* ctx);
 // Main thread: opens the listeners and starts the thread. 0, or -1 when a
 // listener cannot be opened (the record is then freed).
 [[nodiscard]] int thread_tcp_start();

@@ -11,6 +11,8 @@
 #include "list/list.h"
 #include "tcp/out_buf.h"
 
+struct ssl_st;
+
 enum : uint32_t {
     CONN_STATE_HTTP_HEADER = 1, // WebSocket connection waiting for its upgrade request
     CONN_STATE_WS_FRAME = 2,    // WebSocket connection exchanging frames
@@ -55,6 +57,15 @@ struct tcp_conn {
     uint8_t writable;      // the socket took the last write whole
     uint8_t flush_queued;  // in this pass's list of connections to write
     uint8_t congested;     // in congested_list
+    // TLS listeners: the session (null on the plain ones), and what it
+    // waits for besides the obvious: a handshake step or a read that must
+    // first write (the next writability event resumes reading), or a
+    // write that must first read (the next readability event resumes
+    // writing).
+    ssl_st* ssl;
+    uint8_t tls_ready; // the handshake is done
+    uint8_t tls_read_wants_write;
+    uint8_t tls_write_wants_read;
 };
 
 static_assert(std::is_standard_layout_v<tcp_conn>);

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <vector>
 
+#include <openssl/ssl.h>
+
 #include "conf_records.h"
 #include "list/id_index.h"
 #include "net.h"
@@ -49,6 +51,7 @@ struct tcp_serv {
     uint16_t port;      // host order; 0: this listener is not opened
     int32_t sock;       // -1 while not open
     uint32_t websocket; // 1: connections start with the upgrade request
+    uint32_t tls;       // 1: connections start with a TLS handshake
 };
 
 // Upgrade-request headers of one parse: 64 characters and a terminator each.
@@ -82,8 +85,11 @@ extern std::vector<tcp_conn*> congested_list;
 extern uint32_t conn_count;
 // Monotonic milliseconds at the start of the pass.
 extern int64_t now_ms;
-// Entry 0: plain MQTT listener; entry 1: WebSocket listener.
-extern tcp_serv servs[2];
+// Plain MQTT, WebSocket, MQTT over TLS, WebSocket over TLS.
+extern tcp_serv servs[4];
+// The TLS listeners' context (a reference of this thread's); null: they
+// stay closed.
+extern SSL_CTX* tls_ctx;
 // Open client connections, in the order they were accepted.
 extern list<tcp_conn> conns;
 // Every receive of the thread lands here; bytes are copied out before the
@@ -104,7 +110,7 @@ extern id_index<tcp_conn> conn_index;
 extern std::vector<tcp_conn*> read_list;
 // Connections with output appended in this pass.
 extern std::vector<tcp_conn*> flush_list;
-// Monotonic seconds, for the CONNECT deadline.
+// Monotonic seconds, for the CONNECT and handshake deadlines.
 [[nodiscard]] int64_t tcp_now_sec();
 [[nodiscard]] int64_t tcp_now_ms();
 // Accepting on both listeners: the max_connections bound and the pause

@@ -5,6 +5,7 @@
 // several frames. With mqtt_standard = 1 the handshake and the control
 // frames follow RFC 6455 where the default keeps its own narrower rules.
 #include <strings.h>
+#include <openssl/evp.h>
 
 #include <cstdio>
 #include <cstring>
@@ -13,7 +14,6 @@
 #include "codec/mqtt.h"
 #include "tcp/tcp_internal.h"
 #include "channels/tcp_mqtt.h"
-#include "tcp/tls.h"
 
 namespace tcp {
 
@@ -233,12 +233,16 @@ void ws_handshake_encode(const char* key, char* accept_out)
     std::memcpy(text, key, key_len);
     std::memcpy(text + key_len, WS_GUID, sizeof WS_GUID - 1);
 
-    SHA1_CTX ctx;
-    uint8_t digest[20];
-    SHA1_Init(&ctx);
-    SHA1_Update(&ctx, reinterpret_cast<const uint8_t*>(text), key_len + sizeof WS_GUID - 1);
-    SHA1_Final(digest, &ctx);
-    base64_encode(digest, sizeof digest, accept_out);
+    // SHA-1 of the key and the magic string, in base64 (RFC 6455 section
+    // 4.2.2): 20 bytes give 28 characters and the terminator.
+    uint8_t digest[EVP_MAX_MD_SIZE];
+    unsigned int digest_len = 0;
+    if (EVP_Digest(text, key_len + sizeof WS_GUID - 1, digest, &digest_len, EVP_sha1(), nullptr) != 1 ||
+        digest_len != 20) {
+        accept_out[0] = '\0';
+        return;
+    }
+    EVP_EncodeBlock(reinterpret_cast<unsigned char*>(accept_out), digest, static_cast<int>(digest_len));
 }
 
 void ws_frame_handle(tcp_conn* conn)

@@ -84,6 +84,29 @@ def wait_until(predicate, timeout=TIMEOUT):
     return value
 
 
+def make_certs(directory):
+    """Test certificates made with the openssl command in `directory`: ca
+    (an authority), server (signed by ca, for 127.0.0.1 and localhost),
+    client (signed by ca) and rogue (a client signed by another authority,
+    rogue_ca). Each NAME has NAME.crt and NAME.key; returns the path of a
+    name without its extension."""
+    path = lambda name: os.path.join(directory, name)
+    run = lambda *args: subprocess.run(["openssl", *args], check=True, capture_output=True)
+    key = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
+    for ca in ("ca", "rogue_ca"):
+        run("req", "-x509", *key, "-keyout", path(ca + ".key"), "-out", path(ca + ".crt"), "-days", "2",
+            "-subj", f"/CN=halyx test {ca}")
+    for name, ca, ext in (("server", "ca", "subjectAltName=IP:127.0.0.1,DNS:localhost"),
+                          ("client", "ca", "basicConstraints=CA:FALSE"),
+                          ("rogue", "rogue_ca", "basicConstraints=CA:FALSE")):
+        with open(path(name + ".ext"), "w") as f:
+            f.write(ext + "\n")
+        run("req", *key, "-keyout", path(name + ".key"), "-out", path(name + ".csr"), "-subj", f"/CN={name}")
+        run("x509", "-req", "-in", path(name + ".csr"), "-CA", path(ca + ".crt"), "-CAkey", path(ca + ".key"),
+            "-CAcreateserial", "-days", "2", "-extfile", path(name + ".ext"), "-out", path(name + ".crt"))
+    return path
+
+
 class Daemon:
     """One halyx process with its own files and ports; `users` are
     (name, password, publish flag) entries of the configuration; `nofile`
@@ -93,9 +116,12 @@ class Daemon:
     interface to serve (none by default); `mysql` maps database keys
     ("mysql_enable", "mysql_port", ...) to their values (none by default);
     `conf` is further configuration: a text of lines, or a map of keys to
-    their values. start() after an exit runs the same configuration again."""
+    their values; `tls` adds certificates (make_certs, `self.cert`) and TLS
+    ports (tls_port, wss_port, https_port with http_files), with the keys of
+    a `tls` map beside. start() after an exit runs the same configuration
+    again."""
 
-    def __init__(self, users=(), nofile=None, rules=None, http_files=None, mysql=None, conf=None):
+    def __init__(self, users=(), nofile=None, rules=None, http_files=None, mysql=None, conf=None, tls=None):
         self.dir = tempfile.mkdtemp(prefix="halyx-test-")
         self.conf_path = os.path.join(self.dir, "halyx.conf")
         self.log_path = os.path.join(self.dir, "halyx.log")
@@ -111,6 +137,15 @@ class Daemon:
                 f"user_name = {name}\nuser_password = {password}\nuser_publish_enable = {publish}\n"
                 for name, password, publish in users)
         text += "".join(f"{key} = {value}\n" for key, value in (mysql or {}).items())
+        self.tls_port = self.wss_port = self.https_port = 0
+        if tls is not None:
+            self.cert = make_certs(self.dir)
+            self.tls_port, self.wss_port = free_port(), free_port()
+            self.https_port = free_port() if http_files else 0
+            tls = dict({"mqtt_tls_port": self.tls_port, "mqtt_ws_tls_port": self.wss_port,
+                        "http_tls_port": self.https_port, "tls_cert_file": self.cert("server.crt"),
+                        "tls_key_file": self.cert("server.key")}, **tls)
+            text += "".join(f"{key} = {value}\n" for key, value in tls.items())
         text += conf if isinstance(conf, str) else "".join(f"{key} = {value}\n" for key, value in (conf or {}).items())
         with open(self.conf_path, "w") as f:
             f.write(text)
@@ -155,7 +190,8 @@ class Daemon:
         if not self.running():
             raise AssertionError("daemon ended during start-up\n" + self.log())
         try:
-            for port in filter(None, (self.mqtt_port, self.ws_port, self.http_port)):
+            for port in filter(None, (self.mqtt_port, self.ws_port, self.http_port, self.tls_port, self.wss_port,
+                                      self.https_port)):
                 socket.create_connection(("127.0.0.1", port), timeout=1).close()
             return udp_bound(self.mqttsn_port)
         except OSError:
@@ -437,10 +473,13 @@ class BrokerTestCase(DaemonTestCase):
 if __name__ == "__main__":
     # HALYX_HTTP_FILES: a directory the daemon serves on its httpPort;
     # HALYX_USERS: JSON [[name, password, publish flag], ...];
-    # HALYX_TEST_CONF: JSON {key: value, ...} of further configuration.
+    # HALYX_TEST_CONF: JSON {key: value, ...} of further configuration;
+    # HALYX_TLS=1: TLS ports too, with the authority's certificate as caFile.
+    tls_on = os.environ.get("HALYX_TLS") == "1"
     node_daemon = Daemon(json.loads(os.environ.get("HALYX_USERS", "[]")),
                          http_files=os.environ.get("HALYX_HTTP_FILES"),
-                         conf=json.loads(os.environ.get("HALYX_TEST_CONF", "{}"))).start()
+                         conf=json.loads(os.environ.get("HALYX_TEST_CONF", "{}")), tls={} if tls_on else None).start()
     print(json.dumps({"mqttPort": node_daemon.mqtt_port, "wsPort": node_daemon.ws_port,
-                      "httpPort": node_daemon.http_port}), flush=True)
+                      "httpPort": node_daemon.http_port, "wssPort": node_daemon.wss_port,
+                      "caFile": node_daemon.cert("ca.crt") if tls_on else None}), flush=True)
     sys.exit(0 if finish(node_daemon, sys.stdin.read() != "") else 1)

@@ -1,14 +1,15 @@
 'use strict';
-// MQTT over WebSocket end to end: MQTT.js and a raw `ws` client against the
-// real daemon, with Debian's mosquitto clients on the plain TCP side, with
-// and without mqtt_standard. Frame details are left to the unit tests of the
-// TCP server.
+// MQTT over WebSocket end to end: MQTT.js (over ws:// and wss://) and a raw
+// `ws` client against the real daemon, with Debian's mosquitto clients on
+// the plain TCP side, with and without mqtt_standard. Frame details are
+// left to the unit tests of the TCP server.
 //   npm ci --prefix tests/integration/node
 //   HALYX_BIN=build/halyx node tests/integration/test_websocket.js
 
 const assert = require('node:assert/strict');
 const { spawn } = require('node:child_process');
 const { once } = require('node:events');
+const fs = require('node:fs');
 const { createRequire } = require('node:module');
 const net = require('node:net');
 const path = require('node:path');
@@ -32,11 +33,13 @@ async function waitUntil(predicate, what) {
 // daemon's reaper it can tell whether SIGTERM ended it with exit status 0,
 // and it shows the daemon's log after a failure. A time-out of the whole
 // test stops the daemon too, which ends the test's clients. `conf` holds
-// further configuration keys.
-function daemonTest(name, fn, conf = {}) {
+// further configuration keys; `env` goes to the harness (HALYX_TLS: '1'
+// adds the TLS ports).
+function daemonTest(name, fn, conf = {}, env = {}) {
   test(name, async () => {
     const harness = spawn('python3', [path.join(__dirname, 'halyx_harness.py')], {
-      stdio: ['pipe', 'pipe', 'inherit'], env: { ...process.env, HALYX_TEST_CONF: JSON.stringify(conf) },
+      stdio: ['pipe', 'pipe', 'inherit'],
+      env: { ...process.env, ...env, HALYX_TEST_CONF: JSON.stringify(conf) },
     });
     const exited = new Promise((resolve) => harness.on('close', resolve));
     let failed = true;
@@ -97,6 +100,31 @@ daemonTest('MQTT.js over WebSocket exchanges messages with mosquitto clients ove
     js.end(true);
   }
 });
+
+daemonTest('MQTT.js over wss:// with the hub\'s authority, a large message and mosquitto over TCP', async (d) => {
+  const js = mqtt.connect(`wss://localhost:${d.wssPort}`, {
+    protocolId: 'MQIsdp', protocolVersion: 3, clientId: 'mqttjs-tls', reconnectPeriod: 0, connectTimeout: TIMEOUT,
+    ca: fs.readFileSync(d.caFile), rejectUnauthorized: true,
+  });
+  js.on('error', () => {});
+  try {
+    await waitUntil(() => js.connected || js.disconnected, 'MQTT.js CONNACK over wss://');
+    assert.ok(js.connected, 'MQTT.js connected over wss://');
+    await js.subscribeAsync(['wss/large', 'tcp/to/wss'], { qos: 1 });
+    // More than TLS records and socket buffers hold at once, in frames
+    // within the WebSocket bound: written in parts as the client reads.
+    const large = 'x'.repeat(60000);
+    const messages = [];
+    js.on('message', (topic, payload) => messages.push(`${topic} ${payload.length}`));
+    await Promise.all(Array.from({ length: 32 }, () => js.publishAsync('wss/large', large, { qos: 1 })));
+    const pub = mosquitto(d, 'mosquitto_pub', '311', '-t', 'tcp/to/wss', '-m', 'from tcp');
+    assert.deepEqual([await pub.done, pub.out], [0, ''], 'mosquitto_pub exit status and output');
+    await waitUntil(() => messages.length >= 33, 'all messages over wss://');
+    assert.deepEqual(messages, [...Array(32).fill('wss/large 60000'), 'tcp/to/wss 8'], 'messages over wss://');
+  } finally {
+    js.end(true);
+  }
+}, {}, { HALYX_TLS: '1' });
 
 // MQTT 3.1 packets short enough for a one-byte Remaining Length.
 const str = (s) => Buffer.concat([Buffer.from([0, Buffer.byteLength(s)]), Buffer.from(s)]);

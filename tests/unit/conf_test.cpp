@@ -19,7 +19,8 @@ struct ConfTest : ::testing::Test {
     udp_conf udp{};
     mysql_conf mysql{};
     broker_conf broker{};
-    conf_parser parser{{&http, &tcp, &udp, &mysql, {}, CONF_LOG_LEVEL_DEFAULT, &broker, {}}, 0, {}, {}, 0, 0};
+    tls_conf tls{};
+    conf_parser parser{{&http, &tcp, &udp, &mysql, {}, CONF_LOG_LEVEL_DEFAULT, &broker, &tls, {}}, 0, {}, {}, 0, 0};
 
     void SetUp() override
     {
@@ -80,6 +81,8 @@ TEST_F(ConfTest, EveryKeyReachesItsField)
         {"mysql_server", mysql.mysql_server},     {"mysql_user", mysql.mysql_user},
         {"mysql_password", mysql.mysql_password}, {"mysql_database", mysql.mysql_database},
         {"bind_address", parser.out.bind_address},
+        {"tls_cert_file", tls.tls_cert_file},     {"tls_key_file", tls.tls_key_file},
+        {"tls_ca_file", tls.tls_ca_file},
     };
     const std::pair<const char*, int32_t*> numbers[] = {
         {"rules_engine", &rules_enable},     {"http_port", &http.http_port},
@@ -91,6 +94,8 @@ TEST_F(ConfTest, EveryKeyReachesItsField)
         {"mqttsn_publish_enable", &broker.mqttsn_publish_enable},
         {"max_connections", &tcp.max_connections},
         {"http_max_connections", &http.http_max_connections},
+        {"http_tls_port", &http.http_tls_port},
+        {"tls_require_certificate", &tls.tls_require_certificate},
         {"mqtt_output_soft_limit", &tcp.mqtt_output_soft_limit},
         {"mqtt_output_hard_limit", &tcp.mqtt_output_hard_limit},
         {"mqtt_output_total_limit", &tcp.mqtt_output_total_limit},
@@ -107,7 +112,8 @@ TEST_F(ConfTest, EveryKeyReachesItsField)
 }
 
 // A value ends at a blank and keeps 64 characters, a password 160 (a
-// crypt(3) hash is longer than other values); the last occurrence wins.
+// crypt(3) hash is longer than other values), a file path 255; the last
+// occurrence wins.
 TEST_F(ConfTest, StringValuesPasswordsAndLastOccurrence)
 {
     lines({"http_files_path = /var/www # web root\n", "mqtt_iface = eth0\t# x\n"});
@@ -117,8 +123,10 @@ TEST_F(ConfTest, StringValuesPasswordsAndLastOccurrence)
     const std::string too_long(170, 'p');
     lines({(std::string(33, 'k') + " = 1\n").c_str(), ("http_iface = " + too_long + "\n").c_str(), "mqtt_port = 6\n",
            "mqtt_port = 7\n", "mqtt_auth_enable = 1\n", "user_name = a\n", ("user_password = " + hash + "\n").c_str(),
-           "user_publish_enable = 1\n", ("user_password = " + too_long + "\n").c_str(), "user_publish_enable = 0\n"});
+           "user_publish_enable = 1\n", ("user_password = " + too_long + "\n").c_str(), "user_publish_enable = 0\n",
+           ("tls_key_file = " + too_long + "\n").c_str()});
     EXPECT_EQ(std::string(http.http_iface), too_long.substr(0, 64));
+    EXPECT_EQ(std::string(tls.tls_key_file), too_long);
     EXPECT_EQ(tcp.mqtt_port, 7);
     EXPECT_EQ(users(), "a:" + hash + ":1 a:" + too_long.substr(0, 160) + ":0 ");
 }
@@ -153,7 +161,8 @@ TEST_F(ConfTest, FilesWithLongLinesAndLogLevels)
         EXPECT_EQ(std::make_tuple(records.log_level, records.broker->max_topics, records.broker->mqttsn_max_sessions,
                                   records.broker->mqttsn_publish_enable),
                   std::make_tuple(log_level, max_topics, CONF_MQTTSN_MAX_SESSIONS_DEFAULT, 1));
-        delete records.http, delete records.tcp, delete records.udp, delete records.mysql, delete records.broker;
+        delete records.http, delete records.tcp, delete records.udp, delete records.mysql;
+        delete records.broker, delete records.tls;
         list_mqtt_user_remove_all(&records.users);
     }
     EXPECT_EQ(mysql_enable, 2);
