@@ -157,7 +157,7 @@ void handle_connect(const udp_mqtt_msg* record, mqttsn_conn* conn, const mqttsn_
     if (connect.flags.clean_session)
         list_mqttsn_conn_topics_clear(conn);
     if (connect.flags.will) {
-        reply_simple(&record->addr, MQTTSN_WILLTOPICREQ, "<MQTTSN_WILLROPICREQ\n");
+        reply_simple(&record->addr, MQTTSN_WILLTOPICREQ, "<MQTTSN_WILLTOPICREQ\n");
         return;
     }
     mqttsn_send_buffered_msgs(conn);

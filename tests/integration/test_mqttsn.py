@@ -84,6 +84,8 @@ class Gateway(NodeTestCase):
                     node.send(sent)
                     if reply:
                         node.expect(None, reply, f"reply to {sent.hex(' ')}")
+        # Every answer is traced under its own name.
+        self.assertIn("<MQTTSN_WILLTOPICREQ\n", self.daemon.log())
 
     def test_topics_are_registered_before_delivery_and_retained_values_follow_the_suback(self):
         pub = self.node("pub")
