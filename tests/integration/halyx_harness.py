@@ -481,5 +481,6 @@ if __name__ == "__main__":
                          conf=json.loads(os.environ.get("HALYX_TEST_CONF", "{}")), tls={} if tls_on else None).start()
     print(json.dumps({"mqttPort": node_daemon.mqtt_port, "wsPort": node_daemon.ws_port,
                       "httpPort": node_daemon.http_port, "wssPort": node_daemon.wss_port,
+                      "httpsPort": node_daemon.https_port,
                       "caFile": node_daemon.cert("ca.crt") if tls_on else None}), flush=True)
     sys.exit(0 if finish(node_daemon, sys.stdin.read() != "") else 1)

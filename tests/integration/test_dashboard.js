@@ -38,13 +38,14 @@ async function waitUntil(predicate, what) {
 // headless chromium and an MQTT.js client over TCP subscribed to "dash/#".
 // With `users` ([name, password, publish flag]) the daemon requires a login,
 // the TCP client logs in as the first, and `fn` gets the page before it is
-// connected.
-function dashboardTest(name, fn, users = []) {
+// connected. With `tls` the daemon has TLS ports too and the page is loaded
+// over https://, trusting the test's own authority.
+function dashboardTest(name, fn, users = [], tls = false) {
   test(name, async () => {
     assert.ok(fs.existsSync(path.join(WWW, 'lib', 'mqtt.min.js')), 'www/lib is there (run scripts/setup-www)');
     const harness = spawn('python3', [path.join(__dirname, 'halyx_harness.py')], {
       stdio: ['pipe', 'pipe', 'inherit'],
-      env: { ...process.env, HALYX_HTTP_FILES: WWW, HALYX_USERS: JSON.stringify(users) },
+      env: { ...process.env, HALYX_HTTP_FILES: WWW, HALYX_USERS: JSON.stringify(users), HALYX_TLS: tls ? '1' : '' },
     });
     const exited = new Promise((resolve) => harness.on('close', resolve));
     const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'halyx-chromium-'));
@@ -57,8 +58,10 @@ function dashboardTest(name, fn, users = []) {
       const d = JSON.parse(started[0]);
       browser = await chromium.launchPersistentContext(profile, {
         executablePath: '/usr/bin/chromium', viewport: { width: 1280, height: 800 }, timeout: TIMEOUT,
+        ignoreHTTPSErrors: tls,
         args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-          '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+          '--disable-background-networking', '--disable-component-update', '--disable-sync',
+          ...(tls ? ['--ignore-certificate-errors'] : [])],
       });
       browser.setDefaultTimeout(TIMEOUT);
       const page = browser.pages()[0] || await browser.newPage();
@@ -70,9 +73,11 @@ function dashboardTest(name, fn, users = []) {
       tcp.on('message', (topic, payload) => tcp.received.push(`${topic} ${payload}`));
       await tcp.subscribeAsync('dash/#', { qos: 1 });
       // The harness's WebSocket port is not config.js's: the page asks the hub.
-      await page.goto(`http://127.0.0.1:${d.httpPort}/`);
+      // Over https:// the page takes wss:// and the hub's TLS WebSocket port.
+      await page.goto(tls ? `https://127.0.0.1:${d.httpsPort}/` : `http://127.0.0.1:${d.httpPort}/`);
       if (!users.length) await page.locator('#state', { hasText: /^connected$/ }).waitFor();
-      await page.locator('#broker', { hasText: `ws://127.0.0.1:${d.wsPort}` }).waitFor();
+      await page.locator('#broker', { hasText: tls ? `wss://127.0.0.1:${d.wssPort}` : `ws://127.0.0.1:${d.wsPort}` })
+        .waitFor();
       await Promise.race([fn(d, page, tcp), new Promise((_, reject) => {
         setTimeout(() => reject(new Error('test timed out')), 10 * TIMEOUT).unref();
       })]);
@@ -201,7 +206,7 @@ dashboardTest('rules editor, plot, phone layout and a refused rules file', async
   await page.locator('#rules-error').waitFor({ state: 'hidden' });
 });
 
-dashboardTest('a hub that requires a login: the form, a wrong password, the right one', async (d, page, tcp) => {
+dashboardTest('a hub over https that requires a login: the form, a wrong password, the right one', async (d, page, tcp) => {
   const login = page.locator('#login');
   await page.locator('#login-status', { hasText: 'The hub asks for a user name and password' }).waitFor();
   assert.equal(await page.textContent('#state'), 'login');
@@ -223,4 +228,4 @@ dashboardTest('a hub that requires a login: the form, a wrong password, the righ
   await page.locator('#state', { hasText: /^connected$/ }).waitFor();
   assert.ok(await login.isHidden(), 'no form after a reload');
   await tableValue(page, 'dash/temperature', '21.5');
-}, [['dash', 'secret', 1]]);
+}, [['dash', 'secret', 1]], true);
