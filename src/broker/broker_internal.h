@@ -112,7 +112,7 @@ void broker_publication_deliver(pub_item* item, publication_source source, uint8
 // topic's value as it was. Returns the topic, or null for a new topic past
 // max_topics.
 pub_item* broker_publish(publication_source source, const uint8_t* name, uint16_t name_len, const uint8_t* data,
-                         uint16_t data_len, uint8_t retain, uint8_t depth = 0);
+                         uint32_t data_len, uint8_t retain, uint8_t depth = 0);
 
 // Fills the data of `item` and of every item after it with the current
 // value of the topic of its name; unknown topics leave an item as it was.
@@ -127,7 +127,7 @@ void mqtt_set_topic_data(list<data_item>* data_list, uint8_t retain, uint8_t dep
 // the engine would refuse (or that cannot be written, or that comes while
 // the engine is not up) changes nothing, and the reason goes to the log
 // and to "$SYS/rulesengine/error".
-int mqtt_save_rules(const uint8_t* name, uint16_t name_len, const uint8_t* data, uint16_t data_len);
+int mqtt_save_rules(const uint8_t* name, uint16_t name_len, const uint8_t* data, uint32_t data_len);
 // Reads the rules file and hands its text to mqtt_save_rules, as if it had
 // been published on the rules topic; a file that cannot be read leaves the
 // rules as they are (logged).

@@ -133,7 +133,7 @@ void broker_publication_deliver(pub_item* item, publication_source source, uint8
 }
 
 pub_item* broker_publish(publication_source source, const uint8_t* name, uint16_t name_len, const uint8_t* data,
-                         uint16_t data_len, uint8_t retain, uint8_t depth)
+                         uint32_t data_len, uint8_t retain, uint8_t depth)
 {
     pub_item* item = nullptr;
     if (source == PUBLICATION_MQTT || source == PUBLICATION_MQTTSN || source == PUBLICATION_WILL) {

@@ -11,8 +11,6 @@
 
 namespace {
 
-// Payloads, like every value the broker keeps, have a 16-bit length.
-constexpr uint32_t PAYLOAD_MAX = 65535;
 constexpr uint8_t QOS_MAX = 2;
 
 uint8_t* write_u16(uint8_t* out, uint16_t value)
@@ -91,8 +89,6 @@ int mqtt_publish_decode(const mqtt_fixed_header* fixhdr, mqtt_publish* publish)
     uint16_t msg_id = 0;
     if (fixhdr->qos && !read_u16(&body, &msg_id))
         return MQTT_MALFORMED;
-    if (byte_reader_remaining(&body) > PAYLOAD_MAX)
-        return MQTT_MALFORMED;
     // A topic name is not a filter: stored with a wildcard it would match
     // every filter's wildcard character literally.
     if (std::memchr(topic, '+', topic_len) || std::memchr(topic, '#', topic_len))
@@ -107,7 +103,7 @@ int mqtt_publish_decode(const mqtt_fixed_header* fixhdr, mqtt_publish* publish)
     publish->topic = topic;
     publish->topic_len = topic_len;
     publish->payload = payload;
-    publish->payload_len = static_cast<uint16_t>(payload_len);
+    publish->payload_len = payload_len;
     log_write(LOG_DEBUG, "pubtopic: %.*s, retain: %d, data: %.*s, qos: %d\n", static_cast<int>(topic_len),
               reinterpret_cast<const char*>(topic), fixhdr->retain, static_cast<int>(payload_len), log_text(payload),
               fixhdr->qos);

@@ -73,7 +73,7 @@ struct mqtt_publish {
     const uint8_t* topic;
     uint16_t topic_len;
     const uint8_t* payload; // null when empty
-    uint16_t payload_len;
+    uint32_t payload_len;
 };
 
 // The topic filters of a decoded SUBSCRIBE or UNSUBSCRIBE, still in the
@@ -125,7 +125,8 @@ struct mqtt_suback {
 // MQTT_MALFORMED. The session checks the credentials of an accepted one.
 [[nodiscard]] int mqtt_connect_decode(const mqtt_fixed_header* fixhdr, mqtt_connect* connect);
 // 0, or MQTT_MALFORMED (QoS 3, empty topic or one holding a wildcard,
-// topic and identifier overrunning the packet, payload beyond 65535 bytes).
+// topic and identifier overrunning the packet). The TCP thread bounds the
+// packet, and so the payload (mqtt_max_packet_size).
 [[nodiscard]] int mqtt_publish_decode(const mqtt_fixed_header* fixhdr, mqtt_publish* publish);
 // 0, or MQTT_MALFORMED (empty or overrunning filter, requested QoS above 2,
 // no filter). Every filter has been checked when it returns 0.

@@ -8,7 +8,7 @@
 
 namespace {
 
-uint8_t* bytes_copy(const uint8_t* bytes, uint16_t len)
+uint8_t* bytes_copy(const uint8_t* bytes, uint32_t len)
 {
     auto* copy = new uint8_t[len];
     std::memcpy(copy, bytes, len);
@@ -47,7 +47,7 @@ pub_index* pub_index_of(list<pub_item>* list)
 
 // Appends a new topic: null when the bound is reached.
 pub_item* pub_append(list<pub_item>* list, const uint8_t* name, uint16_t name_len, const uint8_t* data,
-                     uint16_t data_len)
+                     uint32_t data_len)
 {
     pub_index* index = pub_index_of(list);
     if (index->max_topics && index->by_name.size() >= index->max_topics)
@@ -168,7 +168,7 @@ bool list_sub_has_wildcard(const sub_item* item)
 // --- Data items and published topics -----------------------------------------
 
 template <typename T>
-T* list_data_new(const uint8_t* name, uint16_t name_len, const uint8_t* data, uint16_t data_len)
+T* list_data_new(const uint8_t* name, uint16_t name_len, const uint8_t* data, uint32_t data_len)
 {
     LISTS_ASSERT(name != NULL);
     LISTS_ASSERT(name_len != 0);
@@ -182,7 +182,7 @@ T* list_data_new(const uint8_t* name, uint16_t name_len, const uint8_t* data, ui
 
 template <typename T>
 T* list_data_add_replace(list<T>* list, const uint8_t* name, uint16_t name_len, const uint8_t* data,
-                         uint16_t data_len, int* created)
+                         uint32_t data_len, int* created)
 {
     LISTS_ASSERT(list != NULL);
     LISTS_ASSERT(name != NULL);
@@ -199,7 +199,7 @@ T* list_data_add_replace(list<T>* list, const uint8_t* name, uint16_t name_len, 
 
 template <typename T>
 T* list_data_add_ignore(list<T>* list, const uint8_t* name, uint16_t name_len, const uint8_t* data,
-                        uint16_t data_len, int* created)
+                        uint32_t data_len, int* created)
 {
     LISTS_ASSERT(list != NULL);
     LISTS_ASSERT(name != NULL);
@@ -214,7 +214,7 @@ T* list_data_add_ignore(list<T>* list, const uint8_t* name, uint16_t name_len, c
 
 template <>
 pub_item* list_data_add_replace(list<pub_item>* list, const uint8_t* name, uint16_t name_len, const uint8_t* data,
-                                uint16_t data_len, int* created)
+                                uint32_t data_len, int* created)
 {
     LISTS_ASSERT(list != NULL);
     LISTS_ASSERT(name != NULL);
@@ -231,7 +231,7 @@ pub_item* list_data_add_replace(list<pub_item>* list, const uint8_t* name, uint1
 
 template <>
 pub_item* list_data_add_ignore(list<pub_item>* list, const uint8_t* name, uint16_t name_len, const uint8_t* data,
-                               uint16_t data_len, int* created)
+                               uint32_t data_len, int* created)
 {
     LISTS_ASSERT(list != NULL);
     LISTS_ASSERT(name != NULL);
@@ -244,7 +244,7 @@ pub_item* list_data_add_ignore(list<pub_item>* list, const uint8_t* name, uint16
     return item;
 }
 
-void list_data_replace_data(data_item* item, const uint8_t* data, uint16_t data_len)
+void list_data_replace_data(data_item* item, const uint8_t* data, uint32_t data_len)
 {
     LISTS_ASSERT(item != NULL);
     // Copy before freeing: the new bytes may be the item's own (a rule that
@@ -273,10 +273,10 @@ void list_data_remove_all(list<T>* list)
     list_free_all(list, [](T* item) { list_data_remove(item); });
 }
 
-template data_item* list_data_new<data_item>(const uint8_t*, uint16_t, const uint8_t*, uint16_t);
-template pub_item* list_data_new<pub_item>(const uint8_t*, uint16_t, const uint8_t*, uint16_t);
-template data_item* list_data_add_replace(list<data_item>*, const uint8_t*, uint16_t, const uint8_t*, uint16_t, int*);
-template data_item* list_data_add_ignore(list<data_item>*, const uint8_t*, uint16_t, const uint8_t*, uint16_t, int*);
+template data_item* list_data_new<data_item>(const uint8_t*, uint16_t, const uint8_t*, uint32_t);
+template pub_item* list_data_new<pub_item>(const uint8_t*, uint16_t, const uint8_t*, uint32_t);
+template data_item* list_data_add_replace(list<data_item>*, const uint8_t*, uint16_t, const uint8_t*, uint32_t, int*);
+template data_item* list_data_add_ignore(list<data_item>*, const uint8_t*, uint16_t, const uint8_t*, uint32_t, int*);
 template void list_data_remove(data_item*);
 template void list_data_remove(pub_item*);
 template void list_data_remove_all(list<data_item>*);
@@ -291,7 +291,7 @@ void list_data_remove_all(list<pub_item>* list)
 }
 
 pub_item* list_pub_add_replace(list<pub_item>* list, const uint8_t* name, uint16_t name_len, const uint8_t* data,
-                               uint16_t data_len, uint8_t retain)
+                               uint32_t data_len, uint8_t retain)
 {
     LISTS_ASSERT(list != NULL);
     LISTS_ASSERT(name != NULL);
@@ -304,7 +304,7 @@ pub_item* list_pub_add_replace(list<pub_item>* list, const uint8_t* name, uint16
 }
 
 pub_item* list_pub_add_ignore(list<pub_item>* list, const uint8_t* name, uint16_t name_len, const uint8_t* data,
-                              uint16_t data_len, uint8_t retain)
+                              uint32_t data_len, uint8_t retain)
 {
     LISTS_ASSERT(list != NULL);
     LISTS_ASSERT(name != NULL);
@@ -356,7 +356,7 @@ void list_pub_set_max(list<pub_item>* list, uint32_t max_topics)
     pub_index_of(list)->max_topics = max_topics;
 }
 
-void list_pub_data_replace(pub_item* item, const uint8_t* data, uint16_t data_len, int retain)
+void list_pub_data_replace(pub_item* item, const uint8_t* data, uint32_t data_len, int retain)
 {
     LISTS_ASSERT(item != NULL);
     if (data && data_len)
@@ -375,7 +375,7 @@ link_item* list_link_add_pubitem(list<link_item>* list, pub_item* pub_item)
 
 // --- Wills ----------------------------------------------------------------------
 
-void will_replace(will* will, const uint8_t* name, uint16_t name_len, const uint8_t* data, uint16_t data_len,
+void will_replace(will* will, const uint8_t* name, uint16_t name_len, const uint8_t* data, uint32_t data_len,
                   uint8_t retain)
 {
     LISTS_ASSERT(will != NULL);
@@ -398,7 +398,7 @@ void will_name_replace(will* will, const uint8_t* name, uint16_t name_len, uint8
     will->retain = retain;
 }
 
-void will_data_replace(will* will, const uint8_t* data, uint16_t data_len)
+void will_data_replace(will* will, const uint8_t* data, uint32_t data_len)
 {
     LISTS_ASSERT(will != NULL);
     uint8_t* copy = data && data_len ? bytes_copy(data, data_len) : nullptr;

@@ -30,7 +30,7 @@ struct sub_item : name_item {
 // A topic with its data (null and 0 when there is none).
 struct data_item : name_item {
     uint8_t* data;
-    uint16_t data_len;
+    uint32_t data_len;
 };
 
 // One item of the broker's `pub_list`: the topic's last value, whether that
@@ -67,7 +67,7 @@ struct will {
     uint8_t* name;
     uint16_t name_len;
     uint8_t* data;
-    uint16_t data_len;
+    uint32_t data_len;
     uint8_t retain;
 };
 
@@ -119,25 +119,25 @@ void list_sub_remove_topic_id(list<sub_item>* list, uint16_t topic_id);
 // of the larger kind start zero.
 
 template <typename T>
-[[nodiscard]] T* list_data_new(const uint8_t* name, uint16_t name_len, const uint8_t* data, uint16_t data_len);
+[[nodiscard]] T* list_data_new(const uint8_t* name, uint16_t name_len, const uint8_t* data, uint32_t data_len);
 // Replaces the data of an existing item, or appends a new item (*created = 1).
 template <typename T>
 T* list_data_add_replace(list<T>* list, const uint8_t* name, uint16_t name_len, const uint8_t* data,
-                         uint16_t data_len, int* created);
+                         uint32_t data_len, int* created);
 // Leaves an existing item untouched, or appends a new item (*created = 1).
 template <typename T>
 T* list_data_add_ignore(list<T>* list, const uint8_t* name, uint16_t name_len, const uint8_t* data,
-                        uint16_t data_len, int* created);
+                        uint32_t data_len, int* created);
 // For published topics: a new topic past the list's bound (list_pub_set_max)
 // is not added; the result is null then, with *created = 0.
 template <>
 pub_item* list_data_add_replace(list<pub_item>* list, const uint8_t* name, uint16_t name_len, const uint8_t* data,
-                                uint16_t data_len, int* created);
+                                uint32_t data_len, int* created);
 template <>
 pub_item* list_data_add_ignore(list<pub_item>* list, const uint8_t* name, uint16_t name_len, const uint8_t* data,
-                               uint16_t data_len, int* created);
+                               uint32_t data_len, int* created);
 // A new length of 0 leaves the item without data.
-void list_data_replace_data(data_item* item, const uint8_t* data, uint16_t data_len);
+void list_data_replace_data(data_item* item, const uint8_t* data, uint32_t data_len);
 // Frees a standalone item (one that is in no list).
 template <typename T>
 void list_data_remove(T* item);
@@ -150,11 +150,11 @@ void list_data_remove_all(list<pub_item>* list);
 // Stores the value and sets `retain`, new item or old. Null for a new
 // topic past the list's bound.
 pub_item* list_pub_add_replace(list<pub_item>* list, const uint8_t* name, uint16_t name_len, const uint8_t* data,
-                               uint16_t data_len, uint8_t retain);
+                               uint32_t data_len, uint8_t retain);
 // Creates the topic only when it is new; `retain` is set only then. Null
 // for a new topic past the list's bound.
 pub_item* list_pub_add_ignore(list<pub_item>* list, const uint8_t* name, uint16_t name_len, const uint8_t* data,
-                              uint16_t data_len, uint8_t retain);
+                              uint32_t data_len, uint8_t retain);
 [[nodiscard]] pub_item* list_pub_find_topic_id(list<pub_item>* list, uint16_t topic_id);
 // Gives an item of the list its topic id (0 takes its id away); the caller
 // makes sure no other item holds the id.
@@ -167,15 +167,15 @@ void list_pub_set_topic_id(list<pub_item>* list, pub_item* item, uint16_t topic_
 void list_pub_set_max(list<pub_item>* list, uint32_t max_topics);
 // An empty payload keeps the stored data; `retain` always takes the low
 // 8 bits of the given value.
-void list_pub_data_replace(pub_item* item, const uint8_t* data, uint16_t data_len, int retain);
+void list_pub_data_replace(pub_item* item, const uint8_t* data, uint32_t data_len, int retain);
 link_item* list_link_add_pubitem(list<link_item>* list, pub_item* pub_item);
 
 // --- Wills ----------------------------------------------------------------
 
-void will_replace(will* will, const uint8_t* name, uint16_t name_len, const uint8_t* data, uint16_t data_len,
+void will_replace(will* will, const uint8_t* name, uint16_t name_len, const uint8_t* data, uint32_t data_len,
                   uint8_t retain);
 void will_name_replace(will* will, const uint8_t* name, uint16_t name_len, uint8_t retain);
-void will_data_replace(will* will, const uint8_t* data, uint16_t data_len);
+void will_data_replace(will* will, const uint8_t* data, uint32_t data_len);
 void will_remove_all(will* will);
 
 // --- Topic matching ---------------------------------------------------------
