@@ -145,10 +145,9 @@ int mqtt_pubxxx_decode(const mqtt_fixed_header* fixhdr)
     return msg_id;
 }
 
-void mqtt_connack_encode(uint8_t** buffer, uint32_t* length, uint8_t code)
+void mqtt_connack_encode(uint8_t** buffer, uint32_t* length, uint8_t code, uint8_t session_present)
 {
-    // Session Present is always 0: nothing of a client outlives its connection.
-    auto* body = new uint8_t[2]{0, code};
+    auto* body = new uint8_t[2]{static_cast<uint8_t>(session_present & 1), code};
     packet_encode(MQTT_CONNACK, 0, 0, body, 2, buffer, length);
 }
 
@@ -180,7 +179,8 @@ void mqtt_publish_encode(uint8_t** buffer, uint32_t* length, const mqtt_publish*
         out = write_u16(out, publish->msg_id);
     if (publish->payload_len)
         std::memcpy(out, publish->payload, publish->payload_len);
-    packet_encode(MQTT_PUBLISH, publish->qos, publish->retain, body, body_len, buffer, length);
+    mqtt_fixed_header fixhdr{MQTT_PUBLISH, publish->dup, publish->qos, publish->retain, body_len, body};
+    mqtt_packet_encode(&fixhdr, buffer, length);
 }
 
 void mqtt_pubxxx_encode(uint32_t msg_type, uint8_t** buffer, uint32_t* length, uint16_t msg_id)

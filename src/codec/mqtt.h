@@ -46,6 +46,7 @@ struct mqtt_fixed_header {
 };
 
 struct mqtt_connect {
+    uint8_t protocol_level; // 3 (MQTT 3.1) or 4 (MQTT 3.1.1)
     uint8_t user_name_flag;
     uint8_t password_flag;
     uint8_t will_retain;
@@ -74,6 +75,7 @@ struct mqtt_publish {
     uint16_t topic_len;
     const uint8_t* payload; // null when empty
     uint32_t payload_len;
+    uint8_t dup; // encoding only: a delivery sent again
 };
 
 // The topic filters of a decoded SUBSCRIBE or UNSUBSCRIBE, still in the
@@ -139,7 +141,8 @@ struct mqtt_suback {
 [[nodiscard]] int mqtt_pubxxx_decode(const mqtt_fixed_header* fixhdr);
 
 void mqtt_packet_encode(mqtt_fixed_header* fixhdr, uint8_t** buffer, uint32_t* length);
-void mqtt_connack_encode(uint8_t** buffer, uint32_t* length, uint8_t code);
+// `session_present` only for MQTT 3.1.1 clients (the byte is reserved in 3.1).
+void mqtt_connack_encode(uint8_t** buffer, uint32_t* length, uint8_t code, uint8_t session_present = 0);
 void mqtt_suback_encode(uint8_t** buffer, uint32_t* length, const mqtt_suback* suback);
 void mqtt_pingresp_encode(uint8_t** buffer, uint32_t* length);
 void mqtt_publish_encode(uint8_t** buffer, uint32_t* length, const mqtt_publish* publish);

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <string_view>
+#include <type_traits>
 #include <unordered_map>
 
 #define LISTS_ASSERT(expression) HALYX_ASSERT_TEXT("list/lists", expression, #expression)
@@ -261,6 +262,8 @@ void list_data_remove(T* item)
 {
     if (!item)
         return;
+    if constexpr (std::is_same_v<T, pub_item>)
+        delete[] item->retained;
     delete[] item->data;
     delete[] item->name;
     delete item;
@@ -373,6 +376,16 @@ link_item* list_link_add_pubitem(list<link_item>* list, pub_item* pub_item)
     return list_add_item(list, link);
 }
 
+void list_pub_retained_set(pub_item* item, const uint8_t* data, uint32_t data_len, uint8_t qos)
+{
+    LISTS_ASSERT(item != NULL);
+    uint8_t* copy = data && data_len ? bytes_copy(data, data_len) : nullptr;
+    delete[] item->retained;
+    item->retained = copy;
+    item->retained_len = copy ? data_len : 0;
+    item->retained_qos = qos;
+}
+
 // --- Wills ----------------------------------------------------------------------
 
 void will_replace(will* will, const uint8_t* name, uint16_t name_len, const uint8_t* data, uint32_t data_len,
@@ -463,6 +476,23 @@ bool name_has_wildcard(const uint8_t* name, uint16_t len)
     return false;
 }
 
+bool pname_matches_sname_standard(const uint8_t* sname, uint16_t slen, const uint8_t* pname, uint16_t plen)
+{
+    if (plen && pname[0] == '$' && slen && (sname[0] == '#' || sname[0] == '+'))
+        return false;
+    return pname_matches_sname(sname, slen, pname, plen);
+}
+
+int list_pub_sub_matches_standard(pub_item* pub_item, list<sub_item>* subs)
+{
+    LISTS_ASSERT(subs != NULL);
+    int qos = -1;
+    for (sub_item* sub = subs->head; sub; sub = list_next(sub))
+        if (sub->qos > qos && pname_matches_sname_standard(sub->name, sub->name_len, pub_item->name, pub_item->name_len))
+            qos = sub->qos;
+    return qos;
+}
+
 int list_pub_sub_matches(pub_item* pub_item, list<sub_item>* subs)
 {
     LISTS_ASSERT(subs != NULL);
@@ -472,21 +502,23 @@ int list_pub_sub_matches(pub_item* pub_item, list<sub_item>* subs)
     return -1;
 }
 
-void list_sub_pub_matches(sub_item* sub_item, list<pub_item>* pub_list, list<link_item>* result)
+void list_sub_pub_matches(sub_item* sub_item, list<pub_item>* pub_list, list<link_item>* result, bool standard)
 {
     LISTS_ASSERT(pub_list != NULL);
     LISTS_ASSERT(result != NULL);
     result->head = nullptr;
+    auto retained = [standard](const pub_item* pub) { return standard ? pub->retained != nullptr : pub->retain == 1; };
+    auto matches = standard ? pname_matches_sname_standard : pname_matches_sname;
     if (!list_sub_has_wildcard(sub_item)) {
         pub_item* pub = list_name_find_name(pub_list, sub_item->name, sub_item->name_len);
-        if (pub && pub->retain == 1)
+        if (pub && retained(pub))
             list_link_add_pubitem(result, pub);
         return;
     }
     // Appended at a kept end: a filter may match every topic.
     link_item** end = &result->head;
     for (pub_item* pub = pub_list->head; pub; pub = list_next(pub)) {
-        if (pub->retain == 1 && pname_matches_sname(sub_item->name, sub_item->name_len, pub->name, pub->name_len)) {
+        if (retained(pub) && matches(sub_item->name, sub_item->name_len, pub->name, pub->name_len)) {
             *end = new link_item{nullptr, pub};
             end = &(*end)->next;
         }

@@ -69,6 +69,8 @@ struct tcp_limits {
     uint64_t output_total;
     int64_t stall_ms;
     uint32_t max_conns;
+    // Largest MQTT packet a client may send (mqtt_max_packet_size).
+    uint32_t max_packet;
 };
 extern tcp_limits limits;
 // Fills `limits` from a configuration record (null: all defaults).
@@ -158,13 +160,13 @@ void conn_reap();
 void serv_close();
 // Handler of CONN_STATE_MQTT.
 void mqtt_message_handle(tcp_conn* conn);
-// Adds received MQTT bytes to a connection's pending buffer (*pending, at
-// most `cap` bytes, allocated on first use) and posts them to the broker
-// once they form whole packets. When more bytes arrive than fit, the whole
-// packets already pending are posted first, so only a single packet larger
-// than `cap` closes the connection; so does a Remaining Length of more than
-// four bytes, which no further byte can repair. 0, or -1 when the
-// connection was closed.
+// Adds received MQTT bytes to a connection's pending buffer (*pending,
+// allocated on first use) and posts them to the broker once they form
+// whole packets. The buffer holds at most the one packet that has only
+// started, sized for it once its fixed header is in. A packet larger than
+// `cap` closes the connection with a notice; so does a Remaining Length of
+// more than four bytes, which no further byte can repair. 0, or -1 when
+// the connection was closed.
 int mqtt_bytes_collect(tcp_conn* conn, uint8_t** pending, uint32_t* pending_len, uint32_t cap,
                        const uint8_t* bytes, uint32_t count);
 // Frees recv_buf and clears the frame state; changes nothing when recv_buf

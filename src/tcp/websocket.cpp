@@ -47,7 +47,7 @@ int ws_mqtt_append(tcp_conn* conn)
         // Whole packets in one frame, the usual case: no copy needed.
         return conn_deliver(conn, payload, len);
     }
-    return mqtt_bytes_collect(conn, &conn->ws_mqtt_buf, &conn->ws_mqtt_len, WS_PAYLOAD_MAX, payload, len);
+    return mqtt_bytes_collect(conn, &conn->ws_mqtt_buf, &conn->ws_mqtt_len, limits.max_packet, payload, len);
 }
 
 void field_set(char* field, const char* value)
