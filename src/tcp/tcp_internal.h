@@ -38,8 +38,9 @@ constexpr int64_t OUTPUT_GRACE_MS = 1000;
 // Seconds a connection may take to deliver its CONNECT (after the
 // WebSocket upgrade, on that listener) before it is closed.
 constexpr int TCP_CONNECT_TIMEOUT_SEC = 10;
-// Largest WebSocket payload accepted. A frame announcing more closes the
-// connection as soon as its header is read, before anything is allocated.
+// Largest WebSocket payload accepted, or mqtt_max_packet_size when that is
+// larger. A frame announcing more closes the connection as soon as its
+// header is read, before anything is allocated.
 constexpr uint32_t WS_PAYLOAD_MAX = 65536;
 
 // Magic string of the opening handshake (RFC 6455 section 1.3).
@@ -69,7 +70,8 @@ struct tcp_limits {
     uint64_t output_total;
     int64_t stall_ms;
     uint32_t max_conns;
-    // Largest MQTT packet a client may send (mqtt_max_packet_size).
+    // Largest MQTT packet a client may send (mqtt_max_packet_size); over
+    // WebSocket, WS_PAYLOAD_MAX when that is larger.
     uint32_t max_packet;
 };
 extern tcp_limits limits;
@@ -212,7 +214,7 @@ enum class ws_frame_result {
     complete,           // a whole frame, nothing after it
     complete_and_more,  // a whole frame; the bytes after it are moved to
                         // the start of `buf`, *count their number
-    refused,            // payload above WS_PAYLOAD_MAX: the caller closes
+    refused,            // payload above the bound: the caller closes
 };
 // Parses one frame from `buf`.
 [[nodiscard]] ws_frame_result ws_frame_parse(tcp_conn* conn, uint8_t* buf, uint32_t* count);

@@ -2,6 +2,7 @@
 // request and its 101 answer, then frames in both directions. Binary
 // payloads are gathered per connection until they form whole MQTT packets,
 // because a client may split one packet over several frames.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -47,7 +48,8 @@ int ws_mqtt_append(tcp_conn* conn)
         // Whole packets in one frame, the usual case: no copy needed.
         return conn_deliver(conn, payload, len);
     }
-    return mqtt_bytes_collect(conn, &conn->ws_mqtt_buf, &conn->ws_mqtt_len, limits.max_packet, payload, len);
+    const uint32_t cap = std::max(WS_PAYLOAD_MAX, limits.max_packet);
+    return mqtt_bytes_collect(conn, &conn->ws_mqtt_buf, &conn->ws_mqtt_len, cap, payload, len);
 }
 
 void field_set(char* field, const char* value)
@@ -282,7 +284,8 @@ ws_frame_result ws_frame_parse(tcp_conn* conn, uint8_t* buf, uint32_t* count)
     conn->ws_payload_len = payload_len;
     if (conn->ws_mask)
         std::memcpy(conn->ws_mask_key, header + 2 + length_bytes, 4);
-    if (too_long || payload_len > WS_PAYLOAD_MAX)
+    // A frame may carry one whole packet of mqtt_max_packet_size.
+    if (too_long || payload_len > std::max(WS_PAYLOAD_MAX, limits.max_packet))
         return ws_frame_result::refused;
 
     uint32_t avail_payload = avail - payload_start;

@@ -180,7 +180,7 @@ class StandardMode(BrokerTestCase):
         wait_until(lambda: not first.client.is_connected())
         second.subscribe("ha/#", 1)
         # MQTT.js, Home Assistant style: retained discovery, non-retained
-        # state on other topics; then a 300 KB publication.
+        # state on other topics; then a 300 KB publication over WebSocket.
         script = """
 const mqtt = require(process.argv[1] + '/mqtt');
 const c = mqtt.connect('mqtt://127.0.0.1:' + process.argv[2], {clientId: 'ha', reconnectPeriod: 0});
@@ -189,7 +189,11 @@ c.on('connect', async () => {
   await c.publishAsync('ha/t/state', '21.5', {qos: 1});
   await c.publishAsync('homeassistant/sensor/t/config', '{"name":"t"}', {qos: 1, retain: true});
   await c.publishAsync('ha/t/state', '22.0', {qos: 0});
-  await c.publishAsync('ha/big', Buffer.alloc(300000, 7), {qos: 1});
+  const w = mqtt.connect('ws://127.0.0.1:' + process.argv[3],
+                         {clientId: 'ws', reconnectPeriod: 0, protocolId: 'MQIsdp', protocolVersion: 3});
+  await new Promise((resolve) => w.on('connect', resolve));
+  await w.publishAsync('ha/big', Buffer.alloc(300000, 7), {qos: 1});
+  w.end();
   const got = [];
   const d = mqtt.connect('mqtt://127.0.0.1:' + process.argv[2], {clientId: 'ha2', reconnectPeriod: 0});
   d.on('message', (t, p, pkt) => {
@@ -202,8 +206,9 @@ c.on('connect', async () => {
   });
 });
 """
-        out = subprocess.run(["node", "-e", script, NODE_MODULES, str(self.daemon.mqtt_port)], capture_output=True,
-                             text=True, timeout=TIMEOUT)
+        ports = [str(self.daemon.mqtt_port), str(self.daemon.ws_port)]
+        out = subprocess.run(["node", "-e", script, NODE_MODULES, *ports],
+                             capture_output=True, text=True, timeout=TIMEOUT)
         self.assertEqual(json.loads(out.stdout or "null"), [["homeassistant/sensor/t/config", '{"name":"t"}', True],
                                                             ["ha/t/state", "23.0", False]], out.stderr)
         for topic, payload in (("ha/t/state", b"21.5"), ("ha/t/state", b"22.0"), ("ha/big", bytes([7]) * 300000),
