@@ -123,8 +123,9 @@ void mqtt_publish_to(mqtt_conn* conn, uint8_t qos, const pub_item* item, bool re
             publish.payload_len = item->retained_len;
         }
         // QoS 1 and 2 deliveries wait in the outbox for their
-        // acknowledgement, or until an away client is back.
-        if (qos > 0 && !mqtt_outbox_add(conn, &publish))
+        // acknowledgement, or until an away client is back; an away client
+        // misses QoS 0 ones.
+        if (qos > 0 ? !mqtt_outbox_add(conn, &publish) : conn->conn_id == 0)
             return;
     } else {
         publish.msg_id = broker_counter_take(&mqtt_msg_id);

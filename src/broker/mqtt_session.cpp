@@ -97,6 +97,9 @@ void handle_connect(tcp_mqtt_msg* record, mqtt_conn* conn, const mqtt_fixed_head
             code = client_id_standard(conn, &connect, code);
         if (code == 0)
             code = connect_authenticate(&connect, &publish_enable);
+        // A refused client has no session to keep.
+        if (code != 0)
+            conn->clean_session = 1;
     }
     if (code == MQTT_MALFORMED) {
         refuse_malformed(record, conn);

@@ -16,10 +16,10 @@ list<mqtt_conn> mqtt_away;
 // One QoS 1 or 2 delivery with its own copy of the publication: the
 // topic's value may change before it is acknowledged or sent.
 struct mqtt_outbound {
-    uint16_t msg_id;   // 0 while it waits for an away client
+    uint16_t msg_id; // 0 while it waits for an away client
     uint8_t qos;
     uint8_t retain;
-    uint8_t released;  // 1: PUBREC came, PUBREL went; PUBCOMP ends it
+    uint8_t released; // 1: PUBREC came, PUBREL went; PUBCOMP ends it
     std::string topic;
     std::string payload;
 };

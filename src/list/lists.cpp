@@ -487,9 +487,11 @@ int list_pub_sub_matches_standard(pub_item* pub_item, list<sub_item>* subs)
 {
     LISTS_ASSERT(subs != NULL);
     int qos = -1;
-    for (sub_item* sub = subs->head; sub; sub = list_next(sub))
-        if (sub->qos > qos && pname_matches_sname_standard(sub->name, sub->name_len, pub_item->name, pub_item->name_len))
+    for (sub_item* sub = subs->head; sub; sub = list_next(sub)) {
+        if (sub->qos > qos &&
+            pname_matches_sname_standard(sub->name, sub->name_len, pub_item->name, pub_item->name_len))
             qos = sub->qos;
+    }
     return qos;
 }
 
