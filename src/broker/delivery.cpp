@@ -103,8 +103,9 @@ const std::vector<delivery_target>& subscribers_of(pub_item* item)
 
 void mqtt_publish_to(mqtt_conn* conn, uint8_t qos, const pub_item* item, bool replay)
 {
-    // A client whose close is under way gets nothing more.
-    if (conn->closing)
+    // A client whose close is under way gets nothing more (with
+    // mqtt_standard = 1 its QoS 1 and 2 deliveries wait in its outbox).
+    if (conn->closing && !(broker_mqtt_standard && qos > 0))
         return;
     log_conn(LOG_DEBUG, "mqtt", &conn->addr, ", qos:%d\n", qos);
     mqtt_publish publish{};

@@ -87,7 +87,9 @@ void session_move(mqtt_conn* from, mqtt_conn* to)
 bool mqtt_outbox_add(mqtt_conn* conn, mqtt_publish* publish)
 {
     mqtt_outbox* box = outbox_of(conn);
-    const bool away = conn->conn_id == 0;
+    // Away, or about to be: a connection whose close is under way may yet
+    // be parked with its session.
+    const bool away = conn->conn_id == 0 || conn->closing;
     if (box->in_flight.size() + box->waiting.size() >= broker_mqtt_max_queued) {
         std::deque<mqtt_outbound>& oldest = box->waiting.empty() ? box->in_flight : box->waiting;
         if (!oldest.empty())
@@ -134,21 +136,23 @@ void mqtt_outbox_free(mqtt_conn* conn)
 bool mqtt_session_start(mqtt_conn* conn)
 {
     bool present = false;
+    // An older connection whose close is under way still holds the
+    // session until the TCP thread reports the close: it is taken over too.
     for (mqtt_conn* older = mqtt_conns.head; older; older = older->next) {
-        if (older->closing || !same_client(older, conn))
+        if (!same_client(older, conn))
             continue;
-        log_client(LOG_NOTICE, conn, "connected again; its older connection is closed");
+        if (!older->closing)
+            log_client(LOG_NOTICE, conn, "connected again; its older connection is closed");
         // Taken over: the older connection ends as a broken one would.
         mqtt_conn_close(older);
         will_remove_all(&older->will);
-        if (!conn->clean_session) {
+        if (!conn->clean_session && !present) {
             session_move(older, conn);
             present = true;
         }
         // Its record goes when the TCP thread reports the close.
         older->clean_session = 1;
         broker_conn_close_request(older);
-        break;
     }
     for (mqtt_conn* away = mqtt_away.head; away; away = away->next) {
         if (!same_client(away, conn))
