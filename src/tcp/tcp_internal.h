@@ -19,8 +19,9 @@
 
 namespace tcp {
 
-// Size of the shared receive area, and the most bytes one connection may
-// have pending (so the most one delivery to the broker holds).
+// Size of the shared receive area, and of a connection's pending buffer
+// until a larger packet's fixed header asks for more (up to
+// mqtt_max_packet_size).
 constexpr uint32_t TCP_BUF_SIZE = 32768;
 // Bounds on unsent bytes and connections when the configuration sets none
 // (tcp_conf). A consumer above the soft bound that still takes output
