@@ -31,7 +31,7 @@ def session_connack(present, code=0):
 
 
 class StandardMode(BrokerTestCase):
-    conf = {"mqtt_standard": 1, "mqtt_max_queued_messages": 3}
+    conf = {"mqtt_standard": 1, "mqtt_max_queued_messages": 4}
 
     def connect(self, client_id, clean=True, will=None, present=0):
         client = self.client()
@@ -134,12 +134,20 @@ class StandardMode(BrokerTestCase):
         self.subscribe(sub, [("k/#", 2)])
         self.published(pub, "k/flight", "f")
         mid = sub.expect_publish("k/flight", "f", 1)
-        # Unacknowledged: sent again with DUP. After the close the broker
-        # has taken the DISCONNECT, before the publications below.
+        pub.send(publish("k/two", "t", 2, 0x200))
+        pub.expect_packet(pubrec(0x200))
+        pub.send(pubrel(0x200))
+        pub.expect_packet(pubcomp(0x200))
+        mid2 = sub.expect_publish("k/two", "t", 2)
+        sub.send(pubrec(mid2))
+        sub.expect_packet(pubrel(mid2))
+        # Unacknowledged: PUBLISH sent again with DUP, PUBREL again. After
+        # the close the broker has taken the DISCONNECT, before the
+        # publications below.
         sub.send(disconnect)
         sub.expect_closed()
         sub = self.client()
-        for n in range(4):  # the bound is 3 with the one in flight: the first queued is dropped
+        for n in range(4):  # the bound is 4 with the two in flight: the first two queued are dropped
             self.published(pub, f"k/{n}", str(n), mid=0x100 + n)
         pub.send(publish("k/qos0", "lost", 0))
         pub.expect_quiet()
@@ -149,10 +157,12 @@ class StandardMode(BrokerTestCase):
         self.assertEqual(again[0], 0x3A, "PUBLISH again with DUP at QoS 1")
         self.assertEqual(parse_publish(again)[2:], (b"k/flight", mid, b"f"))
         sub.send(puback(mid))
+        sub.expect_packet(pubrel(mid2), "PUBREL again")
+        sub.send(pubcomp(mid2))
         for n in (2, 3):
             sub.send(puback(sub.expect_publish(f"k/{n}", str(n), 1)))
         sub.expect_quiet()
-        self.assertIn("keeper: 2 deliveries dropped at mqtt_max_queued_messages (3)", self.daemon.log())
+        self.assertIn("keeper: 2 deliveries dropped at mqtt_max_queued_messages (4)", self.daemon.log())
         # Clean session 1 drops the kept session.
         sub.sock.close()
         fresh = self.connect("keeper")
