@@ -1,5 +1,6 @@
 #include "conf.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -86,7 +87,9 @@ const conf_key conf_keys[] = {
     CONF_NUMBER("mqtt_output_hard_limit", conf_kind::number, p->out.tcp->mqtt_output_hard_limit),
     CONF_NUMBER("mqtt_output_total_limit", conf_kind::number, p->out.tcp->mqtt_output_total_limit),
     CONF_NUMBER("mqtt_output_stall_timeout", conf_kind::number, p->out.tcp->mqtt_output_stall_timeout),
-    CONF_NUMBER("mqtt_standard", conf_kind::number, p->out.tcp->mqtt_standard),
+    CONF_NUMBER("mqtt_max_packet_size", conf_kind::number, p->out.tcp->mqtt_max_packet_size),
+    CONF_NUMBER("mqtt_standard", conf_kind::number, p->out.broker->mqtt_standard),
+    CONF_NUMBER("mqtt_max_queued_messages", conf_kind::bound, p->out.broker->mqtt_max_queued_messages),
     CONF_TEXT("mqttsn_iface", conf_kind::text, p->out.udp->mqttsn_iface),
     CONF_NUMBER("mqttsn_port", conf_kind::port, p->out.udp->mqttsn_port),
     CONF_NUMBER("mysql_enable", conf_kind::number, mysql_enable),
@@ -196,6 +199,14 @@ void parse_conf_long(int32_t* dest, const char* value)
     *dest = static_cast<int32_t>(number);
 }
 
+void conf_packet_size_resolve(tcp_conf* tcp, const broker_conf* broker)
+{
+    int32_t& size = tcp->mqtt_max_packet_size;
+    if (size <= 0)
+        size = broker->mqtt_standard == 1 ? CONF_MAX_PACKET_SIZE_STANDARD_DEFAULT : CONF_MAX_PACKET_SIZE_DEFAULT;
+    size = std::min(size, CONF_MAX_PACKET_SIZE_LIMIT);
+}
+
 void conf_parse_line(conf_parser* p, const char* line)
 {
     const char* s = line;
@@ -251,7 +262,8 @@ int parse_conf_file(conf_records* records)
     parser.out.tcp = new tcp_conf{};
     parser.out.udp = new udp_conf{};
     parser.out.mysql = new mysql_conf{};
-    parser.out.broker = new broker_conf{CONF_MAX_TOPICS_DEFAULT, CONF_MQTTSN_MAX_SESSIONS_DEFAULT, 1};
+    parser.out.broker = new broker_conf{CONF_MAX_TOPICS_DEFAULT, CONF_MQTTSN_MAX_SESSIONS_DEFAULT, 1, 0,
+                                        CONF_MAX_QUEUED_MESSAGES_DEFAULT};
     parser.out.tls = new tls_conf{};
     parser.out.log_level = CONF_LOG_LEVEL_DEFAULT;
 
@@ -265,6 +277,9 @@ int parse_conf_file(conf_records* records)
         conf_parse_line(&parser, line);
     }
     std::fclose(file);
+    conf_packet_size_resolve(parser.out.tcp, parser.out.broker);
+    // The TCP thread's WebSocket rules follow the broker's mode.
+    parser.out.tcp->mqtt_standard = parser.out.broker->mqtt_standard;
     *records = parser.out;
     return 0;
 }

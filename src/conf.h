@@ -58,6 +58,10 @@ struct conf_parser {
 // is a number within the signed 32-bit range.
 void parse_conf_long(int32_t* dest, const char* value);
 
+// Gives mqtt_max_packet_size its default when the file set none (or a
+// value below 1) and caps it at CONF_MAX_PACKET_SIZE_LIMIT.
+void conf_packet_size_resolve(tcp_conf* tcp, const broker_conf* broker);
+
 // Applies one line of the file (at most 255 characters, as read) to the
 // parser; an unknown key, or a value cut short, is warned about with the
 // parser's line number. Used by parse_conf_file and by the fuzz target.

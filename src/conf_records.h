@@ -29,7 +29,11 @@ struct tcp_conf {
     int32_t mqtt_output_hard_limit;    // unsent bytes past which a consumer's QoS 0 deliveries are dropped
     int32_t mqtt_output_total_limit;   // unsent bytes of all connections together, at most
     int32_t mqtt_output_stall_timeout; // seconds without output taken before a consumer is closed
-    int32_t mqtt_standard;             // 1: MQTT 3.1.1 as written, and WebSocket as RFC 6455 has it
+    // Largest MQTT packet a client may send, in bytes; parse_conf_file
+    // resolves it (the default follows mqtt_standard, at most
+    // CONF_MAX_PACKET_SIZE_LIMIT).
+    int32_t mqtt_max_packet_size;
+    int32_t mqtt_standard; // the broker's mqtt_standard, copied: WebSocket as RFC 6455 has it
 };
 
 // Longest file path a key takes (the TLS files).
@@ -65,11 +69,23 @@ struct broker_conf {
     // 1 (the default): MQTT-SN nodes may publish; any other value makes
     // every node read-only.
     int32_t mqttsn_publish_enable;
+    // 1: MQTT 3.1.1 semantics for MQTT clients (retained messages apart from
+    // last values, no will after DISCONNECT, session take-over, kept
+    // sessions...); anything else keeps the hub's own semantics.
+    int32_t mqtt_standard;
+    // Publications queued for one absent clean-session-0 client, at most.
+    int32_t mqtt_max_queued_messages;
 };
 
 // Sized for a Raspberry Pi: 100,000 short topics take about 35 MB.
 constexpr int32_t CONF_MAX_TOPICS_DEFAULT = 100000;
 constexpr int32_t CONF_MQTTSN_MAX_SESSIONS_DEFAULT = 1000;
+constexpr int32_t CONF_MAX_QUEUED_MESSAGES_DEFAULT = 1000;
+// Packet size bounds: the hub's own nodes send small packets; MQTT 3.1.1
+// clients (Zigbee2MQTT's device list) send large ones.
+constexpr int32_t CONF_MAX_PACKET_SIZE_DEFAULT = 32768;
+constexpr int32_t CONF_MAX_PACKET_SIZE_STANDARD_DEFAULT = 1 << 20;
+constexpr int32_t CONF_MAX_PACKET_SIZE_LIMIT = 256 << 20;
 
 static_assert(std::is_standard_layout_v<tcp_conf> && std::is_trivial_v<tcp_conf>);
 static_assert(std::is_standard_layout_v<mysql_conf> && std::is_trivial_v<mysql_conf>);

@@ -142,7 +142,9 @@
       saving = false;
       rulesLoaded = false;
       setState('connected');
-      client.subscribe('#', { qos: 0 });
+      // "$SYS/#" too: with mqtt_standard = 1, "#" leaves out the hub's "$"
+      // topics (rules engine version, error, variables).
+      client.subscribe(['#', '$SYS/#'], { qos: 0 });
       client.subscribe(RULES_TOPIC, { qos: 0 }, (err) => { if (!err) subscribed(); });
     });
     own.on('reconnect', () => setState('reconnecting'));

@@ -7,6 +7,7 @@
 #include "broker/broker.h"
 #include "channels/tcp_mqtt.h"
 #include "channels/udp_mqtt.h"
+#include "codec/mqtt.h"
 
 // Records taken from one channel in one pass of the loop, at most; the
 // rest wait for the next pass, so no channel starves the others.
@@ -38,6 +39,8 @@ void timer_handle();
 [[nodiscard]] mqtt_conn* broker_conn_find(uint64_t conn_id);
 mqtt_conn* broker_conn_add(uint64_t conn_id, const sockaddr_in* addr);
 void broker_conn_remove(mqtt_conn* conn);
+// Takes the record out of mqtt_conns and the index without freeing it.
+void broker_conn_unlink(mqtt_conn* conn);
 void broker_conn_remove_all();
 // Orders the TCP thread to close the client's connection, once. From then
 // on the client's packets are ignored; its record stays until the TCP
@@ -104,15 +107,19 @@ enum publication_source : uint8_t {
 // MQTT and to MQTT-SN subscribers, as the source requires. The rules
 // engine's publications join here too.
 // `depth` counts the rule steps behind a rule's publication (0 otherwise).
-void broker_publication_deliver(pub_item* item, publication_source source, uint8_t depth = 0);
+// `qos` is the publication's QoS, which caps the delivered QoS with
+// mqtt_standard = 1 (rule publications and the rules file take their
+// subscribers' QoS).
+void broker_publication_deliver(pub_item* item, publication_source source, uint8_t depth = 0, uint8_t qos = 2);
 // Stores the value on its topic and takes the publish path: PUBLISH from
 // either protocol, wills, rule publications and the rules file alike. The
 // value and retain flag are replaced, except that from a client or a will
 // an empty value is never retained, and an empty MQTT-SN value leaves the
 // topic's value as it was. Returns the topic, or null for a new topic past
-// max_topics.
+// max_topics. With mqtt_standard = 1 a publication with `retain` also
+// replaces the topic's separate retained message (an empty one clears it).
 pub_item* broker_publish(publication_source source, const uint8_t* name, uint16_t name_len, const uint8_t* data,
-                         uint16_t data_len, uint8_t retain, uint8_t depth = 0);
+                         uint32_t data_len, uint8_t retain, uint8_t depth = 0, uint8_t qos = 2);
 
 // Fills the data of `item` and of every item after it with the current
 // value of the topic of its name; unknown topics leave an item as it was.
@@ -127,19 +134,56 @@ void mqtt_set_topic_data(list<data_item>* data_list, uint8_t retain, uint8_t dep
 // the engine would refuse (or that cannot be written, or that comes while
 // the engine is not up) changes nothing, and the reason goes to the log
 // and to "$SYS/rulesengine/error".
-int mqtt_save_rules(const uint8_t* name, uint16_t name_len, const uint8_t* data, uint16_t data_len);
+int mqtt_save_rules(const uint8_t* name, uint16_t name_len, const uint8_t* data, uint32_t data_len);
 // Reads the rules file and hands its text to mqtt_save_rules, as if it had
 // been published on the rules topic; a file that cannot be read leaves the
 // rules as they are (logged).
 void mqtt_rules_file_reload();
 
 // One PUBLISH, at the QoS of the client's first matching subscription, to
-// every MQTT client with a matching subscription.
-void mqtt_publish_send(pub_item* item);
+// every MQTT client with a matching subscription. With mqtt_standard = 1:
+// at the highest QoS of its matching subscriptions, capped by the
+// publication's `qos`.
+void mqtt_publish_send(pub_item* item, uint8_t qos = 2);
 // Encodes the topic's value as one PUBLISH to one client (not to one whose
 // close is under way): each delivery and each retained value after a
-// SUBACK goes out here.
-void mqtt_publish_to(mqtt_conn* conn, uint8_t qos, const pub_item* item);
+// SUBACK (`replay`) goes out here. With mqtt_standard = 1 a replay sends
+// the retained message with RETAIN 1, a live delivery the value with
+// RETAIN 0, and QoS 1 and 2 deliveries pass through the client's outbox.
+void mqtt_publish_to(mqtt_conn* conn, uint8_t qos, const pub_item* item, bool replay = false);
+
+// --- MQTT 3.1.1 sessions (mqtt_standard = 1; mqtt_standard.cpp) ---
+
+extern bool broker_mqtt_standard;          // mqtt_standard = 1
+extern uint32_t broker_mqtt_max_queued;    // mqtt_max_queued_messages
+// Clients with clean session 0 that are away: their records keep the
+// subscriptions and the outbox (conn_id 0, in no index) until the client
+// id connects again. This list and the outboxes are what a store would
+// save to keep these sessions over a restart.
+extern list<mqtt_conn> mqtt_away;
+
+// Takes a QoS 1 or 2 delivery into the client's outbox: gives it its
+// packet identifier (publish->msg_id) and keeps a copy until it is
+// acknowledged. True when it is to be sent now; false for an away client,
+// for which it waits. Past mqtt_max_queued_messages the oldest waiting (or
+// else the oldest unacknowledged) delivery is dropped and counted.
+bool mqtt_outbox_add(mqtt_conn* conn, mqtt_publish* publish);
+// PUBACK, PUBREC or PUBCOMP from the client: the delivery moves on or ends.
+void mqtt_outbox_ack(mqtt_conn* conn, uint32_t type, uint16_t msg_id);
+void mqtt_outbox_free(mqtt_conn* conn);
+// For an accepted CONNECT, before its CONNACK: closes an older connection
+// with the same client id (its will goes out as for a broken connection),
+// and takes over the session of that connection or of an away record when
+// clean session is 0 (dropped when 1). True when a session was taken over
+// (CONNACK's session present).
+bool mqtt_session_start(mqtt_conn* conn);
+// After the CONNACK of a resumed session: unacknowledged deliveries again
+// (PUBLISH with DUP, or PUBREL), then what waited.
+void mqtt_session_resume(mqtt_conn* conn);
+// At the close of a connection, after its will: keeps the record of a
+// clean-session-0 client in mqtt_away (true), or leaves it to be removed
+// (false).
+bool mqtt_session_park(mqtt_conn* conn);
 // Starts the rule chain of every topic trigger whose topic equals the
 // publication's topic exactly, passing on the publication's value and
 // depth. A publication deeper than RULES_DEPTH_MAX fires nothing: rules that

@@ -64,14 +64,27 @@ void depth_cut(const pub_item* item)
 
 // Calls f(conn, qos) for each client with a matching subscription, in
 // mqtt_conns order, with the QoS of the client's oldest matching
-// subscription, whatever the publication's own QoS.
+// subscription, whatever the publication's own QoS. With mqtt_standard = 1
+// it is the highest QoS of the client's matching subscriptions (the
+// publication's QoS caps it at delivery), and the away clients that keep
+// their session follow the connected ones.
 template <typename F>
 void subscribers_walk(pub_item* item, F f)
 {
-    for (mqtt_conn* conn = mqtt_conns.head; conn; conn = conn->next) {
-        int qos = list_pub_sub_matches(item, &conn->subs);
-        if (qos >= 0)
-            f(conn, static_cast<uint8_t>(qos));
+    if (!broker_mqtt_standard) {
+        for (mqtt_conn* conn = mqtt_conns.head; conn; conn = conn->next) {
+            int qos = list_pub_sub_matches(item, &conn->subs);
+            if (qos >= 0)
+                f(conn, static_cast<uint8_t>(qos));
+        }
+        return;
+    }
+    for (list<mqtt_conn>* conns : {&mqtt_conns, &mqtt_away}) {
+        for (mqtt_conn* conn = conns->head; conn; conn = conn->next) {
+            int qos = list_pub_sub_matches_standard(item, &conn->subs);
+            if (qos >= 0)
+                f(conn, static_cast<uint8_t>(qos));
+        }
     }
 }
 
@@ -88,20 +101,36 @@ const std::vector<delivery_target>& subscribers_of(pub_item* item)
 
 } // namespace
 
-void mqtt_publish_to(mqtt_conn* conn, uint8_t qos, const pub_item* item)
+void mqtt_publish_to(mqtt_conn* conn, uint8_t qos, const pub_item* item, bool replay)
 {
-    // A client whose close is under way gets nothing more.
-    if (conn->closing)
+    // A client whose close is under way gets nothing more (with
+    // mqtt_standard = 1 its QoS 1 and 2 deliveries wait in its outbox).
+    if (conn->closing && !(broker_mqtt_standard && qos > 0))
         return;
     log_conn(LOG_DEBUG, "mqtt", &conn->addr, ", qos:%d\n", qos);
     mqtt_publish publish{};
-    publish.msg_id = broker_counter_take(&mqtt_msg_id);
     publish.qos = qos;
     publish.retain = item->retain;
     publish.topic = item->name;
     publish.topic_len = item->name_len;
     publish.payload = item->data;
     publish.payload_len = item->data_len;
+    if (broker_mqtt_standard) {
+        // RETAIN marks the retained message sent for a new subscription;
+        // live deliveries carry the value just published.
+        publish.retain = replay ? 1 : 0;
+        if (replay) {
+            publish.payload = item->retained;
+            publish.payload_len = item->retained_len;
+        }
+        // QoS 1 and 2 deliveries wait in the outbox for their
+        // acknowledgement, or until an away client is back; an away client
+        // misses QoS 0 ones.
+        if (qos > 0 ? !mqtt_outbox_add(conn, &publish) : conn->conn_id == 0)
+            return;
+    } else {
+        publish.msg_id = broker_counter_take(&mqtt_msg_id);
+    }
     uint8_t* buffer = nullptr;
     uint32_t length = 0;
     mqtt_publish_encode(&buffer, &length, &publish);
@@ -119,22 +148,23 @@ void broker_subs_forget()
     targets_by_topic.clear();
 }
 
-void broker_publication_deliver(pub_item* item, publication_source source, uint8_t depth)
+void broker_publication_deliver(pub_item* item, publication_source source, uint8_t depth, uint8_t qos)
 {
     if (source == PUBLICATION_RULES_FILE) {
-        mqtt_publish_send(item);
+        mqtt_publish_send(item, qos);
         return;
     }
     broker_topic_id_assign(item);
     if (source != PUBLICATION_WILL)
         mqtt_trigger_send(item, depth);
-    mqtt_publish_send(item);
+    mqtt_publish_send(item, qos);
     mqttsn_publish_send(item);
 }
 
 pub_item* broker_publish(publication_source source, const uint8_t* name, uint16_t name_len, const uint8_t* data,
-                         uint16_t data_len, uint8_t retain, uint8_t depth)
+                         uint32_t data_len, uint8_t retain, uint8_t depth, uint8_t qos)
 {
+    const uint8_t retain_flag = retain;
     pub_item* item = nullptr;
     if (source == PUBLICATION_MQTT || source == PUBLICATION_MQTTSN || source == PUBLICATION_WILL) {
         // A client's empty payload (and an empty will) clears the topic's
@@ -156,14 +186,18 @@ pub_item* broker_publish(publication_source source, const uint8_t* name, uint16_
         broker_topics_refused();
         return nullptr;
     }
-    broker_publication_deliver(item, source, depth);
+    // MQTT 3.1.1: only a publication with RETAIN touches the retained
+    // message, and an empty one clears it.
+    if (broker_mqtt_standard && retain_flag)
+        list_pub_retained_set(item, data, data_len, qos);
+    broker_publication_deliver(item, source, depth, qos);
     return item;
 }
 
-void mqtt_publish_send(pub_item* item)
+void mqtt_publish_send(pub_item* item, uint8_t qos)
 {
     for (const delivery_target& target : subscribers_of(item))
-        mqtt_publish_to(target.conn, target.qos, item);
+        mqtt_publish_to(target.conn, broker_mqtt_standard ? std::min(qos, target.qos) : target.qos, item);
 }
 
 void mqtt_trigger_send(pub_item* item, uint8_t depth)

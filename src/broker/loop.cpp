@@ -190,6 +190,8 @@ void thread_mqtt_setup(broker_conf* conf)
     broker_max_topics = static_cast<uint32_t>(conf->max_topics);
     broker_mqttsn_max_sessions = static_cast<uint32_t>(conf->mqttsn_max_sessions);
     broker_mqttsn_publish_enable = conf->mqttsn_publish_enable == 1;
+    broker_mqtt_standard = conf->mqtt_standard == 1;
+    broker_mqtt_max_queued = static_cast<uint32_t>(conf->mqtt_max_queued_messages);
     delete conf;
 }
 

@@ -1,5 +1,9 @@
 // MQTT sessions: the broker's reaction to each packet or close notice that
 // the TCP thread delivers, and the will published when a session ends.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
 #include "broker/broker_internal.h"
 #include "channels/mqtt_tcp.h"
 #include "codec/mqtt.h"
@@ -53,6 +57,30 @@ int connect_authenticate(const mqtt_connect* connect, uint8_t* publish_enable)
     return 0;
 }
 
+// MQTT 3.1.1 on client identifiers: any length is accepted, and an empty
+// one with clean session 1 is given one (unique for the process's life).
+// The id is kept on the record. The CONNACK code: 0 or 2.
+int client_id_standard(mqtt_conn* conn, const mqtt_connect* connect, int code)
+{
+    if (code != 0 && code != 2)
+        return code;
+    if (connect->client_id_length == 0) {
+        if (!connect->clean_session)
+            return 2;
+        char id[32];
+        int n = std::snprintf(id, sizeof id, "halyx-%llx", static_cast<unsigned long long>(conn->conn_id));
+        conn->client_id = new uint8_t[n];
+        std::memcpy(conn->client_id, id, static_cast<size_t>(n));
+        conn->client_id_len = static_cast<uint16_t>(n);
+    } else {
+        conn->client_id = new uint8_t[connect->client_id_length];
+        std::memcpy(conn->client_id, connect->client_id, connect->client_id_length);
+        conn->client_id_len = connect->client_id_length;
+    }
+    conn->clean_session = connect->clean_session;
+    return 0;
+}
+
 void handle_connect(tcp_mqtt_msg* record, mqtt_conn* conn, const mqtt_fixed_header* fixhdr)
 {
     log_write(LOG_DEBUG, ">MQTT_CONNECT\n");
@@ -65,8 +93,13 @@ void handle_connect(tcp_mqtt_msg* record, mqtt_conn* conn, const mqtt_fixed_head
     } else {
         conn = broker_conn_add(record->conn_id, &record->addr);
         code = mqtt_connect_decode(fixhdr, &connect);
+        if (broker_mqtt_standard)
+            code = client_id_standard(conn, &connect, code);
         if (code == 0)
             code = connect_authenticate(&connect, &publish_enable);
+        // A refused client has no session to keep.
+        if (code != 0)
+            conn->clean_session = 1;
     }
     if (code == MQTT_MALFORMED) {
         refuse_malformed(record, conn);
@@ -79,14 +112,19 @@ void handle_connect(tcp_mqtt_msg* record, mqtt_conn* conn, const mqtt_fixed_head
         conn->remainsec = connect.keepalive;
         conn->publish_enable = publish_enable;
         // A will is a publication: a client that may not publish has none.
-        if (connect.will_flag == 1 && publish_enable)
+        if (connect.will_flag == 1 && publish_enable) {
             will_replace(&conn->will, connect.will_topic, connect.will_topic_length, connect.will_message,
                          connect.will_message_length, connect.will_retain);
+            conn->will.qos = connect.will_qos;
+        }
     }
+    bool resumed = code == 0 && broker_mqtt_standard && mqtt_session_start(conn);
     uint8_t* buffer = nullptr;
     uint32_t length = 0;
-    mqtt_connack_encode(&buffer, &length, static_cast<uint8_t>(code));
+    mqtt_connack_encode(&buffer, &length, static_cast<uint8_t>(code), resumed && connect.protocol_level == 4);
     send_packet(record->conn_id, buffer, length, "<MQTT_CONNACK\n");
+    if (resumed)
+        mqtt_session_resume(conn);
     if (code == 0)
         return;
     // Refused: nothing the connection sends from here on is answered.
@@ -116,7 +154,7 @@ void handle_publish(tcp_mqtt_msg* record, mqtt_conn* conn, const mqtt_fixed_head
         return;
     // A new topic past max_topics: acknowledged, and dropped.
     broker_publish(PUBLICATION_MQTT, publish.topic, publish.topic_len, publish.payload, publish.payload_len,
-                   publish.retain);
+                   publish.retain, 0, publish.qos);
 }
 
 void handle_subscribe(tcp_mqtt_msg* record, mqtt_conn* conn, const mqtt_fixed_header* fixhdr)
@@ -148,12 +186,15 @@ void handle_subscribe(tcp_mqtt_msg* record, mqtt_conn* conn, const mqtt_fixed_he
     delete[] codes;
 
     // Retained values follow the SUBACK, each at the QoS of the filter
-    // that collected it, on the path of every other delivery.
+    // that collected it (with mqtt_standard = 1, at most the QoS it was
+    // published with), on the path of every other delivery.
     for (sub_item* sub = new_subs.head; sub; sub = list_next(sub)) {
         list<link_item> links{};
-        list_sub_pub_matches(sub, &pub_list, &links);
-        for (link_item* link = links.head; link; link = link->next)
-            mqtt_publish_to(conn, sub->qos, link->pub_item);
+        list_sub_pub_matches(sub, &pub_list, &links, broker_mqtt_standard);
+        for (link_item* link = links.head; link; link = link->next) {
+            uint8_t qos = broker_mqtt_standard ? std::min(sub->qos, link->pub_item->retained_qos) : sub->qos;
+            mqtt_publish_to(conn, qos, link->pub_item, true);
+        }
         list_reg_remove_all(&links);
     }
     list_name_remove_all(&new_subs);
@@ -174,7 +215,8 @@ void handle_unsubscribe(tcp_mqtt_msg* record, mqtt_conn* conn, const mqtt_fixed_
     send_pubxxx(record->conn_id, MQTT_UNSUBACK, unsubscribe.msg_id, "<MQTT_UNSUBACK\n");
 }
 
-// PUBREC is answered with PUBREL, PUBREL with PUBCOMP; nothing is stored.
+// PUBREC is answered with PUBREL, PUBREL with PUBCOMP; nothing is stored
+// but, with mqtt_standard = 1, the outbox's note of a PUBREC.
 void handle_pubrec_pubrel(tcp_mqtt_msg* record, mqtt_conn* conn, const mqtt_fixed_header* fixhdr)
 {
     bool pubrec = fixhdr->msg_type == MQTT_PUBREC;
@@ -184,6 +226,8 @@ void handle_pubrec_pubrel(tcp_mqtt_msg* record, mqtt_conn* conn, const mqtt_fixe
         refuse_malformed(record, conn);
         return;
     }
+    if (pubrec && broker_mqtt_standard)
+        mqtt_outbox_ack(conn, MQTT_PUBREC, static_cast<uint16_t>(msg_id));
     if (pubrec)
         send_pubxxx(record->conn_id, MQTT_PUBREL, static_cast<uint16_t>(msg_id), "<MQTT_PUBREL\n");
     else
@@ -205,9 +249,16 @@ mqtt_conn* broker_conn_add(uint64_t conn_id, const sockaddr_in* addr)
     return conn;
 }
 
+void broker_conn_unlink(mqtt_conn* conn)
+{
+    id_index_remove(&conn_index, conn->conn_id);
+    list_remove(&mqtt_conns, conn);
+}
+
 void broker_conn_remove(mqtt_conn* conn)
 {
     broker_subs_changed();
+    mqtt_outbox_free(conn);
     id_index_remove(&conn_index, conn->conn_id);
     list_mqtt_conn_remove(&mqtt_conns, conn);
 }
@@ -217,7 +268,11 @@ void broker_conn_remove_all()
     broker_subs_changed();
     broker_subs_forget();
     id_index_clear(&conn_index);
-    list_mqtt_conn_remove_all(&mqtt_conns);
+    for (list<mqtt_conn>* conns : {&mqtt_conns, &mqtt_away}) {
+        for (mqtt_conn* conn = conns->head; conn; conn = conn->next)
+            mqtt_outbox_free(conn);
+        list_mqtt_conn_remove_all(conns);
+    }
 }
 
 void broker_conn_close_request(mqtt_conn* conn)
@@ -235,7 +290,8 @@ void mqtt_packet_handle(tcp_mqtt_msg* record)
     if (record->close) {
         if (conn) {
             mqtt_conn_close(conn);
-            broker_conn_remove(conn);
+            if (!(broker_mqtt_standard && mqtt_session_park(conn)))
+                broker_conn_remove(conn);
         }
         return;
     }
@@ -274,14 +330,16 @@ void mqtt_packet_handle(tcp_mqtt_msg* record)
         handle_publish(record, conn, &fixhdr);
         break;
     case MQTT_PUBACK:
-        log_write(LOG_DEBUG, ">MQTT_PUBACK\n");
+    case MQTT_PUBCOMP: {
+        log_write(LOG_DEBUG, fixhdr.msg_type == MQTT_PUBACK ? ">MQTT_PUBACK\n" : ">MQTT_PUBCOMP\n");
+        int msg_id = mqtt_pubxxx_decode(&fixhdr);
+        if (broker_mqtt_standard && msg_id >= 0)
+            mqtt_outbox_ack(conn, fixhdr.msg_type, static_cast<uint16_t>(msg_id));
         break;
+    }
     case MQTT_PUBREC:
     case MQTT_PUBREL:
         handle_pubrec_pubrel(record, conn, &fixhdr);
-        break;
-    case MQTT_PUBCOMP:
-        log_write(LOG_DEBUG, ">MQTT_PUBCOMP\n");
         break;
     case MQTT_SUBSCRIBE:
         handle_subscribe(record, conn, &fixhdr);
@@ -299,6 +357,9 @@ void mqtt_packet_handle(tcp_mqtt_msg* record)
     }
     case MQTT_DISCONNECT:
         log_write(LOG_DEBUG, ">MQTT_DISCONNECT\n");
+        // MQTT 3.1.1: a clean DISCONNECT discards the will.
+        if (broker_mqtt_standard)
+            will_remove_all(&conn->will);
         broker_conn_close_request(conn);
         break;
     case MQTT_CONNACK:
@@ -328,7 +389,7 @@ void mqtt_conn_close(mqtt_conn* conn)
     broker_subs_changed();
 
     broker_publish(PUBLICATION_WILL, conn->will.name, conn->will.name_len, conn->will.data, conn->will.data_len,
-                   conn->will.retain);
+                   conn->will.retain, 0, conn->will.qos);
 
     conn->subs = subs;
     broker_subs_changed();

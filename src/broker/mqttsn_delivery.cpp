@@ -50,13 +50,16 @@ bool send_publish(mqttsn_conn* conn, msg_item* pending, pub_item* item)
         pending->msg_id = next;
         pending->sent = 1;
     }
+    // MQTT clients may publish values no datagram can carry.
+    if (item->data_len > UINT16_MAX)
+        return sn_post(conn, nullptr, 0);
     mqttsn_publish publish{};
     publish.flags.dup = dup;
     publish.flags.qos = pending->qos;
     publish.flags.retain = item->retain;
     publish.topic_id = item->topic_id;
     publish.msg_id = pending->msg_id;
-    publish.data_length = item->data_len;
+    publish.data_length = static_cast<uint16_t>(item->data_len);
     publish.data = item->data;
     uint8_t* buffer = nullptr;
     uint32_t length = 0;

@@ -43,7 +43,7 @@ bool write_all(int fd, const uint8_t* data, size_t len)
 // Writes the new rules beside the old file and renames them over it, so a
 // crash or a full disk never leaves a torn rules file. 0, or -1 (logged)
 // with the old file as it was.
-int rules_file_replace(const uint8_t* data, uint16_t len)
+int rules_file_replace(const uint8_t* data, uint32_t len)
 {
     const char* path = rules_file_path();
     std::string tmp = std::string(path) + ".new";
@@ -88,7 +88,7 @@ void mqtt_set_topic_data(list<data_item>* data_list, uint8_t retain, uint8_t dep
     broker_publish(PUBLICATION_RULE, target->name, target->name_len, value->data, value->data_len, retain & 1, depth);
 }
 
-int mqtt_save_rules(const uint8_t* name, uint16_t name_len, const uint8_t* data, uint16_t data_len)
+int mqtt_save_rules(const uint8_t* name, uint16_t name_len, const uint8_t* data, uint32_t data_len)
 {
     if (name_len != RULES_TOPIC_LEN || std::memcmp(name, RULES_TOPIC, RULES_TOPIC_LEN) != 0)
         return 0;

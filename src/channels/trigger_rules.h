@@ -23,7 +23,7 @@ struct trigger_rules_msg : msg_record {
     // first), so that the chain sees the value that fired it; null for cron.
     uint8_t* fired;
     uint16_t topic_len;
-    uint16_t value_len;
+    uint32_t value_len;
     // A node-set record runs no chain: the rules thread takes `nodes` as
     // its node set (dropping the old one) between the chains queued before
     // and after it.

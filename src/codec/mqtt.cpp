@@ -11,8 +11,6 @@
 
 namespace {
 
-// Payloads, like every value the broker keeps, have a 16-bit length.
-constexpr uint32_t PAYLOAD_MAX = 65535;
 constexpr uint8_t QOS_MAX = 2;
 
 uint8_t* write_u16(uint8_t* out, uint16_t value)
@@ -91,8 +89,6 @@ int mqtt_publish_decode(const mqtt_fixed_header* fixhdr, mqtt_publish* publish)
     uint16_t msg_id = 0;
     if (fixhdr->qos && !read_u16(&body, &msg_id))
         return MQTT_MALFORMED;
-    if (byte_reader_remaining(&body) > PAYLOAD_MAX)
-        return MQTT_MALFORMED;
     // A topic name is not a filter: stored with a wildcard it would match
     // every filter's wildcard character literally. U+0000 is no character
     // of an MQTT string, and would cut the name short where it is logged.
@@ -108,7 +104,7 @@ int mqtt_publish_decode(const mqtt_fixed_header* fixhdr, mqtt_publish* publish)
     publish->topic = topic;
     publish->topic_len = topic_len;
     publish->payload = payload;
-    publish->payload_len = static_cast<uint16_t>(payload_len);
+    publish->payload_len = payload_len;
     log_write(LOG_DEBUG, "pubtopic: %.*s, retain: %d, data: %.*s, qos: %d\n", static_cast<int>(topic_len),
               reinterpret_cast<const char*>(topic), fixhdr->retain, static_cast<int>(payload_len), log_text(payload),
               fixhdr->qos);
@@ -150,10 +146,9 @@ int mqtt_pubxxx_decode(const mqtt_fixed_header* fixhdr)
     return msg_id;
 }
 
-void mqtt_connack_encode(uint8_t** buffer, uint32_t* length, uint8_t code)
+void mqtt_connack_encode(uint8_t** buffer, uint32_t* length, uint8_t code, uint8_t session_present)
 {
-    // Session Present is always 0: nothing of a client outlives its connection.
-    auto* body = new uint8_t[2]{0, code};
+    auto* body = new uint8_t[2]{static_cast<uint8_t>(session_present & 1), code};
     packet_encode(MQTT_CONNACK, 0, 0, body, 2, buffer, length);
 }
 
@@ -185,7 +180,8 @@ void mqtt_publish_encode(uint8_t** buffer, uint32_t* length, const mqtt_publish*
         out = write_u16(out, publish->msg_id);
     if (publish->payload_len)
         std::memcpy(out, publish->payload, publish->payload_len);
-    packet_encode(MQTT_PUBLISH, publish->qos, publish->retain, body, body_len, buffer, length);
+    mqtt_fixed_header fixhdr{MQTT_PUBLISH, publish->dup, publish->qos, publish->retain, body_len, body};
+    mqtt_packet_encode(&fixhdr, buffer, length);
 }
 
 void mqtt_pubxxx_encode(uint32_t msg_type, uint8_t** buffer, uint32_t* length, uint16_t msg_id)

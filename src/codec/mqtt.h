@@ -46,6 +46,7 @@ struct mqtt_fixed_header {
 };
 
 struct mqtt_connect {
+    uint8_t protocol_level; // 3 (MQTT 3.1) or 4 (MQTT 3.1.1)
     uint8_t user_name_flag;
     uint8_t password_flag;
     uint8_t will_retain;
@@ -73,7 +74,8 @@ struct mqtt_publish {
     const uint8_t* topic;
     uint16_t topic_len;
     const uint8_t* payload; // null when empty
-    uint16_t payload_len;
+    uint32_t payload_len;
+    uint8_t dup; // encoding only: a delivery sent again
 };
 
 // The topic filters of a decoded SUBSCRIBE or UNSUBSCRIBE, still in the
@@ -128,8 +130,9 @@ struct mqtt_suback {
 // CONNACK return code 0, 1 (protocol) or 2 (client identifier), or
 // MQTT_MALFORMED. The session checks the credentials of an accepted one.
 [[nodiscard]] int mqtt_connect_decode(const mqtt_fixed_header* fixhdr, mqtt_connect* connect);
-// 0, or MQTT_MALFORMED (QoS 3, empty topic or one holding a wildcard or U+0000,
-// topic and identifier overrunning the packet, payload beyond 65535 bytes).
+// 0, or MQTT_MALFORMED (QoS 3, empty topic or one holding a wildcard or
+// U+0000, topic and identifier overrunning the packet). The TCP thread
+// bounds the packet, and so the payload (mqtt_max_packet_size).
 [[nodiscard]] int mqtt_publish_decode(const mqtt_fixed_header* fixhdr, mqtt_publish* publish);
 // 0, or MQTT_MALFORMED (empty or overrunning filter, one holding U+0000, requested QoS above 2,
 // no filter). Every filter has been checked when it returns 0.
@@ -142,7 +145,8 @@ struct mqtt_suback {
 [[nodiscard]] int mqtt_pubxxx_decode(const mqtt_fixed_header* fixhdr);
 
 void mqtt_packet_encode(mqtt_fixed_header* fixhdr, uint8_t** buffer, uint32_t* length);
-void mqtt_connack_encode(uint8_t** buffer, uint32_t* length, uint8_t code);
+// `session_present` only for MQTT 3.1.1 clients (the byte is reserved in 3.1).
+void mqtt_connack_encode(uint8_t** buffer, uint32_t* length, uint8_t code, uint8_t session_present = 0);
 void mqtt_suback_encode(uint8_t** buffer, uint32_t* length, const mqtt_suback* suback);
 void mqtt_pingresp_encode(uint8_t** buffer, uint32_t* length);
 void mqtt_publish_encode(uint8_t** buffer, uint32_t* length, const mqtt_publish* publish);

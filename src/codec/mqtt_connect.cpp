@@ -22,11 +22,13 @@ bool protocol_is(byte_reader* body, const uint8_t* protocol, uint32_t size)
     return true;
 }
 
-// Matches the protocol name and level and moves past them; false when
-// neither accepted form is there.
-bool protocol_header_match(byte_reader* body)
+// Matches the protocol name and level and moves past them: the level, or
+// 0 when neither accepted form is there.
+uint8_t protocol_header_match(byte_reader* body)
 {
-    return protocol_is(body, PROTOCOL_311, sizeof PROTOCOL_311) || protocol_is(body, PROTOCOL_31, sizeof PROTOCOL_31);
+    if (protocol_is(body, PROTOCOL_311, sizeof PROTOCOL_311))
+        return 4;
+    return protocol_is(body, PROTOCOL_31, sizeof PROTOCOL_31) ? 3 : 0;
 }
 
 // Reads every field of the packet into `out`; false when one of them does
@@ -72,12 +74,14 @@ bool connect_fields_read(byte_reader* body, mqtt_connect* out)
 int mqtt_connect_decode(const mqtt_fixed_header* fixhdr, mqtt_connect* connect)
 {
     byte_reader body = byte_reader_make(fixhdr->body, fixhdr->rem_len);
-    if (!protocol_header_match(&body))
+    const uint8_t level = protocol_header_match(&body);
+    if (level == 0)
         return 1;
 
     // Decode into a fresh record so that a malformed packet leaves the
     // caller's record as it was.
     mqtt_connect decoded{};
+    decoded.protocol_level = level;
     if (!connect_fields_read(&body, &decoded))
         return MQTT_MALFORMED;
     *connect = decoded;

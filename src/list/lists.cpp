@@ -2,13 +2,14 @@
 
 #include <cstring>
 #include <string_view>
+#include <type_traits>
 #include <unordered_map>
 
 #define LISTS_ASSERT(expression) HALYX_ASSERT_TEXT("list/lists", expression, #expression)
 
 namespace {
 
-uint8_t* bytes_copy(const uint8_t* bytes, uint16_t len)
+uint8_t* bytes_copy(const uint8_t* bytes, uint32_t len)
 {
     auto* copy = new uint8_t[len];
     std::memcpy(copy, bytes, len);
@@ -47,7 +48,7 @@ pub_index* pub_index_of(list<pub_item>* list)
 
 // Appends a new topic: null when the bound is reached.
 pub_item* pub_append(list<pub_item>* list, const uint8_t* name, uint16_t name_len, const uint8_t* data,
-                     uint16_t data_len)
+                     uint32_t data_len)
 {
     pub_index* index = pub_index_of(list);
     if (index->max_topics && index->by_name.size() >= index->max_topics)
@@ -168,7 +169,7 @@ bool list_sub_has_wildcard(const sub_item* item)
 // --- Data items and published topics -----------------------------------------
 
 template <typename T>
-T* list_data_new(const uint8_t* name, uint16_t name_len, const uint8_t* data, uint16_t data_len)
+T* list_data_new(const uint8_t* name, uint16_t name_len, const uint8_t* data, uint32_t data_len)
 {
     LISTS_ASSERT(name != NULL);
     LISTS_ASSERT(name_len != 0);
@@ -182,7 +183,7 @@ T* list_data_new(const uint8_t* name, uint16_t name_len, const uint8_t* data, ui
 
 template <typename T>
 T* list_data_add_replace(list<T>* list, const uint8_t* name, uint16_t name_len, const uint8_t* data,
-                         uint16_t data_len, int* created)
+                         uint32_t data_len, int* created)
 {
     LISTS_ASSERT(list != NULL);
     LISTS_ASSERT(name != NULL);
@@ -199,7 +200,7 @@ T* list_data_add_replace(list<T>* list, const uint8_t* name, uint16_t name_len, 
 
 template <typename T>
 T* list_data_add_ignore(list<T>* list, const uint8_t* name, uint16_t name_len, const uint8_t* data,
-                        uint16_t data_len, int* created)
+                        uint32_t data_len, int* created)
 {
     LISTS_ASSERT(list != NULL);
     LISTS_ASSERT(name != NULL);
@@ -214,7 +215,7 @@ T* list_data_add_ignore(list<T>* list, const uint8_t* name, uint16_t name_len, c
 
 template <>
 pub_item* list_data_add_replace(list<pub_item>* list, const uint8_t* name, uint16_t name_len, const uint8_t* data,
-                                uint16_t data_len, int* created)
+                                uint32_t data_len, int* created)
 {
     LISTS_ASSERT(list != NULL);
     LISTS_ASSERT(name != NULL);
@@ -231,7 +232,7 @@ pub_item* list_data_add_replace(list<pub_item>* list, const uint8_t* name, uint1
 
 template <>
 pub_item* list_data_add_ignore(list<pub_item>* list, const uint8_t* name, uint16_t name_len, const uint8_t* data,
-                               uint16_t data_len, int* created)
+                               uint32_t data_len, int* created)
 {
     LISTS_ASSERT(list != NULL);
     LISTS_ASSERT(name != NULL);
@@ -244,7 +245,7 @@ pub_item* list_data_add_ignore(list<pub_item>* list, const uint8_t* name, uint16
     return item;
 }
 
-void list_data_replace_data(data_item* item, const uint8_t* data, uint16_t data_len)
+void list_data_replace_data(data_item* item, const uint8_t* data, uint32_t data_len)
 {
     LISTS_ASSERT(item != NULL);
     // Copy before freeing: the new bytes may be the item's own (a rule that
@@ -261,6 +262,8 @@ void list_data_remove(T* item)
 {
     if (!item)
         return;
+    if constexpr (std::is_same_v<T, pub_item>)
+        delete[] item->retained;
     delete[] item->data;
     delete[] item->name;
     delete item;
@@ -273,10 +276,10 @@ void list_data_remove_all(list<T>* list)
     list_free_all(list, [](T* item) { list_data_remove(item); });
 }
 
-template data_item* list_data_new<data_item>(const uint8_t*, uint16_t, const uint8_t*, uint16_t);
-template pub_item* list_data_new<pub_item>(const uint8_t*, uint16_t, const uint8_t*, uint16_t);
-template data_item* list_data_add_replace(list<data_item>*, const uint8_t*, uint16_t, const uint8_t*, uint16_t, int*);
-template data_item* list_data_add_ignore(list<data_item>*, const uint8_t*, uint16_t, const uint8_t*, uint16_t, int*);
+template data_item* list_data_new<data_item>(const uint8_t*, uint16_t, const uint8_t*, uint32_t);
+template pub_item* list_data_new<pub_item>(const uint8_t*, uint16_t, const uint8_t*, uint32_t);
+template data_item* list_data_add_replace(list<data_item>*, const uint8_t*, uint16_t, const uint8_t*, uint32_t, int*);
+template data_item* list_data_add_ignore(list<data_item>*, const uint8_t*, uint16_t, const uint8_t*, uint32_t, int*);
 template void list_data_remove(data_item*);
 template void list_data_remove(pub_item*);
 template void list_data_remove_all(list<data_item>*);
@@ -291,7 +294,7 @@ void list_data_remove_all(list<pub_item>* list)
 }
 
 pub_item* list_pub_add_replace(list<pub_item>* list, const uint8_t* name, uint16_t name_len, const uint8_t* data,
-                               uint16_t data_len, uint8_t retain)
+                               uint32_t data_len, uint8_t retain)
 {
     LISTS_ASSERT(list != NULL);
     LISTS_ASSERT(name != NULL);
@@ -304,7 +307,7 @@ pub_item* list_pub_add_replace(list<pub_item>* list, const uint8_t* name, uint16
 }
 
 pub_item* list_pub_add_ignore(list<pub_item>* list, const uint8_t* name, uint16_t name_len, const uint8_t* data,
-                              uint16_t data_len, uint8_t retain)
+                              uint32_t data_len, uint8_t retain)
 {
     LISTS_ASSERT(list != NULL);
     LISTS_ASSERT(name != NULL);
@@ -356,7 +359,7 @@ void list_pub_set_max(list<pub_item>* list, uint32_t max_topics)
     pub_index_of(list)->max_topics = max_topics;
 }
 
-void list_pub_data_replace(pub_item* item, const uint8_t* data, uint16_t data_len, int retain)
+void list_pub_data_replace(pub_item* item, const uint8_t* data, uint32_t data_len, int retain)
 {
     LISTS_ASSERT(item != NULL);
     if (data && data_len)
@@ -373,9 +376,19 @@ link_item* list_link_add_pubitem(list<link_item>* list, pub_item* pub_item)
     return list_add_item(list, link);
 }
 
+void list_pub_retained_set(pub_item* item, const uint8_t* data, uint32_t data_len, uint8_t qos)
+{
+    LISTS_ASSERT(item != NULL);
+    uint8_t* copy = data && data_len ? bytes_copy(data, data_len) : nullptr;
+    delete[] item->retained;
+    item->retained = copy;
+    item->retained_len = copy ? data_len : 0;
+    item->retained_qos = qos;
+}
+
 // --- Wills ----------------------------------------------------------------------
 
-void will_replace(will* will, const uint8_t* name, uint16_t name_len, const uint8_t* data, uint16_t data_len,
+void will_replace(will* will, const uint8_t* name, uint16_t name_len, const uint8_t* data, uint32_t data_len,
                   uint8_t retain)
 {
     LISTS_ASSERT(will != NULL);
@@ -398,7 +411,7 @@ void will_name_replace(will* will, const uint8_t* name, uint16_t name_len, uint8
     will->retain = retain;
 }
 
-void will_data_replace(will* will, const uint8_t* data, uint16_t data_len)
+void will_data_replace(will* will, const uint8_t* data, uint32_t data_len)
 {
     LISTS_ASSERT(will != NULL);
     uint8_t* copy = data && data_len ? bytes_copy(data, data_len) : nullptr;
@@ -463,6 +476,25 @@ bool name_has_wildcard(const uint8_t* name, uint16_t len)
     return false;
 }
 
+bool pname_matches_sname_standard(const uint8_t* sname, uint16_t slen, const uint8_t* pname, uint16_t plen)
+{
+    if (plen && pname[0] == '$' && slen && (sname[0] == '#' || sname[0] == '+'))
+        return false;
+    return pname_matches_sname(sname, slen, pname, plen);
+}
+
+int list_pub_sub_matches_standard(pub_item* pub_item, list<sub_item>* subs)
+{
+    LISTS_ASSERT(subs != NULL);
+    int qos = -1;
+    for (sub_item* sub = subs->head; sub; sub = list_next(sub)) {
+        if (sub->qos > qos &&
+            pname_matches_sname_standard(sub->name, sub->name_len, pub_item->name, pub_item->name_len))
+            qos = sub->qos;
+    }
+    return qos;
+}
+
 int list_pub_sub_matches(pub_item* pub_item, list<sub_item>* subs)
 {
     LISTS_ASSERT(subs != NULL);
@@ -472,21 +504,23 @@ int list_pub_sub_matches(pub_item* pub_item, list<sub_item>* subs)
     return -1;
 }
 
-void list_sub_pub_matches(sub_item* sub_item, list<pub_item>* pub_list, list<link_item>* result)
+void list_sub_pub_matches(sub_item* sub_item, list<pub_item>* pub_list, list<link_item>* result, bool standard)
 {
     LISTS_ASSERT(pub_list != NULL);
     LISTS_ASSERT(result != NULL);
     result->head = nullptr;
+    auto retained = [standard](const pub_item* pub) { return standard ? pub->retained != nullptr : pub->retain == 1; };
+    auto matches = standard ? pname_matches_sname_standard : pname_matches_sname;
     if (!list_sub_has_wildcard(sub_item)) {
         pub_item* pub = list_name_find_name(pub_list, sub_item->name, sub_item->name_len);
-        if (pub && pub->retain == 1)
+        if (pub && retained(pub))
             list_link_add_pubitem(result, pub);
         return;
     }
     // Appended at a kept end: a filter may match every topic.
     link_item** end = &result->head;
     for (pub_item* pub = pub_list->head; pub; pub = list_next(pub)) {
-        if (pub->retain == 1 && pname_matches_sname(sub_item->name, sub_item->name_len, pub->name, pub->name_len)) {
+        if (retained(pub) && matches(sub_item->name, sub_item->name_len, pub->name, pub->name_len)) {
             *end = new link_item{nullptr, pub};
             end = &(*end)->next;
         }

@@ -30,15 +30,20 @@ struct sub_item : name_item {
 // A topic with its data (null and 0 when there is none).
 struct data_item : name_item {
     uint8_t* data;
-    uint16_t data_len;
+    uint32_t data_len;
 };
 
 // One item of the broker's `pub_list`: the topic's last value, whether that
 // value is retained for new subscribers, and its MQTT-SN topic id (0 until
-// the broker gives it one).
+// the broker gives it one). With mqtt_standard = 1 the retained message is
+// kept apart from the last value (`retained`, null when there is none), as
+// MQTT 3.1.1 clients expect: a publication without RETAIN leaves it.
 struct pub_item : data_item {
     uint8_t retain;
     uint16_t topic_id;
+    uint8_t* retained;
+    uint32_t retained_len;
+    uint8_t retained_qos; // the QoS it was published with
 };
 
 // Index of a list of published topics: by name, by MQTT-SN topic id, its
@@ -67,8 +72,9 @@ struct will {
     uint8_t* name;
     uint16_t name_len;
     uint8_t* data;
-    uint16_t data_len;
+    uint32_t data_len;
     uint8_t retain;
+    uint8_t qos; // MQTT clients' wills; MQTT-SN wills leave it 0
 };
 
 // Temporary result list entry pointing at a pub_item it does not own.
@@ -119,25 +125,25 @@ void list_sub_remove_topic_id(list<sub_item>* list, uint16_t topic_id);
 // of the larger kind start zero.
 
 template <typename T>
-[[nodiscard]] T* list_data_new(const uint8_t* name, uint16_t name_len, const uint8_t* data, uint16_t data_len);
+[[nodiscard]] T* list_data_new(const uint8_t* name, uint16_t name_len, const uint8_t* data, uint32_t data_len);
 // Replaces the data of an existing item, or appends a new item (*created = 1).
 template <typename T>
 T* list_data_add_replace(list<T>* list, const uint8_t* name, uint16_t name_len, const uint8_t* data,
-                         uint16_t data_len, int* created);
+                         uint32_t data_len, int* created);
 // Leaves an existing item untouched, or appends a new item (*created = 1).
 template <typename T>
 T* list_data_add_ignore(list<T>* list, const uint8_t* name, uint16_t name_len, const uint8_t* data,
-                        uint16_t data_len, int* created);
+                        uint32_t data_len, int* created);
 // For published topics: a new topic past the list's bound (list_pub_set_max)
 // is not added; the result is null then, with *created = 0.
 template <>
 pub_item* list_data_add_replace(list<pub_item>* list, const uint8_t* name, uint16_t name_len, const uint8_t* data,
-                                uint16_t data_len, int* created);
+                                uint32_t data_len, int* created);
 template <>
 pub_item* list_data_add_ignore(list<pub_item>* list, const uint8_t* name, uint16_t name_len, const uint8_t* data,
-                               uint16_t data_len, int* created);
+                               uint32_t data_len, int* created);
 // A new length of 0 leaves the item without data.
-void list_data_replace_data(data_item* item, const uint8_t* data, uint16_t data_len);
+void list_data_replace_data(data_item* item, const uint8_t* data, uint32_t data_len);
 // Frees a standalone item (one that is in no list).
 template <typename T>
 void list_data_remove(T* item);
@@ -150,11 +156,11 @@ void list_data_remove_all(list<pub_item>* list);
 // Stores the value and sets `retain`, new item or old. Null for a new
 // topic past the list's bound.
 pub_item* list_pub_add_replace(list<pub_item>* list, const uint8_t* name, uint16_t name_len, const uint8_t* data,
-                               uint16_t data_len, uint8_t retain);
+                               uint32_t data_len, uint8_t retain);
 // Creates the topic only when it is new; `retain` is set only then. Null
 // for a new topic past the list's bound.
 pub_item* list_pub_add_ignore(list<pub_item>* list, const uint8_t* name, uint16_t name_len, const uint8_t* data,
-                              uint16_t data_len, uint8_t retain);
+                              uint32_t data_len, uint8_t retain);
 [[nodiscard]] pub_item* list_pub_find_topic_id(list<pub_item>* list, uint16_t topic_id);
 // Gives an item of the list its topic id (0 takes its id away); the caller
 // makes sure no other item holds the id.
@@ -167,15 +173,17 @@ void list_pub_set_topic_id(list<pub_item>* list, pub_item* item, uint16_t topic_
 void list_pub_set_max(list<pub_item>* list, uint32_t max_topics);
 // An empty payload keeps the stored data; `retain` always takes the low
 // 8 bits of the given value.
-void list_pub_data_replace(pub_item* item, const uint8_t* data, uint16_t data_len, int retain);
+void list_pub_data_replace(pub_item* item, const uint8_t* data, uint32_t data_len, int retain);
 link_item* list_link_add_pubitem(list<link_item>* list, pub_item* pub_item);
+// Replaces the topic's separate retained message; an empty one clears it.
+void list_pub_retained_set(pub_item* item, const uint8_t* data, uint32_t data_len, uint8_t qos);
 
 // --- Wills ----------------------------------------------------------------
 
-void will_replace(will* will, const uint8_t* name, uint16_t name_len, const uint8_t* data, uint16_t data_len,
+void will_replace(will* will, const uint8_t* name, uint16_t name_len, const uint8_t* data, uint32_t data_len,
                   uint8_t retain);
 void will_name_replace(will* will, const uint8_t* name, uint16_t name_len, uint8_t retain);
-void will_data_replace(will* will, const uint8_t* data, uint16_t data_len);
+void will_data_replace(will* will, const uint8_t* data, uint32_t data_len);
 void will_remove_all(will* will);
 
 // --- Topic matching ---------------------------------------------------------
@@ -185,13 +193,23 @@ void will_remove_all(will* will);
 // "#" matches everything when it is the filter's last byte, a filter ending
 // in "/#" also matches the parent level, and "$" is not special.
 [[nodiscard]] bool pname_matches_sname(const uint8_t* sname, uint16_t slen, const uint8_t* pname, uint16_t plen);
+// The MQTT 3.1.1 rule on top: a name beginning with "$" is not matched by
+// a filter beginning with a wildcard.
+[[nodiscard]] bool pname_matches_sname_standard(const uint8_t* sname, uint16_t slen, const uint8_t* pname,
+                                                uint16_t plen);
 [[nodiscard]] bool name_has_wildcard(const uint8_t* name, uint16_t len);
 // QoS of the first (oldest) subscription whose filter matches, or -1.
 [[nodiscard]] int list_pub_sub_matches(pub_item* pub_item, list<sub_item>* subs);
+// MQTT 3.1.1: the highest QoS of the subscriptions whose filter matches
+// (pname_matches_sname_standard), or -1.
+[[nodiscard]] int list_pub_sub_matches_standard(pub_item* pub_item, list<sub_item>* subs);
 // Empties `result` (without freeing) and links every retained topic of
 // pub_list that the filter matches, in pub_list order. A filter without
 // wildcard is looked up; only a wildcard filter walks the topics.
-void list_sub_pub_matches(sub_item* sub_item, list<pub_item>* pub_list, list<link_item>* result);
+// `standard`: topics holding a separate retained message, matched by
+// pname_matches_sname_standard.
+void list_sub_pub_matches(sub_item* sub_item, list<pub_item>* pub_list, list<link_item>* result,
+                          bool standard = false);
 
 // --- MQTT-SN registration and delivery lists ------------------------------
 // Each topic id occurs at most once in one list.

@@ -41,6 +41,7 @@ mqtt_conn* list_mqtt_conn_remove(list<mqtt_conn>* list, mqtt_conn* item)
     MQTT_CONN_ASSERT(item != NULL);
     list_mqtt_conn_topics_clear(item);
     mqtt_conn* successor = list_remove(list, item);
+    delete[] item->client_id;
     delete item;
     return successor;
 }
@@ -50,6 +51,7 @@ void list_mqtt_conn_remove_all(list<mqtt_conn>* list)
     MQTT_CONN_ASSERT(list != NULL);
     list_free_all(list, [](mqtt_conn* item) {
         list_mqtt_conn_topics_clear(item);
+        delete[] item->client_id;
         delete item;
     });
 }

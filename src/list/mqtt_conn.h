@@ -20,6 +20,14 @@ struct mqtt_conn {
     uint32_t remainsec;
     uint8_t publish_enable; // 0: a PUBLISH drops the client
     uint8_t closing;        // 1: the broker has ordered the close; later packets are ignored
+    // Kept with mqtt_standard = 1 only: the client id of its CONNECT
+    // (owned; null before), its clean session flag, and its QoS 1 and 2
+    // deliveries not yet acknowledged or, while it is away, not yet sent
+    // (owned by the broker, which frees it before the record goes).
+    uint8_t* client_id;
+    uint16_t client_id_len;
+    uint8_t clean_session;
+    struct mqtt_outbox* outbox;
 };
 
 static_assert(std::is_standard_layout_v<mqtt_conn>);

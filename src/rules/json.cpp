@@ -158,7 +158,7 @@ int version_read(const char* version, long* major, long* minor)
     return end == rest ? -1 : 0;
 }
 
-void publish_one(const uint8_t* name, uint16_t name_len, const uint8_t* data, uint16_t data_len, uint8_t retain)
+void publish_one(const uint8_t* name, uint16_t name_len, const uint8_t* data, uint32_t data_len, uint8_t retain)
 {
     list<data_item> items{};
     list_add_item(&items, list_data_new<data_item>(name, name_len, data, data_len));

@@ -44,7 +44,7 @@ void rules_publish(list<data_item> items, uint8_t retain)
 // otherwise read on past the text. Short texts stay on the stack.
 class terminated_text {
 public:
-    terminated_text(const uint8_t* text, uint16_t len)
+    terminated_text(const uint8_t* text, uint32_t len)
         : text_(len < sizeof small_ ? small_ : new char[len + 1]), len_(len)
     {
         if (len)
@@ -81,7 +81,7 @@ bool has_data(const data_item* item)
 }
 
 data_item* item_add(list<data_item>* items, const uint8_t* name, uint16_t name_len, const uint8_t* data = nullptr,
-                    uint16_t data_len = 0)
+                    uint32_t data_len = 0)
 {
     return list_add_item(items, list_data_new<data_item>(name, name_len, data, data_len));
 }
@@ -103,7 +103,7 @@ bool fetch(list<data_item>* items)
 }
 
 // Numbers when both sides convert, else texts.
-uint32_t compare_values(const rf_condition_param* p, const data_item* left, const uint8_t* right, uint16_t right_len)
+uint32_t compare_values(const rf_condition_param* p, const data_item* left, const uint8_t* right, uint32_t right_len)
 {
     double a = 0;
     double b = 0;
@@ -147,7 +147,7 @@ uint32_t action_publish(const rf_action_param* p, bool copy_source)
     return p->nextid;
 }
 
-bool texts_differ(const uint8_t* a, const uint8_t* b, uint16_t len)
+bool texts_differ(const uint8_t* a, const uint8_t* b, uint32_t len)
 {
     return len && std::strncmp(reinterpret_cast<const char*>(a), reinterpret_cast<const char*>(b), len) != 0;
 }
@@ -341,7 +341,7 @@ uint32_t rf_variable_increment_decrement(void* param, int increment)
 
 // --- Helpers ----------------------------------------------------------------------
 
-int string_to_double(double* out, const uint8_t* text, uint16_t len)
+int string_to_double(double* out, const uint8_t* text, uint32_t len)
 {
     terminated_text copy(text, len);
     char* end = nullptr;
@@ -353,7 +353,7 @@ int string_to_double(double* out, const uint8_t* text, uint16_t len)
     return 1;
 }
 
-int string_to_long(int32_t* out, const uint8_t* text, uint16_t len)
+int string_to_long(int32_t* out, const uint8_t* text, uint32_t len)
 {
     terminated_text copy(text, len);
     char* end = nullptr;
@@ -366,14 +366,14 @@ int string_to_long(int32_t* out, const uint8_t* text, uint16_t len)
     return 1;
 }
 
-void long_to_string(int32_t value, uint8_t** buffer, uint16_t* len)
+void long_to_string(int32_t value, uint8_t** buffer, uint32_t* len)
 {
     // "-2147483648" and its terminator fill the 12 octets exactly.
     constexpr size_t size = 12;
     delete[] *buffer;
     *buffer = new uint8_t[size];
     int written = std::snprintf(reinterpret_cast<char*>(*buffer), size, "%ld", static_cast<long>(value));
-    *len = static_cast<uint16_t>(written > 0 ? written : 0);
+    *len = static_cast<uint32_t>(written > 0 ? written : 0);
 }
 
 uint32_t compare_double_values(const char* condition, uint32_t true_id, uint32_t false_id, double a, double b)
@@ -395,7 +395,7 @@ uint32_t compare_double_values(const char* condition, uint32_t true_id, uint32_t
     return 0;
 }
 
-uint32_t compare_string_values(const uint8_t* a, uint16_t a_len, const uint8_t* b, uint16_t b_len,
+uint32_t compare_string_values(const uint8_t* a, uint32_t a_len, const uint8_t* b, uint32_t b_len,
                                const char* condition, uint32_t true_id, uint32_t false_id)
 {
     if (!condition)

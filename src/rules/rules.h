@@ -80,7 +80,7 @@ struct rules_firing {
     const uint8_t* topic;
     uint16_t topic_len;
     const uint8_t* value;
-    uint16_t value_len;
+    uint32_t value_len;
     uint8_t depth;
 };
 
@@ -102,12 +102,12 @@ uint32_t rf_variable_increment_decrement(void* param, int increment);
 // Whole-text conversions of `len` octets that need not be terminated: 1
 // when the whole text converts without a range error (an empty text gives
 // 0), else 0.
-[[nodiscard]] int string_to_double(double* out, const uint8_t* text, uint16_t len);
-[[nodiscard]] int string_to_long(int32_t* out, const uint8_t* text, uint16_t len);
+[[nodiscard]] int string_to_double(double* out, const uint8_t* text, uint32_t len);
+[[nodiscard]] int string_to_long(int32_t* out, const uint8_t* text, uint32_t len);
 // Replaces *buffer (new[]) with the decimal text of `value`; *len is its
 // length without the terminator.
-void long_to_string(int32_t value, uint8_t** buffer, uint16_t* len);
+void long_to_string(int32_t value, uint8_t** buffer, uint32_t* len);
 [[nodiscard]] uint32_t compare_double_values(const char* condition, uint32_t true_id, uint32_t false_id, double a,
                                              double b);
-[[nodiscard]] uint32_t compare_string_values(const uint8_t* a, uint16_t a_len, const uint8_t* b, uint16_t b_len,
+[[nodiscard]] uint32_t compare_string_values(const uint8_t* a, uint32_t a_len, const uint8_t* b, uint32_t b_len,
                                              const char* condition, uint32_t true_id, uint32_t false_id);

@@ -123,6 +123,67 @@ int conn_output_done(tcp_conn* conn)
     return 0;
 }
 
+// Size of the pending buffer for the bytes it holds: one receive, or the
+// first packet whole once its fixed header says how large it is (the
+// caller has checked that size against the bound).
+uint32_t pending_room(const uint8_t* bytes, uint32_t count)
+{
+    uint32_t rem_len = 0;
+    const uint8_t* body = nullptr;
+    if (mqtt_packet_check_length(bytes, count, &rem_len, &body, nullptr) != 0)
+        return TCP_BUF_SIZE;
+    return std::max(TCP_BUF_SIZE, static_cast<uint32_t>(body - bytes) + rem_len);
+}
+
+// Whether every packet whose fixed header is among the bytes fits the
+// bound; when one does not, or its Remaining Length would need a fifth
+// byte, the connection is closed (the first with a notice).
+bool packets_within(tcp_conn* conn, const uint8_t* bytes, uint32_t count, uint32_t cap)
+{
+    uint64_t offset = 0;
+    while (offset < count) {
+        uint32_t rem_len = 0;
+        const uint8_t* body = nullptr;
+        int result = mqtt_packet_check_length(bytes + offset, count - static_cast<uint32_t>(offset), &rem_len,
+                                              &body, nullptr);
+        if (result == -1)
+            return true;
+        if (result == -2) {
+            conn_close(conn);
+            return false;
+        }
+        uint64_t size = static_cast<uint64_t>(body - (bytes + offset)) + rem_len;
+        if (size > cap) {
+            log_conn(LOG_NOTICE, "tcp", &conn->addr,
+                     ": client \"%s\" sent a packet of %llu bytes, more than mqtt_max_packet_size (%u); closing\n",
+                     conn->client_id,
+                     static_cast<unsigned long long>(size), cap);
+            conn_close(conn);
+            return false;
+        }
+        offset += size;
+    }
+    return true;
+}
+
+// Keeps a printable copy of the client id of the connection's CONNECT, for
+// log lines.
+void client_id_note(tcp_conn* conn, const uint8_t* bytes, uint32_t len)
+{
+    mqtt_fixed_header fixhdr{};
+    uint32_t consumed = 0;
+    mqtt_connect connect{};
+    if (mqtt_fixed_header_decode(&fixhdr, bytes, len, &consumed) != 0 ||
+        mqtt_connect_decode(&fixhdr, &connect) == MQTT_MALFORMED || !connect.client_id)
+        return;
+    uint32_t n = std::min<uint32_t>(connect.client_id_length, sizeof conn->client_id - 1);
+    for (uint32_t i = 0; i < n; ++i) {
+        uint8_t c = connect.client_id[i];
+        conn->client_id[i] = c >= 0x20 && c < 0x7f ? static_cast<char>(c) : '?';
+    }
+    conn->client_id[n] = '\0';
+}
+
 void drops_log_end(tcp_conn* conn)
 {
     if (!conn->dropped)
@@ -278,6 +339,7 @@ int conn_deliver(tcp_conn* conn, const uint8_t* bytes, uint32_t len)
             return -1;
         }
         conn->mqtt_started = 1;
+        client_id_note(conn, bytes, len);
     }
     msg_tcp_mqtt_add_packet(conn->conn_id, &conn->addr, bytes, len);
     return 0;
@@ -370,19 +432,26 @@ int mqtt_bytes_collect(tcp_conn* conn, uint8_t** pending, uint32_t* pending_len,
 {
     while (count > 0) {
         if (!*pending)
-            *pending = new uint8_t[cap];
-        uint32_t take = std::min(count, cap - *pending_len);
+            *pending = new uint8_t[TCP_BUF_SIZE];
+        // The buffer is always as large as pending_room says for what it
+        // holds: one receive, or the whole packet once its header is in.
+        uint32_t room = pending_room(*pending, *pending_len);
+        uint32_t take = std::min(count, room - *pending_len);
         std::memcpy(*pending + *pending_len, bytes, take);
         *pending_len += take;
         bytes += take;
         count -= take;
 
-        int result = mqtt_packets_buffer_check(*pending, *pending_len);
-        if (result == -2) {
-            conn_close(conn);
+        if (!packets_within(conn, *pending, *pending_len, cap))
             return -1;
+        uint32_t grown = pending_room(*pending, *pending_len);
+        if (grown > room) {
+            auto* larger = new uint8_t[grown];
+            std::memcpy(larger, *pending, *pending_len);
+            delete[] *pending;
+            *pending = larger;
         }
-        if (result == 0) {
+        if (mqtt_packets_buffer_check(*pending, *pending_len) == 0) {
             if (conn_deliver(conn, *pending, *pending_len) < 0)
                 return -1;
             delete[] *pending;
@@ -390,11 +459,12 @@ int mqtt_bytes_collect(tcp_conn* conn, uint8_t** pending, uint32_t* pending_len,
             *pending_len = 0;
             continue;
         }
-        if (count == 0)
-            break;
+        if (count == 0 || *pending_len < pending_room(*pending, *pending_len))
+            continue;
         // Full, with more bytes waiting: a client streaming packets back to
         // back may never pause on a packet boundary. Hand over the whole
-        // packets and keep the one that has only started.
+        // packets (the buffer holds the first whole) and keep the one that
+        // has only started.
         uint32_t whole = mqtt_packets_whole_length(*pending, *pending_len);
         if (whole == 0) {
             conn_close(conn);
@@ -402,8 +472,17 @@ int mqtt_bytes_collect(tcp_conn* conn, uint8_t** pending, uint32_t* pending_len,
         }
         if (conn_deliver(conn, *pending, whole) < 0)
             return -1;
-        std::memmove(*pending, *pending + whole, *pending_len - whole);
-        *pending_len -= whole;
+        uint32_t rest = *pending_len - whole;
+        uint8_t* kept = nullptr;
+        if (rest) {
+            // A fresh buffer sized for the packet that has only started
+            // (its size was checked with the packets before it).
+            kept = new uint8_t[pending_room(*pending + whole, rest)];
+            std::memcpy(kept, *pending + whole, rest);
+        }
+        delete[] *pending;
+        *pending = kept;
+        *pending_len = rest;
     }
     return 0;
 }
@@ -413,12 +492,14 @@ void mqtt_message_handle(tcp_conn* conn)
     uint32_t received = conn_recv(conn);
     if (received == 0)
         return;
-    // Most reads end on a packet boundary: hand them over without a copy.
-    if (!conn->recv_buf && mqtt_packets_buffer_check(sock_buf, received) == 0) {
+    // Most reads end on a packet boundary: hand them over without a copy
+    // (no packet in them can be larger than the bound then).
+    if (!conn->recv_buf && limits.max_packet >= sizeof sock_buf &&
+        mqtt_packets_buffer_check(sock_buf, received) == 0) {
         conn_deliver(conn, sock_buf, received);
         return;
     }
-    mqtt_bytes_collect(conn, &conn->recv_buf, &conn->recv_len, TCP_BUF_SIZE, sock_buf, received);
+    mqtt_bytes_collect(conn, &conn->recv_buf, &conn->recv_len, limits.max_packet, sock_buf, received);
 }
 
 } // namespace tcp

@@ -41,7 +41,7 @@ id_index<tcp_conn> conn_index;
 std::vector<tcp_conn*> read_list;
 std::vector<tcp_conn*> flush_list;
 tcp_limits limits{OUTPUT_SOFT_DEFAULT, OUTPUT_HARD_DEFAULT, OUTPUT_TOTAL_DEFAULT, OUTPUT_STALL_DEFAULT_SEC * 1000,
-                  MAX_CONNECTIONS_DEFAULT};
+                  MAX_CONNECTIONS_DEFAULT, CONF_MAX_PACKET_SIZE_DEFAULT};
 uint64_t out_total = 0;
 std::vector<tcp_conn*> congested_list;
 uint32_t conn_count = 0;
@@ -348,7 +348,7 @@ void limits_set(const tcp_conf* conf)
 {
     auto bound = [](int32_t value, uint32_t fallback) { return value > 0 ? static_cast<uint32_t>(value) : fallback; };
     limits = {OUTPUT_SOFT_DEFAULT, OUTPUT_HARD_DEFAULT, OUTPUT_TOTAL_DEFAULT, OUTPUT_STALL_DEFAULT_SEC * 1000,
-              MAX_CONNECTIONS_DEFAULT};
+              MAX_CONNECTIONS_DEFAULT, CONF_MAX_PACKET_SIZE_DEFAULT};
     if (!conf)
         return;
     limits.output_soft = bound(conf->mqtt_output_soft_limit, OUTPUT_SOFT_DEFAULT);
@@ -356,6 +356,7 @@ void limits_set(const tcp_conf* conf)
     limits.output_total = bound(conf->mqtt_output_total_limit, OUTPUT_TOTAL_DEFAULT);
     limits.stall_ms = static_cast<int64_t>(bound(conf->mqtt_output_stall_timeout, OUTPUT_STALL_DEFAULT_SEC)) * 1000;
     limits.max_conns = bound(conf->max_connections, MAX_CONNECTIONS_DEFAULT);
+    limits.max_packet = bound(conf->mqtt_max_packet_size, CONF_MAX_PACKET_SIZE_DEFAULT);
 }
 
 } // namespace tcp

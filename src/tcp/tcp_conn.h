@@ -52,6 +52,9 @@ struct tcp_conn {
     uint64_t dropped;
     // Monotonic second of the accept: the CONNECT must come within a bound.
     int64_t accepted_sec;
+    // Client id of its CONNECT, printable and cut to 64 characters, for
+    // log lines; empty before.
+    char client_id[65];
     uint8_t mqtt_started;  // 1 once its first packet, a CONNECT, went to the broker
     uint8_t readable;      // bytes may wait in the socket (the conn is in the read list)
     uint8_t writable;      // the socket took the last write whole

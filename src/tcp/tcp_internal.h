@@ -21,8 +21,9 @@
 
 namespace tcp {
 
-// Size of the shared receive area, and the most bytes one connection may
-// have pending (so the most one delivery to the broker holds).
+// Size of the shared receive area, and of a connection's pending buffer
+// until a larger packet's fixed header asks for more (up to
+// mqtt_max_packet_size).
 constexpr uint32_t TCP_BUF_SIZE = 32768;
 // Bounds on unsent bytes and connections when the configuration sets none
 // (tcp_conf). A consumer above the soft bound that still takes output
@@ -40,8 +41,9 @@ constexpr int64_t OUTPUT_GRACE_MS = 1000;
 // Seconds a connection may take to deliver its CONNECT (after the
 // WebSocket upgrade, on that listener) before it is closed.
 constexpr int TCP_CONNECT_TIMEOUT_SEC = 10;
-// Largest WebSocket payload accepted. A frame announcing more closes the
-// connection as soon as its header is read, before anything is allocated.
+// Largest WebSocket payload accepted, or mqtt_max_packet_size when that is
+// larger. A frame announcing more closes the connection as soon as its
+// header is read, before anything is allocated.
 constexpr uint32_t WS_PAYLOAD_MAX = 65536;
 
 // Magic string of the opening handshake (RFC 6455 section 1.3).
@@ -72,6 +74,9 @@ struct tcp_limits {
     uint64_t output_total;
     int64_t stall_ms;
     uint32_t max_conns;
+    // Largest MQTT packet a client may send (mqtt_max_packet_size); over
+    // WebSocket, WS_PAYLOAD_MAX when that is larger.
+    uint32_t max_packet;
 };
 extern tcp_limits limits;
 // Fills `limits` from a configuration record (null: all defaults).
@@ -164,13 +169,13 @@ void conn_reap();
 void serv_close();
 // Handler of CONN_STATE_MQTT.
 void mqtt_message_handle(tcp_conn* conn);
-// Adds received MQTT bytes to a connection's pending buffer (*pending, at
-// most `cap` bytes, allocated on first use) and posts them to the broker
-// once they form whole packets. When more bytes arrive than fit, the whole
-// packets already pending are posted first, so only a single packet larger
-// than `cap` closes the connection; so does a Remaining Length of more than
-// four bytes, which no further byte can repair. 0, or -1 when the
-// connection was closed.
+// Adds received MQTT bytes to a connection's pending buffer (*pending,
+// allocated on first use) and posts them to the broker once they form
+// whole packets. The buffer holds at most the one packet that has only
+// started, sized for it once its fixed header is in. A packet larger than
+// `cap` closes the connection with a notice; so does a Remaining Length of
+// more than four bytes, which no further byte can repair. 0, or -1 when
+// the connection was closed.
 int mqtt_bytes_collect(tcp_conn* conn, uint8_t** pending, uint32_t* pending_len, uint32_t cap,
                        const uint8_t* bytes, uint32_t count);
 // Frees recv_buf and clears the frame state; changes nothing when recv_buf

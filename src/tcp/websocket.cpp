@@ -7,6 +7,7 @@
 #include <strings.h>
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -95,7 +96,8 @@ int ws_mqtt_append(tcp_conn* conn)
         // Whole packets in one frame, the usual case: no copy needed.
         return conn_deliver(conn, payload, len);
     }
-    return mqtt_bytes_collect(conn, &conn->ws_mqtt_buf, &conn->ws_mqtt_len, WS_PAYLOAD_MAX, payload, len);
+    const uint32_t cap = std::max(WS_PAYLOAD_MAX, limits.max_packet);
+    return mqtt_bytes_collect(conn, &conn->ws_mqtt_buf, &conn->ws_mqtt_len, cap, payload, len);
 }
 
 void field_set(char* field, const char* value)
@@ -347,7 +349,8 @@ ws_frame_result ws_frame_parse(tcp_conn* conn, uint8_t* buf, uint32_t* count)
     conn->ws_payload_len = payload_len;
     if (conn->ws_mask)
         std::memcpy(conn->ws_mask_key, header + 2 + length_bytes, 4);
-    if (too_long || payload_len > WS_PAYLOAD_MAX)
+    // A frame may carry one whole packet of mqtt_max_packet_size.
+    if (too_long || payload_len > std::max(WS_PAYLOAD_MAX, limits.max_packet))
         return ws_frame_result::refused;
     // No extension is negotiated, so a reserved bit is a fault; so is a
     // control frame that is fragmented or long.

@@ -78,7 +78,7 @@ void packet_handle(State* s, const mqtt_fixed_header* h)
         pub_item* item = list_pub_add_replace(&s->pub_list, publish.topic, publish.topic_len, publish.payload,
                                               publish.payload_len, publish.payload_len ? publish.retain : 0);
         mqtt_publish out{publish.msg_id, publish.qos, item->retain, item->name, item->name_len, item->data,
-                         item->data_len};
+                         item->data_len, 0};
         mqtt_publish_encode(&buffer, &length, &out);
         return sent(buffer, length);
     }

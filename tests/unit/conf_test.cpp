@@ -100,6 +100,9 @@ TEST_F(ConfTest, EveryKeyReachesItsField)
         {"mqtt_output_hard_limit", &tcp.mqtt_output_hard_limit},
         {"mqtt_output_total_limit", &tcp.mqtt_output_total_limit},
         {"mqtt_output_stall_timeout", &tcp.mqtt_output_stall_timeout},
+        {"mqtt_max_packet_size", &tcp.mqtt_max_packet_size},
+        {"mqtt_standard", &broker.mqtt_standard},
+        {"mqtt_max_queued_messages", &broker.mqtt_max_queued_messages},
     };
     for (auto [key, field] : texts)
         lines({(std::string(key) + " = " + key + "\n").c_str()});
@@ -146,6 +149,27 @@ TEST_F(ConfTest, UserEntriesInheritNameAndPassword)
 // fill one read; the rest of the line is a line too (mysql_enable 2 leaves
 // the database off). The log level defaults to 7 (everything) and takes
 // only 0-7; the bounds have defaults and take only values from 1.
+TEST(ConfPacketSize, DefaultFollowsTheStandardModeAndTheBoundCaps)
+{
+    const struct {
+        int32_t standard, size, resolved;
+    } cases[] = {
+        {0, 0, CONF_MAX_PACKET_SIZE_DEFAULT},
+        {1, 0, CONF_MAX_PACKET_SIZE_STANDARD_DEFAULT},
+        {1, -5, CONF_MAX_PACKET_SIZE_STANDARD_DEFAULT},
+        {0, 500, 500},
+        {1, INT32_MAX, CONF_MAX_PACKET_SIZE_LIMIT},
+    };
+    for (const auto& c : cases) {
+        tcp_conf tcp{};
+        broker_conf broker{};
+        tcp.mqtt_max_packet_size = c.size;
+        broker.mqtt_standard = c.standard;
+        conf_packet_size_resolve(&tcp, &broker);
+        EXPECT_EQ(tcp.mqtt_max_packet_size, c.resolved) << c.standard << " " << c.size;
+    }
+}
+
 TEST_F(ConfTest, FilesWithLongLinesAndLogLevels)
 {
     char path[] = "/tmp/halyx-conf-XXXXXX";
