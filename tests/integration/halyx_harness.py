@@ -31,9 +31,7 @@ TIMEOUT = 20.0  # generous bound for any single awaited event
 
 
 def _sanitizer():
-    """The sanitizer the daemon was built with ("thread" or "address"), or
-    None: HALYX_SANITIZER if set, else the runtime's entry point that the
-    binary imports."""
+    """"thread", "address" or None: HALYX_SANITIZER, else what the binary links."""
     if "HALYX_SANITIZER" in os.environ:
         return os.environ["HALYX_SANITIZER"] or None
     try:
@@ -49,17 +47,14 @@ SANITIZER = _sanitizer()
 
 
 def memory_bound_kb(plain_kb):
-    """Bound on the daemon's memory growth where a plain build may grow by
-    `plain_kb`, or None for no bound: ThreadSanitizer maps shadow memory
-    several times the size of what the daemon touches; AddressSanitizer keeps
-    freed memory in quarantine, so its sizes say nothing of the daemon's own."""
+    """Allowed growth, or None: ThreadSanitizer's shadow memory is several times
+    the daemon's; AddressSanitizer's quarantine makes sizes meaningless."""
     return {None: plain_kb, "thread": plain_kb * 8}.get(SANITIZER)
 
 
 def free_port(kind=socket.SOCK_STREAM):
-    """A port free now, below the kernel's ephemeral range: a port the kernel
-    hands out for bind(0) can be taken by any client's outgoing connection
-    (thousands per second in the load tests) before the daemon binds it."""
+    """A free port below the ephemeral range, which the load tests' outgoing
+    connections could take before the daemon binds it."""
     while True:
         port = random.randrange(10000, 32768)
         with socket.socket(socket.AF_INET, kind) as s:
@@ -71,8 +66,7 @@ def free_port(kind=socket.SOCK_STREAM):
 
 
 def udp_bound(port):
-    """Whether some socket is bound to this UDP port (asking the kernel, since
-    a trial bind could take the port from the daemon)."""
+    """Asks the kernel: a trial bind could take the port from the daemon."""
     with open("/proc/net/udp") as f:
         return any(int(line.split()[1].split(":")[1], 16) == port for line in f.readlines()[1:])
 
@@ -85,41 +79,25 @@ def wait_until(predicate, timeout=TIMEOUT):
 
 
 def make_certs(directory):
-    """Test certificates made with the openssl command in `directory`: ca
-    (an authority), server (signed by ca, for 127.0.0.1 and localhost),
-    client (signed by ca) and rogue (a client signed by another authority,
-    rogue_ca). Each NAME has NAME.crt and NAME.key; returns the path of a
-    name without its extension."""
+    """openssl-made NAME.crt and NAME.key in `directory`: authorities ca and
+    rogue_ca, server (127.0.0.1, localhost) and client signed by ca, rogue
+    signed by rogue_ca. Returns the path of a file name."""
     path = lambda name: os.path.join(directory, name)
-    run = lambda *args: subprocess.run(["openssl", *args], check=True, capture_output=True)
-    key = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
-    for ca in ("ca", "rogue_ca"):
-        run("req", "-x509", *key, "-keyout", path(ca + ".key"), "-out", path(ca + ".crt"), "-days", "2",
-            "-subj", f"/CN=halyx test {ca}")
-    for name, ca, ext in (("server", "ca", "subjectAltName=IP:127.0.0.1,DNS:localhost"),
-                          ("client", "ca", "basicConstraints=CA:FALSE"),
-                          ("rogue", "rogue_ca", "basicConstraints=CA:FALSE")):
-        with open(path(name + ".ext"), "w") as f:
-            f.write(ext + "\n")
-        run("req", *key, "-keyout", path(name + ".key"), "-out", path(name + ".csr"), "-subj", f"/CN={name}")
-        run("x509", "-req", "-in", path(name + ".csr"), "-CA", path(ca + ".crt"), "-CAkey", path(ca + ".key"),
-            "-CAcreateserial", "-days", "2", "-extfile", path(name + ".ext"), "-out", path(name + ".crt"))
+    for name, ca, san in (("ca", None, ""), ("rogue_ca", None, ""), ("client", "ca", ""), ("rogue", "rogue_ca", ""),
+                          ("server", "ca", "IP:127.0.0.1,DNS:localhost")):
+        signed = ca and ["-CA", path(ca + ".crt"), "-CAkey", path(ca + ".key"), "-addext", "basicConstraints=CA:FALSE"]
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                        "-nodes", "-keyout", path(name + ".key"), "-out", path(name + ".crt"), "-days", "2",
+                        "-subj", f"/CN=halyx test {name}", *(signed or []),
+                        *(["-addext", "subjectAltName=" + san] if san else [])], check=True, capture_output=True)
     return path
 
 
 class Daemon:
-    """One halyx process with its own files and ports; `users` are
-    (name, password, publish flag) entries of the configuration; `nofile`
-    caps its descriptors, soft and hard limit alike, since the daemon may
-    raise its soft limit to the hard one; `rules` is the text of its rules
-    file (none by default); `http_files` is a directory for the web
-    interface to serve (none by default); `mysql` maps database keys
-    ("mysql_enable", "mysql_port", ...) to their values (none by default);
-    `conf` is further configuration: a text of lines, or a map of keys to
-    their values; `tls` adds certificates (make_certs, `self.cert`) and TLS
-    ports (tls_port, wss_port, https_port with http_files), with the keys of
-    a `tls` map beside. start() after an exit runs the same configuration
-    again."""
+    """One halyx process with its own files and ports. `users`: (name,
+    password, publish flag); `nofile` caps soft and hard limit alike, since
+    the daemon may raise the soft one; `conf`: text or {key: value}; `tls`
+    ({key: value}) adds make_certs (self.cert) and the TLS ports."""
 
     def __init__(self, users=(), nofile=None, rules=None, http_files=None, mysql=None, conf=None, tls=None):
         self.dir = tempfile.mkdtemp(prefix="halyx-test-")
@@ -158,9 +136,7 @@ class Daemon:
         self.nofile = nofile
 
     def start(self, wait_ready=True, foreground=False):
-        """Runs the binary; the parent returns with the child's id once the
-        daemon serves, or fails with the cause on its standard error. In the
-        foreground (-f) it returns at once, with the daemon still starting."""
+        """Returns once the daemon serves (in the foreground, at once)."""
         env = dict(os.environ, HALYX_CONF=self.conf_path, HALYX_LOG_FILE=self.log_path,
                    HALYX_RULES=self.rules_path)
         # The detached daemon's standard error is /dev/null: sanitizer reports
@@ -206,8 +182,7 @@ class Daemon:
         return pid != self.pid
 
     def wait_exit(self, timeout=TIMEOUT):
-        """Exit status of the daemon, minus the signal number when a signal
-        ended it, or None while it runs."""
+        """Exit status, minus the signal that ended it; None while it runs."""
         wait_until(lambda: not self.running(), timeout)
         if self.status is None:
             return None
@@ -227,13 +202,10 @@ class Daemon:
             self.wait_exit()
 
     def memory_kb(self):
-        """Peak resident size in KiB."""
         with open(f"/proc/{self.pid}/status") as f:
             return int(re.search(r"^VmHWM:\s+(\d+) kB", f.read(), re.M).group(1))
 
     def sanitizer_reports(self):
-        """What a sanitizer reported, one file per process; wait_exit()
-        shows them once the daemon has ended."""
         names = sorted(n for n in os.listdir(self.dir) if n.startswith("sanitizer."))
         return "".join(open(os.path.join(self.dir, n), errors="replace").read() for n in names)
 
@@ -246,9 +218,8 @@ class Daemon:
 
 
 def finish(daemon, failed):
-    """Stops the daemon; whether it stopped cleanly: exit status 0 after
-    SIGTERM, with "notice exit" as its last log line. Prints the tail of its
-    log after a failure or an unclean stop (it may have logged megabytes)."""
+    """Stops the daemon; whether it exited 0 with "notice exit" last. Shows
+    the log's tail (it may hold megabytes) after a failure or unclean stop."""
     status, lines = daemon.stop(), daemon.log().splitlines()
     reports = daemon.sanitizer_reports()
     clean = status == 0 and lines[-1:] == ["notice exit"] and not reports
@@ -262,8 +233,23 @@ def finish(daemon, failed):
     return clean
 
 
+def own_daemon(test, **options):
+    """A daemon that is killed and removed at the end of `test`."""
+    daemon = Daemon(**options)
+    test.addCleanup(shutil.rmtree, daemon.dir, ignore_errors=True)
+    test.addCleanup(daemon.kill)
+    return daemon
+
+
+def listening_ports(pid):
+    """TCP ports the process listens on."""
+    sockets = {os.readlink(f"/proc/{pid}/fd/{fd}") for fd in os.listdir(f"/proc/{pid}/fd")}
+    with open("/proc/net/tcp") as f:
+        rows = [line.split() for line in f.readlines()[1:]]
+    return {int(row[1].split(":")[1], 16) for row in rows if row[3] == "0A" and f"socket:[{row[9]}]" in sockets}
+
+
 class DaemonTestCase(unittest.TestCase):
-    """Starts a fresh daemon per test, which must stop cleanly after it."""
 
     users, nofile, rules, conf = (), None, None, None
 
@@ -281,7 +267,6 @@ NAMES = ("RESERVED CONNECT CONNACK PUBLISH PUBACK PUBREC PUBREL PUBCOMP SUBSCRIB
 
 
 def string(value):
-    """Two-byte length followed by the bytes."""
     data = value.encode() if isinstance(value, str) else bytes(value)
     return struct.pack("!H", len(data)) + data
 
@@ -296,8 +281,7 @@ def packet(first_byte, body=b""):
 
 
 def connect(client_id, keepalive=60, will=None, username=None, password=None, protocol=("MQTT", 4)):
-    """CONNECT with a clean session; `will` is (topic, message, qos, retain);
-    `username` and `password` are sent when not None."""
+    """Clean session; `will` is (topic, message, qos, retain)."""
     (name, level), flags, payload = protocol, 0x02, string(client_id)
     if will:
         topic, message, qos, retain = will
@@ -328,7 +312,6 @@ puback, pubrec, pubrel, pubcomp, unsuback = (_ack(b) for b in (0x40, 0x50, 0x62,
 
 
 def subscribe(mid, filters):
-    """`filters` is a list of (filter, requested QoS)."""
     return packet(0x82, struct.pack("!H", mid) + b"".join(string(f) + bytes([qos]) for f, qos in filters))
 
 
@@ -344,8 +327,7 @@ pingreq, pingresp, disconnect = b"\xc0\x00", b"\xd0\x00", b"\xe0\x00"
 
 
 def split_packet(data):
-    """(packet length, body offset) of the packet at the start of `data`, or
-    None while the packet is not all there."""
+    """(packet length, body offset), or None while incomplete."""
     length = 0
     for i in range(1, min(len(data), 5)):
         length += (data[i] & 0x7F) << (7 * (i - 1))
@@ -365,16 +347,13 @@ def parse_publish(pkt):
 
 
 def describe(pkt):
-    """Type and bytes of a packet, for failure messages."""
     if not pkt:
         return "nothing" if pkt is None else "connection closed"
     return f"{NAMES[pkt[0] >> 4]} [{pkt[:48].hex(' ')}{' ...' if len(pkt) > 48 else ''}]"
 
 
 class Client:
-    """One TCP connection to the broker, read packet by packet; a small
-    `rcvbuf` keeps the window the broker may fill small; `source` is a
-    local port to connect from, which other sockets may share."""
+    """A raw MQTT connection; `source`: a local port others may share."""
 
     def __init__(self, port, rcvbuf=None, source=None):
         self.sock = socket.socket()
@@ -393,8 +372,7 @@ class Client:
             self.sock.sendall(data)
 
     def read_packet(self, timeout=TIMEOUT):
-        """Next whole packet; b"" once the broker closed the connection;
-        None when nothing complete arrived within `timeout` seconds."""
+        """Next whole packet; b"" once closed; None after `timeout`."""
         deadline = time.monotonic() + timeout
         while not (whole := split_packet(self.buf) if self.buf else None):
             if self.closed:  # a partial packet before the close is returned as it is
@@ -420,9 +398,8 @@ class Client:
             raise AssertionError(f"{what}:\n  expected {describe(expected)}\n  received {describe(actual)}")
 
     def expect_publish(self, topic, payload, qos=0, retain=False, what="publication", timeout=TIMEOUT):
-        """Compares all bytes of the next PUBLISH but its identifier, which
-        the broker chooses and which must be non-zero for QoS 1 and 2.
-        Returns the identifier."""
+        """Compares all but the identifier, which must be non-zero at QoS 1
+        and 2; returns it."""
         actual = self.read_packet(timeout)
         mid = parse_publish(actual)[3] if qos and actual and NAMES[actual[0] >> 4] == "PUBLISH" else None
         if actual != publish(topic, payload, qos, mid or 0, retain) or (qos and not mid):
@@ -434,16 +411,12 @@ class Client:
         self.expect_packet(b"", f"{what}: the broker closes the connection without a reply")
 
     def expect_quiet(self, what="no further packet before PINGRESP"):
-        """Asserts that nothing is queued for the client: the broker answers
-        each client in order, so anything sent to it earlier would arrive
-        before the PINGRESP."""
+        """Nothing is queued: it would arrive before the PINGRESP."""
         self.send(pingreq)
         self.expect_packet(pingresp, what)
 
 
 class BrokerTestCase(DaemonTestCase):
-    """Test case with helpers for raw clients of its daemon's MQTT port;
-    every client is closed at the end of the test."""
 
     def client(self, port=None, rcvbuf=None, source=None):
         client = Client(port or self.daemon.mqtt_port, rcvbuf, source)
@@ -464,8 +437,7 @@ class BrokerTestCase(DaemonTestCase):
 
     @staticmethod
     def published(client, topic, payload, mid=0x7001, retain=False):
-        """Publishes at QoS 1 and waits for the PUBACK, so that the broker has
-        stored the value and handed out its deliveries."""
+        """At QoS 1: after the PUBACK the broker has handed out deliveries."""
         client.send(publish(topic, payload, 1, mid, retain))
         client.expect_packet(puback(mid), f"PUBACK for {topic}")
 

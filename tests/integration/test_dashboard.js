@@ -7,34 +7,24 @@
 //   HALYX_BIN=build/halyx node tests/integration/test_dashboard.js
 
 const assert = require('node:assert/strict');
-const { spawn } = require('node:child_process');
 const { once } = require('node:events');
 const fs = require('node:fs');
 const { createRequire } = require('node:module');
 const net = require('node:net');
 const os = require('node:os');
 const path = require('node:path');
-const readline = require('node:readline');
 const { test } = require('node:test');
+const { TIMEOUT, waitUntil, timeLimit, startDaemon } = require('./daemon');
 
 const nodeRequire = createRequire(path.join(__dirname, 'node', 'package.json'));
 const mqtt = nodeRequire('mqtt');
 const { chromium } = nodeRequire('playwright-core');
 
-const TIMEOUT = 20000; // generous bound in ms for any single awaited event
 const WWW = path.join(__dirname, '..', '..', 'www');
 const ARTIFACTS = process.env.HALYX_ARTIFACTS || path.join(__dirname, 'artifacts');
 const REFUSED = 'The rules engine refused this file; the running rules are unchanged';
 
-async function waitUntil(predicate, what) {
-  for (const deadline = Date.now() + TIMEOUT; !(await predicate());) {
-    if (Date.now() > deadline) throw new Error(`timed out after ${TIMEOUT} ms: ${what}`);
-    await new Promise((resolve) => setTimeout(resolve, 50));
-  }
-}
-
-// Runs `fn(daemon, page, tcp)` against a fresh daemon serving www/, run by the
-// Python harness (which shows the daemon's log after a failure), a fresh
+// Runs `fn(daemon, page, tcp)` against a fresh daemon serving www/, a fresh
 // headless chromium and an MQTT.js client over TCP subscribed to "dash/#".
 // With `users` ([name, password, publish flag]) the daemon requires a login,
 // the TCP client logs in as the first, and `fn` gets the page before it is
@@ -43,19 +33,13 @@ async function waitUntil(predicate, what) {
 function dashboardTest(name, fn, users = [], tls = false) {
   test(name, async () => {
     assert.ok(fs.existsSync(path.join(WWW, 'lib', 'mqtt.min.js')), 'www/lib is there (run scripts/setup-www)');
-    const harness = spawn('python3', [path.join(__dirname, 'halyx_harness.py')], {
-      stdio: ['pipe', 'pipe', 'inherit'],
-      env: { ...process.env, HALYX_HTTP_FILES: WWW, HALYX_USERS: JSON.stringify(users), HALYX_TLS: tls ? '1' : '' },
-    });
-    const exited = new Promise((resolve) => harness.on('close', resolve));
+    const d = await startDaemon({ HALYX_HTTP_FILES: WWW, HALYX_USERS: JSON.stringify(users), HALYX_TLS: tls ? '1' : '' });
     const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'halyx-chromium-'));
     let failed = true;
     let browser;
     let tcp;
+    let clean;
     try {
-      const started = await Promise.race([once(readline.createInterface({ input: harness.stdout }), 'line'), exited]);
-      assert.ok(Array.isArray(started), 'the harness started a daemon');
-      const d = JSON.parse(started[0]);
       browser = await chromium.launchPersistentContext(profile, {
         executablePath: '/usr/bin/chromium', viewport: { width: 1280, height: 800 }, timeout: TIMEOUT,
         ignoreHTTPSErrors: tls,
@@ -78,9 +62,7 @@ function dashboardTest(name, fn, users = [], tls = false) {
       if (!users.length) await page.locator('#state', { hasText: /^connected$/ }).waitFor();
       await page.locator('#broker', { hasText: tls ? `wss://127.0.0.1:${d.wssPort}` : `ws://127.0.0.1:${d.wsPort}` })
         .waitFor();
-      await Promise.race([fn(d, page, tcp), new Promise((_, reject) => {
-        setTimeout(() => reject(new Error('test timed out')), 10 * TIMEOUT).unref();
-      })]);
+      await Promise.race([fn(d, page, tcp), timeLimit(10 * TIMEOUT)]);
       assert.deepEqual(errors, [], 'no script errors in the page');
       failed = false;
     } finally {
@@ -88,9 +70,9 @@ function dashboardTest(name, fn, users = [], tls = false) {
       tcp?.end(true);
       await browser?.close();
       fs.rmSync(profile, { recursive: true, force: true });
-      harness.stdin.end(failed ? 'failed' : '');
+      clean = await d.stop(failed);
     }
-    assert.equal(await exited, 0, 'the daemon stopped cleanly');
+    assert.ok(clean, 'the daemon stopped cleanly');
   });
 }
 

@@ -7,11 +7,11 @@ import os
 import shutil
 import socket
 import tempfile
-import time
 import unittest
 
 import mqttsn_client as sn
-from halyx_harness import TIMEOUT, Client, Daemon, DaemonTestCase, connack, connect, finish
+from halyx_harness import (TIMEOUT, Client, Daemon, DaemonTestCase, connack, connect, finish, listening_ports,
+                           own_daemon)
 
 PROMPT = 2.0  # bound for a reply that nothing but the daemon's own loop delays
 
@@ -41,14 +41,6 @@ def read_all(sock):
         while chunk := sock.recv(65536):
             data += chunk
     return data
-
-
-def listening_ports(pid):
-    """TCP ports the process listens on."""
-    sockets = {os.readlink(f"/proc/{pid}/fd/{fd}") for fd in os.listdir(f"/proc/{pid}/fd")}
-    with open("/proc/net/tcp") as f:
-        rows = [line.split() for line in f.readlines()[1:]]
-    return {int(row[1].split(":")[1], 16) for row in rows if row[3] == "0A" and f"socket:[{row[9]}]" in sockets}
 
 
 class HttpServer(DaemonTestCase):
@@ -145,52 +137,35 @@ class HttpServer(DaemonTestCase):
                 self.assertEqual(self.get(request), b"")
         self.assertEqual(self.get(b"GET / HTTP/1.0\r\n\r\n"), served("index.html", "text/html"))
 
-    def test_request_line_in_pieces(self):
-        sock = self.connect()
-        sock.sendall(b"GET /sty")
-        time.sleep(0.3)  # so that the daemon most likely reads the first piece alone
-        self.assertEqual(self.get(b"le.css HTTP/1.0\r\n\r\n", sock), served("style.css", "text/css; charset=utf-8"))
-
-    def test_idle_clients_block_nobody_and_are_closed(self):
-        idle, partial = self.connect(), self.connect()
+    def test_idle_clients_block_nobody_and_are_closed_and_a_request_line_may_come_in_pieces(self):
+        idle, partial, pieces = self.connect(), self.connect(), self.connect()
         partial.sendall(b"GET / HTTP/1.0")
+        pieces.sendall(b"GET /sty")
         self.assertEqual(self.get(b"GET /data.bin HTTP/1.0\r\n\r\n"), served("data.bin", "text/plain"))
+        self.assertEqual(self.get(b"le.css HTTP/1.0\r\n\r\n", pieces), served("style.css", "text/css; charset=utf-8"))
         # Both are closed once they have had 10 s for their request line.
         self.assertEqual(read_all(idle), b"")
         self.assertEqual(read_all(partial), b"")
 
-    def another_daemon(self, http_files=None, conf="", **options):
-        """One more daemon with `conf` added (a function of the daemon gives
-        the text), started in its own directory."""
-        daemon = Daemon(http_files=http_files, **options)
-        self.addCleanup(shutil.rmtree, daemon.dir, ignore_errors=True)
-        self.addCleanup(daemon.kill)
-        with open(daemon.conf_path, "a") as f:
-            f.write(conf(daemon) if callable(conf) else conf)
+    def test_relative_directory_is_below_the_start_directory_and_the_port_takes_its_low_16_bits(self):
+        other = own_daemon(self, http_files=self.files)
+        with open(other.conf_path, "a") as f:  # the later lines win
+            f.write(f"http_files_path = www\nhttp_port = {3 * 65536 + other.http_port}\n")
         cwd = os.getcwd()
-        os.chdir(daemon.dir)
+        os.chdir(other.dir)
         try:
-            return daemon.start()
+            other.start()
         finally:
             os.chdir(cwd)
-
-    def test_listener_only_for_a_port(self):
-        quiet = self.another_daemon()
-        for daemon in (self.daemon, quiet):
-            self.assertEqual(listening_ports(daemon.pid), {daemon.mqtt_port, daemon.ws_port, daemon.http_port} - {0})
-            self.assertRegex(daemon.log(), rf"debug HTTP: \w*: 0\.0\.0\.0:{daemon.http_port}\n")
-        self.assertTrue(finish(quiet, False))
-
-    def test_relative_directory_is_below_the_start_directory(self):
-        relative = self.another_daemon(self.files, "http_files_path = www\n")  # the later line wins
-        with socket.create_connection(("127.0.0.1", relative.http_port), timeout=TIMEOUT) as sock:
+        with socket.create_connection(("127.0.0.1", other.http_port), timeout=TIMEOUT) as sock:
             self.assertEqual(self.get(b"GET /data.bin HTTP/1.0\n", sock), served("data.bin", "text/plain"))
-        self.assertTrue(finish(relative, False))
+        # A listener for each port, the HTTP one on every address.
+        self.assertEqual(listening_ports(other.pid), {other.mqtt_port, other.ws_port, other.http_port})
+        self.assertRegex(other.log(), rf"debug HTTP: \w*: 0\.0\.0\.0:{other.http_port}\n")
+        self.assertTrue(finish(other, False))
 
     def test_bind_address_is_the_only_address_served(self):
-        bound = Daemon(http_files=self.files, conf="bind_address = 127.0.0.2\n")
-        self.addCleanup(shutil.rmtree, bound.dir, ignore_errors=True)
-        self.addCleanup(bound.kill)
+        bound = own_daemon(self, http_files=self.files, conf="bind_address = 127.0.0.2\n")
         bound.start(wait_ready=False)  # the daemon has opened its listeners once this returns
 
         def mqtt(host):
@@ -217,25 +192,9 @@ class HttpServer(DaemonTestCase):
         self.assertIn(f"debug HTTP: lo: 127.0.0.2:{bound.http_port}\n", bound.log())
         self.assertTrue(finish(bound, False))
 
-    def test_bind_address_not_ipv4_ends_start_up(self):
-        for value in ("localhost", "127.0.0", "::1"):
-            with self.subTest(value):
-                bad = Daemon(conf=f"bind_address = {value}\n")
-                self.addCleanup(shutil.rmtree, bad.dir, ignore_errors=True)
-                bad.start(wait_ready=False)
-                reason = f"bind_address = {value}: not an IPv4 address (a.b.c.d)"
-                self.assertEqual((bad.launch.returncode, bad.launch.stderr), (1, f"halyx: {reason}\n"))
-                self.assertIn(f"err start-up failed: {reason}\n", bad.log())
-
-    def test_port_takes_its_low_16_bits(self):
-        wide = self.another_daemon(self.files, lambda daemon: f"http_port = {3 * 65536 + daemon.http_port}\n")
-        with socket.create_connection(("127.0.0.1", wide.http_port), timeout=TIMEOUT) as sock:
-            self.assertEqual(self.get(b"GET /data.bin HTTP/1.0\n", sock), served("data.bin", "text/plain"))
-        self.assertTrue(finish(wide, False))
-
     def test_idle_connections_leave_descriptors_for_mqtt(self):
         # Without its own bound, HTTP would take every descriptor.
-        crowded = self.another_daemon(self.files, "http_max_connections = 1000\n", nofile=128)
+        crowded = own_daemon(self, http_files=self.files, conf="http_max_connections = 1000\n", nofile=128).start()
         idle = []
         for _ in range(150):  # each is accepted, or refused and closed at once
             idle.append(socket.create_connection(("127.0.0.1", crowded.http_port), timeout=TIMEOUT))

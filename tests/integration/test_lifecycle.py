@@ -3,14 +3,14 @@ start, signals and shut-down of the real daemon."""
 
 import os
 import re
-import shutil
 import signal
 import socket
 import subprocess
 import time
 import unittest
 
-from halyx_harness import HALYX_BIN, TIMEOUT, Client, Daemon, connack, connect, subscribe, suback, wait_until
+from halyx_harness import (HALYX_BIN, TIMEOUT, Client, connack, connect, own_daemon, subscribe, suback,
+                           wait_until)
 
 RULES = ('{"version": "1.00", "nodes": [{"type": "trigger-topic", "topic": "a", "nextid": 1},\n'
          '{"type": "action-value", "id": 1, "topic": "b", "value": "x", "nextid": 0, "retain": 0}]}\n')
@@ -35,10 +35,7 @@ def reaped_status():
 
 class Lifecycle(unittest.TestCase):
     def daemon(self, **kwargs):
-        d = Daemon(**kwargs)
-        self.addCleanup(shutil.rmtree, d.dir, ignore_errors=True)
-        self.addCleanup(d.kill)
-        return d
+        return own_daemon(self, **kwargs)
 
     def run_halyx(self, d, *args, env=None, **kwargs):
         """The binary with `args`, its environment naming d's files unless
@@ -130,6 +127,10 @@ class Lifecycle(unittest.TestCase):
             if kind == socket.SOCK_STREAM:
                 s.listen()
 
+        def append(d, text):
+            with open(d.conf_path, "a") as f:
+                f.write(text)
+
         cases = (("missing configuration", [], lambda d: os.unlink(d.conf_path),
                   lambda d: f"{d.conf_path}: No such file or directory"),
                  ("missing configuration, foreground", ["-f"], lambda d: os.unlink(d.conf_path),
@@ -139,13 +140,14 @@ class Lifecycle(unittest.TestCase):
                  ("WebSocket port in use", [], lambda d: taken(socket.SOCK_STREAM, d.ws_port),
                   lambda d: f"WebSocket port {d.ws_port}: Address already in use"),
                  ("MQTT-SN port in use", [], lambda d: taken(socket.SOCK_DGRAM, d.mqttsn_port),
-                  lambda d: f"MQTT-SN port {d.mqttsn_port}: Address already in use"))
+                  lambda d: f"MQTT-SN port {d.mqttsn_port}: Address already in use"),
+                 *((f"bind_address {value}", [], lambda d, v=value: append(d, f"bind_address = {v}\n"),
+                    lambda d, v=value: f"bind_address = {v}: not an IPv4 address (a.b.c.d)")
+                   for value in ("localhost", "127.0.0", "::1")))
         for what, args, setup, reason in cases:
             with self.subTest(what):
                 d = self.daemon()
-                # Log level 6 as in production: the cause is still logged.
-                with open(d.conf_path, "a") as f:
-                    f.write("log_level = 6\n")
+                append(d, "log_level = 6\n")  # as in production: the cause is still logged
                 setup(d)
                 run = self.run_halyx(d, *args)
                 self.assertEqual(run.returncode, 1)

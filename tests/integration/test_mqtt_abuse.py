@@ -24,20 +24,11 @@ def readable(client):
 
 
 def ws_framed(client):
-    """Makes the client send and read MQTT packets in WebSocket frames, short
-    ones only: masked (with a zero key) towards the broker, plain back."""
-    send = client.send
+    """MQTT packets in short WebSocket frames, masked with a zero key towards
+    the broker; a short frame back reads like a packet with a 2-byte header."""
+    send, read = client.send, client.read_packet
     client.send = lambda data: send(bytes([0x82, 0x80 | len(data)]) + bytes(4) + data)
-
-    def read_packet(timeout=TIMEOUT):
-        while len(client.buf) < 2 or len(client.buf) < 2 + client.buf[1]:
-            client.sock.settimeout(timeout)
-            if not (chunk := client.sock.recv(4096)):
-                return b""
-            client.buf += chunk
-        payload, client.buf = client.buf[2:2 + client.buf[1]], client.buf[2 + client.buf[1]:]
-        return payload
-    client.read_packet = read_packet
+    client.read_packet = lambda timeout=TIMEOUT: (frame := read(timeout)) and frame[2:]
     return client
 
 
@@ -178,14 +169,12 @@ class Burst(AbuseTestCase):
 
 
 class Supervision(AbuseTestCase):
-    def test_sockets_that_never_start_a_session_are_closed(self):
+    def test_sockets_that_never_start_a_session_are_closed_and_a_restart_binds_the_same_ports_at_once(self):
         # Supervision closes them after about 10 s; all three wait together.
         silent = {"TCP without CONNECT": self.client(), "WebSocket without upgrade": self.websocket(False),
                   "WebSocket without CONNECT": self.websocket()}
         for what, client in silent.items():
             client.expect_closed(what)
-
-    def test_restart_binds_the_same_ports_at_once(self):
         clients = [self.connected("c1"), self.connected("c2"), self.websocket()]
         self.assertEqual(self.daemon.stop(), 0)
         for client in clients:  # closed by the daemon first: its ports keep TIME_WAIT sockets

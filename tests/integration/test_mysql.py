@@ -9,7 +9,7 @@ import subprocess
 import tempfile
 import unittest
 
-from halyx_harness import Daemon, finish, wait_until
+from halyx_harness import finish, own_daemon, wait_until
 
 SERVER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "mariadb-throwaway")
 
@@ -33,12 +33,9 @@ class Mysql(unittest.TestCase):
         shutil.rmtree(cls.dir, ignore_errors=True)
 
     def daemon(self, **keys):
-        d = Daemon(mysql={"mysql_enable": 1, "mysql_server": "127.0.0.1", "mysql_user": "halyx",
-                          "mysql_password": "halyx-pw", "mysql_database": "halyx", "mysql_port": self.port,
-                          **keys})
-        self.addCleanup(shutil.rmtree, d.dir, ignore_errors=True)
-        self.addCleanup(d.kill)
-        return d
+        return own_daemon(self, mysql={"mysql_enable": 1, "mysql_server": "127.0.0.1", "mysql_user": "halyx",
+                                       "mysql_password": "halyx-pw", "mysql_database": "halyx",
+                                       "mysql_port": self.port, **keys})
 
     def status(self, query):
         return server("sql", self.dir, query).split()[-1]

@@ -4,13 +4,12 @@ publications and by the clock."""
 
 import json
 import os
-import shutil
 import signal
 import socket
 import time
 import unittest
 
-from halyx_harness import (TIMEOUT, BrokerTestCase, Client, Daemon, connack, connect, finish, publish, puback,
+from halyx_harness import (TIMEOUT, BrokerTestCase, Client, connack, connect, finish, own_daemon, publish, puback,
                            wait_until)
 from mqttsn_client import Node
 
@@ -179,10 +178,7 @@ class EngineStartAndStop(unittest.TestCase):
     started it, and while the daemon stops."""
 
     def daemon(self, **keys):
-        d = Daemon(rules=RULES, **keys)
-        self.addCleanup(shutil.rmtree, d.dir, ignore_errors=True)
-        self.addCleanup(d.kill)
-        return d
+        return own_daemon(self, rules=RULES, **keys)
 
     @staticmethod
     def client(d):

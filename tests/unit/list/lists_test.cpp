@@ -2,6 +2,7 @@
 // session records, and what a programming error or a failed allocation does.
 #include <gtest/gtest.h>
 
+#include <new>
 #include <string_view>
 #include <tuple>
 #include <vector>

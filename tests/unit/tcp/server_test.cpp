@@ -1,10 +1,6 @@
-// The TCP server. Mostly one connection record driven by the handler of its
-// state, one receive per call as the TCP thread does on a readable socket,
-// without the thread: plain MQTT framing, the WebSocket upgrade and frames,
-// and what closes a connection. Its socket is one end of a socketpair whose
-// other end plays the client; the test plays the broker on the tcp_mqtt
-// channel. Then the thread itself, for what only it does; clients on both
-// listeners, close orders and refusals are exercised end to end.
+// The TCP server without its thread: one connection record on a socketpair
+// driven by its state's handler as the thread would, the test playing client
+// and broker. Then what only the thread itself does.
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -28,9 +24,7 @@
 namespace {
 
 const Bytes PINGREQ{0xC0, 0x00};
-// A connection's first packet must be a CONNECT; the server only looks at
-// its type.
-const Bytes CONNECT{0x10, 0x00};
+const Bytes CONNECT{0x10, 0x00}; // the server only looks at the first packet's type
 // A close notice among what the server posted for the broker.
 const Bytes CLOSE_NOTICE{};
 
@@ -435,9 +429,8 @@ struct ServerTest : ::testing::Test {
         msg_mqtt_tcp_destroy();
     }
 
-    // The next record the thread posts must be these bytes (none: a close
-    // notice), for `conn_id` unless 0 and from `addr` when given; waits for
-    // it within a generous bound. Returns its connection id.
+    // Waits for the next record posted, which must be `bytes` (none: a close
+    // notice) for `conn_id` unless 0, from `addr` if given; returns its id.
     static uint64_t expect_posted(const Bytes& bytes, uint64_t conn_id = 0, const sockaddr_in* addr = nullptr)
     {
         tcp_mqtt_msg* msg = nullptr;
