@@ -157,6 +157,7 @@ pub_item* broker_publish(publication_source source, const uint8_t* name, uint16_
         return nullptr;
     }
     broker_publication_deliver(item, source, depth);
+    broker_store_note(item);
     return item;
 }
 

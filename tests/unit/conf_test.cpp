@@ -19,7 +19,8 @@ struct ConfTest : ::testing::Test {
     udp_conf udp{};
     mysql_conf mysql{};
     broker_conf broker{};
-    conf_parser parser{{&http, &tcp, &udp, &mysql, {}, CONF_LOG_LEVEL_DEFAULT, &broker, {}}, 0, {}, {}, 0, 0};
+    store_conf store{};
+    conf_parser parser{{&http, &tcp, &udp, &mysql, {}, CONF_LOG_LEVEL_DEFAULT, &broker, {}, &store}, 0, {}, {}, 0, 0};
 
     void SetUp() override
     {
@@ -161,7 +162,7 @@ TEST_F(ConfTest, FilesWithLongLinesAndLogLevels)
         EXPECT_EQ(std::make_tuple(records.log_level, records.broker->max_topics, records.broker->mqttsn_max_sessions,
                                   records.broker->mqttsn_publish_enable),
                   std::make_tuple(log_level, max_topics, CONF_MQTTSN_MAX_SESSIONS_DEFAULT, 1));
-        delete records.http, delete records.tcp, delete records.udp, delete records.mysql, delete records.broker;
+        delete records.http, delete records.tcp, delete records.udp, delete records.mysql, delete records.broker, delete records.store;
         list_mqtt_user_remove_all(&records.users);
     }
     EXPECT_EQ(mysql_enable, 2);
