@@ -436,9 +436,14 @@ class BrokerTestCase(DaemonTestCase):
 
 if __name__ == "__main__":
     # HALYX_HTTP_FILES: a directory the daemon serves on its httpPort;
-    # HALYX_USERS: JSON [[name, password, publish flag], ...].
+    # HALYX_USERS: JSON [[name, password, publish flag], ...];
+    # HALYX_PERSISTENCE=1: a store in the daemon's directory, written each second.
     node_daemon = Daemon(json.loads(os.environ.get("HALYX_USERS", "[]")),
-                         http_files=os.environ.get("HALYX_HTTP_FILES")).start()
+                         http_files=os.environ.get("HALYX_HTTP_FILES"))
+    if os.environ.get("HALYX_PERSISTENCE"):
+        with open(node_daemon.conf_path, "a") as f:
+            f.write(f"persistence_file = {node_daemon.dir}/halyx.db\npersistence_interval = 1\n")
+    node_daemon.start()
     print(json.dumps({"mqttPort": node_daemon.mqtt_port, "wsPort": node_daemon.ws_port,
                       "httpPort": node_daemon.http_port}), flush=True)
     sys.exit(0 if finish(node_daemon, sys.stdin.read() != "") else 1)
