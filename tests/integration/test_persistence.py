@@ -33,7 +33,7 @@ def http_get(port, target):
 
 
 class Persistence(BrokerTestCase):
-    extra = "persistence_interval = 1\n"
+    extra = "persistence_interval = 1\nhistory_max_points = 8\n"
     initial = "41"
 
     def setUp(self):
@@ -145,6 +145,14 @@ class Persistence(BrokerTestCase):
                 self.assertEqual(times, sorted(times))
                 self.assertLess(abs(times[-1] / 1000 - time.time()), 600)
                 self.restart(False)
+        # Past history_max_points the oldest points thin out; the newest stay.
+        self.publish_all([("thin", str(i)) for i in range(30)], retain=False)
+        thin = "/api/history?topic=thin&since=0"
+        self.assertTrue(wait_until(lambda: (a := json.loads(http_get(self.daemon.http_port, thin)[1]))["points"]
+                                   and a["points"][-1][1] == 29))
+        kept = [v for _, v in json.loads(http_get(self.daemon.http_port, thin)[1])["points"]]
+        self.assertLessEqual(len(kept), 8)
+        self.assertEqual(kept, sorted(kept))
         since = int(time.time()) + 3600
         cases = [(f"/api/history?topic={urllib.parse.quote(topic)}&since={since}", 200, []),
                  ("/api/history?topic=%24SYS%2Fx", 200, []),
