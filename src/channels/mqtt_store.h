@@ -24,7 +24,15 @@ struct store_topic {
     uint16_t topic_id;
 };
 
-// One numeric publication.
+// Publications of one topic that may be numbers, as the broker saw them:
+// for each, its time in ms since the epoch (int64_t, host order), its
+// length (one octet) and its payload. The store thread tells the numbers.
+struct store_series {
+    std::string topic;
+    std::string raw;
+};
+
+// One numeric publication, as the store thread keeps it.
 struct store_point {
     std::string topic;
     int64_t time_ms; // since the epoch
@@ -32,9 +40,9 @@ struct store_point {
 };
 
 struct mqtt_store_msg : msg_record {
-    std::vector<store_topic> topics; // the current state of each topic named
-    std::vector<store_point> points; // in publication order
-    uint16_t next_topic_id;          // the broker's topic-id counter
+    std::vector<store_topic> topics;  // the current state of each topic named
+    std::vector<store_series> series; // each topic's publications, in order
+    uint16_t next_topic_id;           // the broker's topic-id counter
 };
 
 MSG_CHANNEL(mqtt_store, mqtt_store_msg)

@@ -286,8 +286,22 @@ void record_take(mqtt_store_msg* record)
             it->second = std::move(topic);
     }
     next_topic_id = record->next_topic_id;
-    for (store_point& point : record->points)
-        pending_points.push_back(std::move(point));
+    for (const store_series& series : record->series) {
+        const auto* raw = reinterpret_cast<const uint8_t*>(series.raw.data());
+        size_t at = 0;
+        while (at + 9 <= series.raw.size()) {
+            int64_t time_ms;
+            std::memcpy(&time_ms, raw + at, sizeof time_ms);
+            uint8_t len = raw[at + 8];
+            at += 9;
+            if (at + len > series.raw.size())
+                break;
+            double value;
+            if (store_number_parse(raw + at, len, &value))
+                pending_points.push_back({series.topic, time_ms, value});
+            at += len;
+        }
+    }
     if (pending_points.size() > PENDING_POINTS_MAX) {
         size_t excess = pending_points.size() - PENDING_POINTS_MAX;
         if (points_dropped == 0)
@@ -611,8 +625,8 @@ bool store_history_wanted(const uint8_t* name, uint16_t len)
 bool store_number_parse(const uint8_t* data, uint32_t len, double* value)
 {
     // Longer payloads are not sensor readings.
-    char text[64];
-    if (len == 0 || len >= sizeof text)
+    char text[STORE_NUMBER_MAX + 1];
+    if (len == 0 || len > STORE_NUMBER_MAX)
         return false;
     std::memcpy(text, data, len);
     text[len] = '\0';

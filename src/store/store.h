@@ -48,6 +48,17 @@ void thread_store_stop();
 [[nodiscard]] bool store_history_wanted(const uint8_t* name, uint16_t len);
 // Whether the whole payload is one finite number, and which.
 [[nodiscard]] bool store_number_parse(const uint8_t* data, uint32_t len, double* value);
+// Payloads longer than this are not taken for numbers.
+constexpr uint32_t STORE_NUMBER_MAX = 63;
+// A cheap first look for the broker thread: whether the payload may be a
+// number (short, and starting as one does); store_number_parse decides.
+[[nodiscard]] inline bool store_number_maybe(const uint8_t* data, uint32_t len)
+{
+    if (len == 0 || len > STORE_NUMBER_MAX)
+        return false;
+    uint8_t c = data[0];
+    return (c >= '0' && c <= '9') || c == '-' || c == '+' || c == '.' || c == ' ';
+}
 
 // HTTP thread: the history of one topic since `since_ms`, oldest first, as
 // {"topic": "...", "points": [[unix_ms, value], ...]}. Reads the file on a
