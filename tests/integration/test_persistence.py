@@ -10,7 +10,7 @@ import time
 import unittest
 import urllib.parse
 
-from halyx_harness import TIMEOUT, BrokerTestCase, Daemon, connack, connect, parse_publish, publish, wait_until
+from halyx_harness import TIMEOUT, BrokerTestCase, Daemon, connack, connect, parse_publish, puback, publish, wait_until
 from mqttsn_client import Node
 
 COUNTER = "$SYS/rulesengine/variables/counter"
@@ -174,9 +174,9 @@ def retained_names(conn):
     return sorted(n for n, in conn.execute("SELECT name FROM topics WHERE retain = 1") if not n.startswith(b"$"))
 
 
-class BrokenStore(unittest.TestCase):
-    def daemon(self, prepare):
-        daemon = Daemon(conf="persistence_interval = 1\n")
+class StoreFile(unittest.TestCase):
+    def daemon(self, prepare, interval=1):
+        daemon = Daemon(conf=f"persistence_interval = {interval}\n")
         self.addCleanup(daemon.kill)
         db = os.path.join(daemon.dir, "halyx.db")
         with open(daemon.conf_path, "a") as f:
@@ -187,7 +187,17 @@ class BrokenStore(unittest.TestCase):
     def publish_retained(self, daemon, topic):
         with socket.create_connection(("127.0.0.1", daemon.mqtt_port), timeout=TIMEOUT) as sock:
             sock.sendall(connect(topic) + publish(topic, "v", 1, 1, True))
-            self.assertEqual(sock.recv(4), connack(0))
+            reply = b""
+            while len(reply) < 8 and (chunk := sock.recv(8 - len(reply))):
+                reply += chunk
+            self.assertEqual(reply, connack(0) + puback(1), "stored before the answer")
+
+    def test_final_write_at_sigterm(self):
+        daemon, db = self.daemon(lambda db: None, interval=3600)
+        self.publish_retained(daemon, "last")
+        self.assertEqual(daemon.stop(), 0)
+        with sqlite3.connect(db) as conn:
+            self.assertEqual(retained_names(conn), [b"last"])
 
     def test_corrupt_store_is_moved_aside_and_the_hub_starts_empty(self):
         def garbage(db):
