@@ -330,7 +330,7 @@ void stop_started()
     // rules thread waiting for a topic value is let go.
     if (started.channels)
         rules_engine_shutdown();
-    // Stop order: HTTP, UDP, TCP, broker, database, cron, rules.
+    // Stop order: HTTP, UDP, TCP, broker, store, database, cron, rules.
     if (started.http)
         thread_http_stop();
     if (started.udp)

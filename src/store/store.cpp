@@ -578,8 +578,11 @@ void store_load(store_loaded* out)
     if (!store_enabled())
         return;
     msg_mqtt_store_init();
-    if (db_open())
-        state_read(out);
+    if (!db_open())
+        return;
+    state_read(out);
+    log_write(LOG_INFO, "store %s: %zu topics, %lld history points\n", path.c_str(), known.size(),
+              static_cast<long long>(history_total));
 }
 
 int thread_store_start()
