@@ -96,6 +96,7 @@ struct options {
     int window = 50;          // connections between connect() and CONNACK at once
     double idle_sec = 5;      // CPU and memory sampling window
     bool ping = false;
+    bool numeric = false;     // payloads are decimal numbers (a hub's history keeps those)
 };
 
 void usage()
@@ -132,6 +133,7 @@ void usage()
         "  --window W       connections in set-up at once (50)\n"
         "  --idle S         seconds of CPU and RSS sampling with the clients idle (5)\n"
         "  --ping           then send PINGREQ on every client and count PINGRESPs\n"
+        "  --numeric        payloads are decimal numbers \"SEQ.SENT_NS\" (--size 30 or more)\n"
         "many topics (subscriber on mt/+/x, open loop at QoS 0):\n"
         "  --topics N       first create mt/0/x ... mt/<N-1>/x, one publication each,\n"
         "                   then publish --count messages spread over all of them\n"
@@ -157,7 +159,8 @@ T* find_option(const std::pair<const char*, T*> (&table)[N], const std::string& 
 bool parse_args(int argc, char** argv, options& o)
 {
     const std::pair<const char*, bool*> flags[] = {
-        {"--timeline", &o.timeline}, {"--ping", &o.ping}, {"--one-topic", &o.one_topic}};
+        {"--timeline", &o.timeline}, {"--ping", &o.ping}, {"--one-topic", &o.one_topic},
+        {"--numeric", &o.numeric}};
     const std::pair<const char*, std::string*> texts[] = {
         {"--host", &o.host}, {"--label", &o.label}, {"--topic", &o.topic}, {"--tls", &o.tls_ca}};
     const std::pair<const char*, double*> reals[] = {
@@ -195,7 +198,7 @@ bool parse_args(int argc, char** argv, options& o)
         }
     }
     if (o.subs < 1 || o.count < 1 || o.rate < 0 || (o.qos != 0 && o.qos != 1) ||
-        o.size < 16 || o.size > 16384 || o.port < 1 || o.port > 65535 || o.window < 1 ||
+        o.size < (o.numeric ? 30 : 16) || o.size > 16384 || o.port < 1 || o.port > 65535 || o.window < 1 ||
         o.keepalive < 0 || o.keepalive > 65535 || o.cap_sec <= 0 || o.sn_port < 0 ||
         o.sn_port > 65535 || o.topics < 0) {
         std::fprintf(stderr, "halyx_bench: option out of range\n");
@@ -316,6 +319,31 @@ std::string client_id(char role, int n)
 // process.
 constexpr char STAMP_MAGIC[4] = {'H', 'X', 'B', '1'};
 constexpr size_t STAMP_LEN = 16;
+// --numeric: the stamp as a number instead, "%010u.%019lld" (30 bytes),
+// filled with zeros, which keep it the same number.
+constexpr size_t NUMERIC_STAMP_LEN = 30;
+bool numeric_payload = false;
+
+bool numeric_stamp_read(const uint8_t* b, size_t len, uint32_t& seq, int64_t& sent_ns)
+{
+    if (len < NUMERIC_STAMP_LEN || b[10] != '.')
+        return false;
+    uint64_t s = 0;
+    int64_t ns = 0;
+    for (size_t i = 0; i < NUMERIC_STAMP_LEN; ++i) {
+        if (i == 10)
+            continue;
+        if (b[i] < '0' || b[i] > '9')
+            return false;
+        if (i < 10)
+            s = s * 10 + (b[i] - '0');
+        else
+            ns = ns * 10 + (b[i] - '0');
+    }
+    seq = uint32_t(s);
+    sent_ns = ns;
+    return true;
+}
 
 // One PUBLISH built once; each message patches in its packet id, sequence
 // number and send time, so publishing allocates nothing.
@@ -330,11 +358,12 @@ struct publish_template {
         put_str(b, topic);
         if (qos > 0)
             put_u16(b, 0);
-        b.resize(b.size() + size_t(size), uint8_t('.'));
+        b.resize(b.size() + size_t(size), uint8_t(numeric_payload ? '0' : '.'));
         pkt = frame(uint8_t((PKT_PUBLISH << 4) | (qos << 1)), b);
         stamp_at = pkt.size() - size_t(size);
         id_at = qos > 0 ? stamp_at - 2 : 0;
-        std::memcpy(&pkt[stamp_at], STAMP_MAGIC, 4);
+        if (!numeric_payload)
+            std::memcpy(&pkt[stamp_at], STAMP_MAGIC, 4);
     }
 
     // MQTT-SN PUBLISH to a registered topic id: flags carry the QoS in bits
@@ -359,6 +388,12 @@ struct publish_template {
         if (id_at > 0) {
             p[id_at] = uint8_t(packet_id >> 8);
             p[id_at + 1] = uint8_t(packet_id);
+        }
+        if (numeric_payload) {
+            char text[48];
+            std::snprintf(text, sizeof text, "%010u.%019lld", seq, static_cast<long long>(sent_ns));
+            std::memcpy(p + stamp_at, text, NUMERIC_STAMP_LEN);
+            return;
         }
         std::memcpy(p + stamp_at + 4, &seq, 4);
         std::memcpy(p + stamp_at + 8, &sent_ns, 8);
@@ -945,6 +980,8 @@ void on_delivery(pubsub& r, size_t si, uint8_t first, const uint8_t* b, size_t l
     if (at + STAMP_LEN <= len && std::memcmp(b + at, STAMP_MAGIC, 4) == 0) {
         std::memcpy(&seq, b + at + 4, 4);
         std::memcpy(&sent_ns, b + at + 8, 8);
+    } else if (at < len) {
+        numeric_stamp_read(b + at, len - at, seq, sent_ns);
     }
     if (sent_ns == 0 || seq >= uint32_t(r.o.count) ||
         std::string_view(reinterpret_cast<const char*>(b + 2), topic_len) != r.o.topic) {
@@ -1536,6 +1573,7 @@ int main(int argc, char** argv)
         usage();
         return 2;
     }
+    numeric_payload = o.numeric;
     if (o.pid > 0 && !proc_read(o.pid).ok) {
         std::fprintf(stderr, "halyx_bench: cannot read /proc/%d\n", o.pid);
         return 1;

@@ -101,6 +101,12 @@ const conf_key conf_keys[] = {
     CONF_NUMBER("max_topics", conf_kind::bound, p->out.broker->max_topics),
     CONF_NUMBER("mqttsn_max_sessions", conf_kind::bound, p->out.broker->mqttsn_max_sessions),
     CONF_NUMBER("mqttsn_publish_enable", conf_kind::number, p->out.broker->mqttsn_publish_enable),
+    CONF_TEXT("persistence_file", conf_kind::text, p->out.store->persistence_file),
+    CONF_NUMBER("persistence_interval", conf_kind::bound, p->out.store->persistence_interval),
+    CONF_NUMBER("history_days", conf_kind::bound, p->out.store->history_days),
+    CONF_NUMBER("history_max_points", conf_kind::bound, p->out.store->history_max_points),
+    CONF_NUMBER("history_max_points_total", conf_kind::bound, p->out.store->history_max_points_total),
+    CONF_TEXT("history_topics", conf_kind::text, p->out.store->history_topics),
     CONF_NUMBER("log_level", conf_kind::level, p->out.log_level),
     CONF_TEXT("bind_address", conf_kind::text, p->out.bind_address),
     CONF_NUMBER("mqtt_auth_enable", conf_kind::number, p->mqtt_auth_enable),
@@ -265,6 +271,8 @@ int parse_conf_file(conf_records* records)
     parser.out.broker = new broker_conf{CONF_MAX_TOPICS_DEFAULT, CONF_MQTTSN_MAX_SESSIONS_DEFAULT, 1, 0,
                                         CONF_MAX_QUEUED_MESSAGES_DEFAULT};
     parser.out.tls = new tls_conf{};
+    parser.out.store = new store_conf{"", CONF_PERSISTENCE_INTERVAL_DEFAULT, CONF_HISTORY_DAYS_DEFAULT,
+                                      CONF_HISTORY_MAX_POINTS_DEFAULT, CONF_HISTORY_MAX_POINTS_TOTAL_DEFAULT, "#"};
     parser.out.log_level = CONF_LOG_LEVEL_DEFAULT;
 
     char line[CONF_LINE_SIZE];

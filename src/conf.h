@@ -28,6 +28,7 @@ struct conf_records {
     // bind_address as written: the IPv4 address every listener binds, all
     // interfaces when empty. main checks it.
     char bind_address[65];
+    store_conf* store;
 };
 
 // Log level when the file sets none: every line is kept.

@@ -87,5 +87,22 @@ constexpr int32_t CONF_MAX_PACKET_SIZE_DEFAULT = 32768;
 constexpr int32_t CONF_MAX_PACKET_SIZE_STANDARD_DEFAULT = 1 << 20;
 constexpr int32_t CONF_MAX_PACKET_SIZE_LIMIT = 256 << 20;
 
+// The store of the hub's state and of the numeric history. An empty
+// persistence_file turns both off; a bound below 1 takes its default.
+struct store_conf {
+    char persistence_file[65];
+    int32_t persistence_interval;     // seconds between writes, at most one write each
+    int32_t history_days;             // points older than this are deleted
+    int32_t history_max_points;       // per topic; beyond it the oldest half is thinned
+    int32_t history_max_points_total; // all topics together; beyond it the oldest go
+    char history_topics[65];          // comma-separated filters; empty: "#"
+};
+
+constexpr int32_t CONF_PERSISTENCE_INTERVAL_DEFAULT = 60;
+constexpr int32_t CONF_HISTORY_DAYS_DEFAULT = 7;
+constexpr int32_t CONF_HISTORY_MAX_POINTS_DEFAULT = 10000;
+// About 40 bytes a point on disk: some 40 MB on an SD card.
+constexpr int32_t CONF_HISTORY_MAX_POINTS_TOTAL_DEFAULT = 1000000;
+
 static_assert(std::is_standard_layout_v<tcp_conf> && std::is_trivial_v<tcp_conf>);
 static_assert(std::is_standard_layout_v<mysql_conf> && std::is_trivial_v<mysql_conf>);

@@ -44,6 +44,7 @@
 #include "paths.h"
 #include "rules/json.h"
 #include "rules/rules_thread.h"
+#include "store/store.h"
 #include "tcp/tcp.h"
 #include "tls.h"
 #include "udp/udp.h"
@@ -67,7 +68,7 @@ int report_fd = -1;
 // What has been started, so that a failed start-up and the stop undo
 // exactly that, in order.
 struct started_parts {
-    bool channels, http, tcp, udp, mqtt, mysql, cron, rules;
+    bool channels, http, tcp, udp, mqtt, mysql, cron, rules, store;
 };
 started_parts started{};
 
@@ -80,6 +81,9 @@ struct listener_ports {
 };
 listener_ports ports{};
 std::string mysql_server;
+// mqtt_standard = 1: restored retained messages also become the topics'
+// separate retained messages.
+bool mqtt_standard_mode = false;
 
 // Signals main takes with sigwaitinfo. Every thread blocks them, so no
 // handler runs in the middle of another thread's work and no worker's
@@ -281,7 +285,9 @@ void conf_hand_over(conf_records* conf)
     thread_http_hub_setup(conf->tcp->mqtt_ws_port, conf->tcp->mqtt_ws_tls_port);
     thread_tcp_serv_setup(conf->tcp);
     thread_udp_serv_setup(conf->udp);
+    mqtt_standard_mode = conf->broker->mqtt_standard == 1;
     thread_mqtt_setup(conf->broker);
+    thread_store_setup(conf->store);
     if (mysql_enable == 1)
         thread_mysql_setup(conf->mysql);
     else
@@ -335,7 +341,7 @@ void stop_started()
     // rules thread waiting for a topic value is let go.
     if (started.channels)
         rules_engine_shutdown();
-    // Stop order: HTTP, UDP, TCP, broker, database, cron, rules.
+    // Stop order: HTTP, UDP, TCP, broker, store, database, cron, rules.
     if (started.http)
         thread_http_stop();
     if (started.udp)
@@ -344,6 +350,9 @@ void stop_started()
         thread_tcp_stop();
     if (started.mqtt)
         thread_mqtt_stop();
+    // After the broker, whose last changes it writes.
+    if (started.store)
+        thread_store_stop();
     if (started.mysql)
         thread_mysql_stop();
     if (started.cron)
@@ -462,6 +471,41 @@ void tls_setup(conf_records* conf)
     SSL_CTX_free(ctx);
 }
 
+// Fills the broker's topics from the store before the broker thread runs:
+// values, retain flags, topic ids and the topic-id counter.
+void store_restore(const store_loaded& loaded)
+{
+    for (const store_topic& topic : loaded.topics) {
+        const auto* value = reinterpret_cast<const uint8_t*>(topic.value.data());
+        auto value_len = static_cast<uint32_t>(topic.value.size());
+        pub_item* item = list_pub_add_replace(&pub_list, reinterpret_cast<const uint8_t*>(topic.name.data()),
+                                              static_cast<uint16_t>(topic.name.size()), value, value_len,
+                                              topic.retain & 1);
+        if (item && mqtt_standard_mode && (topic.retain & 1))
+            list_pub_retained_set(item, value, value_len, static_cast<uint8_t>(topic.retain >> 1 & 3));
+        if (item && topic.topic_id && !list_pub_find_topic_id(&pub_list, topic.topic_id))
+            list_pub_set_topic_id(&pub_list, item, topic.topic_id);
+    }
+    if (loaded.next_topic_id)
+        mqttsn_topic_id = loaded.next_topic_id;
+}
+
+// A rules file unchanged since the store was written keeps the variable
+// values set at run time: its variable-init values are not published over
+// the restored ones. A changed file applies them.
+void rules_variables_keep(rules_set* rules, const store_loaded& loaded)
+{
+    const std::string& text = rules->error.empty() ? rules->text : std::string();
+    if (!rules->read || !loaded.has_rules_hash ||
+        store_rules_hash(reinterpret_cast<const uint8_t*>(text.data()), text.size()) != loaded.rules_hash)
+        return;
+    std::erase_if(rules->variables, [](const rules_variable& variable) {
+        const pub_item* item = list_name_find_name(&pub_list, reinterpret_cast<const uint8_t*>(variable.topic.data()),
+                                                   static_cast<uint16_t>(variable.topic.size()));
+        return item && item->retain;
+    });
+}
+
 // Handles signals until one asks for the stop.
 void serve_until_stopped()
 {
@@ -565,11 +609,17 @@ int main(int argc, char** argv)
     // its topic triggers and the rules topic are broker state, which only
     // the broker thread may touch once it runs. The nodes and cron entries
     // wait on their channels for the threads that own them.
+    // The store's state comes first, so that the rules see it.
+    store_loaded loaded;
+    store_load(&loaded);
+    store_restore(loaded);
     rules_set rules_read;
     bool rules_loaded = parse_json_file(&rules_read) == 0;
+    rules_variables_keep(&rules_read, loaded);
     thread_mqtt_rules_install(&rules_read);
     std::string rules = rules_loaded ? rules_summary() : "not loaded";
     publish_rules_engine_version();
+    mark_started(&started.store, thread_store_start(), "store");
     mark_started(&started.mqtt, thread_mqtt_start(), "broker");
     if (mysql_enable == 1 && thread_mysql_start() < 0)
         start_failed("MariaDB server " + mysql_server + ": could not connect");

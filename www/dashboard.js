@@ -7,7 +7,7 @@
   const VARIABLES = '$SYS/rulesengine/variables/';
   const ERROR_TOPIC = '$SYS/rulesengine/error';
   const REFUSED = 'The rules engine refused this file; the running rules are unchanged';
-  const HISTORY = 500; // points kept per numeric topic
+  const HISTORY = 500; // live points kept per numeric topic
   const SHOWN = 80; // characters of a value the table shows
 
   const $ = (id) => document.getElementById(id);
@@ -17,6 +17,8 @@
   const topics = new Map();
   let plot = null; // the uPlot chart of plotTopic
   let plotTopic = null;
+  let plotStored = [[], []]; // the hub's history of plotTopic: [times in s, values]
+  const RANGES = { hour: 3600, day: 86400, week: 604800 }; // the plot's time ranges in s
   let hubRules = null; // the rules topic's last value
   let acceptedRules = ''; // the last file the engine ran, which Revert brings back
   let saving = false; // a new rules file was sent; the engine's answer is due
@@ -251,7 +253,7 @@
     sync($('variables'), names.filter((name) => name.startsWith(VARIABLES)),
       (name) => [[name.slice(VARIABLES.length), 'topic'], [shorten(topics.get(name).value), 'value']]);
 
-    if (plot) plot.setData(topics.get(plotTopic).history);
+    if (plot) plot.setData(plotData());
   }
   $('filter').addEventListener('input', render);
 
@@ -261,6 +263,7 @@
     if (plot) plot.destroy();
     plot = null;
     plotTopic = null;
+    plotStored = [[], []];
     $('plot-topic').textContent = 'no topic chosen';
   }
   $('topics').addEventListener('click', (event) => {
@@ -273,9 +276,44 @@
       ...plotSize(),
       series: [{}, { label: 'value', stroke: '#1f6feb', width: 2, points: { size: 5 } }],
       scales: { x: { time: true } },
-    }, topics.get(plotTopic).history, $('plot'));
+    }, plotData(), $('plot'));
     render();
+    historyLoad();
   });
+  $('plot-range').addEventListener('change', () => plot && historyLoad());
+
+  // What the hub kept of the plotted topic (GET api/history), then the
+  // values that came in since, within the chosen time range.
+  function plotData() {
+    const live = topics.get(plotTopic).history;
+    const from = Date.now() / 1000 - RANGES[$('plot-range').value];
+    const last = plotStored[0].length ? plotStored[0][plotStored[0].length - 1] : -Infinity;
+    const data = [[], []];
+    const add = (time, value) => {
+      if (time >= from) data[0].push(time), data[1].push(value);
+    };
+    plotStored[0].forEach((time, i) => add(time, plotStored[1][i]));
+    live[0].forEach((time, i) => time > last && add(time, live[1][i]));
+    $('plot').dataset.points = data[0].length;
+    return data;
+  }
+  async function historyLoad() {
+    const topic = plotTopic;
+    const since = Math.floor(Date.now() / 1000) - RANGES[$('plot-range').value];
+    let stored = [[], []];
+    try {
+      const reply = await fetch(`api/history?topic=${encodeURIComponent(topic)}&since=${since}`, { cache: 'no-store' });
+      if (reply.ok) {
+        const { points } = await reply.json();
+        stored = [points.map((p) => p[0] / 1000), points.map((p) => p[1])];
+      }
+    } catch (err) {
+      // A hub that keeps no history: the live values alone.
+    }
+    if (topic !== plotTopic) return;
+    plotStored = stored;
+    if (plot) plot.setData(plotData());
+  }
   window.addEventListener('resize', () => plot && plot.setSize(plotSize()));
 
   function status(id, text, kind) {

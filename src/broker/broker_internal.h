@@ -140,6 +140,16 @@ int mqtt_save_rules(const uint8_t* name, uint16_t name_len, const uint8_t* data,
 // rules as they are (logged).
 void mqtt_rules_file_reload();
 
+// The store's part of the publish path (store_feed.cpp): mark notes a
+// topic whose lasting state may have changed, note also keeps a numeric
+// value of a publication for the history; flush sends what was noted to
+// the store thread (each timer tick, and at the stop even while the store
+// is behind); forget drops it all. No-ops with the store off.
+void broker_store_mark(pub_item* item);
+void broker_store_note(pub_item* item);
+void broker_store_flush(bool stopping = false);
+void broker_store_forget();
+
 // One PUBLISH, at the QoS of the client's first matching subscription, to
 // every MQTT client with a matching subscription. With mqtt_standard = 1:
 // at the highest QoS of its matching subscriptions, capped by the

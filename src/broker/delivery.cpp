@@ -191,6 +191,7 @@ pub_item* broker_publish(publication_source source, const uint8_t* name, uint16_
     if (broker_mqtt_standard && retain_flag)
         list_pub_retained_set(item, data, data_len, qos);
     broker_publication_deliver(item, source, depth, qos);
+    broker_store_note(item);
     return item;
 }
 

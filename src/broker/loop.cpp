@@ -103,7 +103,10 @@ void thread_mqtt_loop()
             msg_waker_wait(&module.waker, static_cast<int>(std::clamp<long long>(until_tick, 0, 1000)));
         }
     }
-    // Nothing is sent and no will is published at shut-down.
+    // Nothing is sent and no will is published at shut-down; the store
+    // gets the last changes for its final snapshot.
+    broker_store_flush(true);
+    broker_store_forget();
     release_all();
 }
 
@@ -145,6 +148,7 @@ bool broker_topic_id_assign(pub_item* item)
     while (list_pub_find_topic_id(&pub_list, id))
         id = broker_counter_take(&mqttsn_topic_id);
     list_pub_set_topic_id(&pub_list, item, id);
+    broker_store_mark(item);
     return true;
 }
 
@@ -183,6 +187,7 @@ void timer_handle()
             --conn->remainsec;
     }
     mqttsn_timer_handle();
+    broker_store_flush();
 }
 
 void thread_mqtt_setup(broker_conf* conf)

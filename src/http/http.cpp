@@ -9,6 +9,7 @@
 #include <limits.h>
 #include <netinet/in.h>
 #include <sys/epoll.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -20,12 +21,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "http/http_conn.h"
 #include "http/request.h"
 #include "logging.h"
 #include "net.h"
 #include "paths.h"
+#include "store/store.h"
 #include "thread_module.h"
 #include "tls.h"
 
@@ -443,6 +446,29 @@ void static_answer(http_client* client)
     response_start(client, header, len);
 }
 
+// The history answer is made whole, then sent from an anonymous file like
+// any static file.
+void history_answer(http_client* client)
+{
+    std::string body;
+    int fd = -1;
+    if (store_history_json(request.topic, request.topic_len, request.since_s * 1000, &body) == 0)
+        fd = memfd_create("history", MFD_CLOEXEC);
+    if (fd < 0 || write(fd, body.data(), body.size()) != static_cast<ssize_t>(body.size()) ||
+        lseek(fd, 0, SEEK_SET) != 0) {
+        if (fd >= 0)
+            close(fd);
+        http_error_page(&request, HTTP_ERROR_UNAVAILABLE, request.path);
+        response_start(client, request.page, request.page_len);
+        return;
+    }
+    client->file = fd;
+    client->file_left = body.size();
+    char header[256];
+    uint32_t len = http_json_header_format(header, sizeof header, static_cast<long long>(body.size()));
+    response_start(client, header, len);
+}
+
 // One receive into the connection's request buffer; once the request line
 // is in, the response starts.
 void request_receive(http_client* client)
@@ -490,6 +516,9 @@ void request_receive(http_client* client)
         break;
     case HTTP_ACTION_CGI:
         cgi_answer(client);
+        break;
+    case HTTP_ACTION_HISTORY:
+        history_answer(client);
         break;
     case HTTP_ACTION_PAGE:
         response_start(client, request.page, request.page_len);
@@ -563,6 +592,7 @@ void thread_end()
         conn_close(clients.head);
     serv_close();
     net_loop_close(&epoll_fd);
+    store_history_close();
 }
 
 void http_serv_loop()

@@ -18,6 +18,8 @@ constexpr error_text error_texts[] = {
     {"501", "Not Implemented", "Quorvia Halyx does not implement this method"},
     {"404", "Not found", "Error 404 - File not found"},
     {"403", "Forbidden", "You are not allowed to access this resource"},
+    {"400", "Bad Request", "The history needs topic=<name> and since=<unix seconds>"},
+    {"503", "Service Unavailable", "The history cannot be read now"},
 };
 
 constexpr char PAGE_FORMAT[] = "HTTP/1.1 %s %s\nContent-type: text/html\n\n"
@@ -157,6 +159,8 @@ void http_request_parse(const uint8_t* bytes, uint32_t len, const char* root, ht
     req->filetype = nullptr;
     req->cgiargs[0] = '\0';
     req->page_len = 0;
+    req->topic_len = 0;
+    req->since_s = 0;
 
     uint32_t held = len < HTTP_BUF_SIZE ? len : HTTP_BUF_SIZE;
     const void* line_end = held ? std::memchr(bytes, '\n', held) : nullptr;
@@ -181,6 +185,16 @@ void http_request_parse(const uint8_t* bytes, uint32_t len, const char* root, ht
     }
     if (strcasecmp(method, "GET") != 0) {
         http_error_page(req, HTTP_ERROR_NOT_IMPLEMENTED, method);
+        return;
+    }
+
+    size_t history_len = sizeof HTTP_HISTORY_PATH - 1;
+    if (!std::strncmp(uri, HTTP_HISTORY_PATH, history_len) && (uri[history_len] == '\0' || uri[history_len] == '?')) {
+        std::snprintf(req->path, sizeof req->path, "%s", HTTP_HISTORY_PATH);
+        if (uri[history_len] == '?' && http_history_query_parse(uri + history_len + 1, req))
+            req->action = HTTP_ACTION_HISTORY;
+        else
+            http_error_page(req, HTTP_ERROR_BAD_REQUEST, req->path);
         return;
     }
 
@@ -227,6 +241,62 @@ uint32_t http_hub_info_format(char* out, uint32_t size, int32_t mqtt_ws_port, in
                           "Content-type: application/json\nCache-Control: no-store\n\r\n%s",
                           body_len, body);
     return n < 0 || static_cast<uint32_t>(n) >= size ? 0 : static_cast<uint32_t>(n);
+}
+
+bool http_history_query_parse(const char* query, http_request* req)
+{
+    bool have_topic = false;
+    req->topic_len = 0;
+    req->since_s = 0;
+    for (const char* field = query; *field;) {
+        const char* end = std::strchr(field, '&');
+        size_t len = end ? static_cast<size_t>(end - field) : std::strlen(field);
+        if (len > 6 && !std::strncmp(field, "topic=", 6)) {
+            size_t out = 0;
+            for (size_t i = 6; i < len; ++i) {
+                int c = static_cast<unsigned char>(field[i]);
+                if (c == '%') {
+                    if (i + 2 >= len || hex_value(field[i + 1]) < 0 || hex_value(field[i + 2]) < 0)
+                        return false;
+                    c = hex_value(field[i + 1]) * 16 + hex_value(field[i + 2]);
+                    i += 2;
+                    // A filter is not a topic; a NUL ends no MQTT name.
+                    if (c == 0 || c == '#' || c == '+')
+                        return false;
+                } else if (c == '+') {
+                    c = ' '; // form encoding
+                } else if (c == '#') {
+                    return false;
+                }
+                req->topic[out++] = static_cast<uint8_t>(c);
+            }
+            req->topic_len = static_cast<uint16_t>(out);
+            have_topic = out > 0;
+        } else if (len > 6 && !std::strncmp(field, "since=", 6)) {
+            long long since = 0;
+            for (size_t i = 6; i < len; ++i) {
+                if (field[i] < '0' || field[i] > '9' || since > 1000000000000LL)
+                    return false;
+                since = since * 10 + (field[i] - '0');
+            }
+            req->since_s = since;
+        }
+        field += len;
+        if (*field == '&')
+            ++field;
+    }
+    return have_topic;
+}
+
+uint32_t http_json_header_format(char* out, uint32_t size, long long body_len)
+{
+    int n = std::snprintf(out, size,
+                          "HTTP/1.1 200 OK\nServer: Quorvia Halyx\nContent-length: %lld\n"
+                          "Content-type: application/json\nCache-Control: no-store\n\r\n",
+                          body_len);
+    if (n < 0 || size == 0)
+        return 0;
+    return static_cast<uint32_t>(n) < size ? static_cast<uint32_t>(n) : size - 1;
 }
 
 uint32_t http_header_format(char* out, uint32_t size, long long file_size, const char* filetype)

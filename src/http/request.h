@@ -19,7 +19,12 @@ enum http_action : uint32_t {
     HTTP_ACTION_PAGE,   // send `page`, then close
     HTTP_ACTION_STATIC, // send the file `filename` as `filetype`
     HTTP_ACTION_CGI,    // CGI path `filename` with query `cgiargs`
+    HTTP_ACTION_HISTORY, // the history of `topic` since `since_s` as JSON
 };
+
+// The dashboard's history of a topic: GET HTTP_HISTORY_PATH?topic=<percent-
+// encoded name>&since=<unix seconds>; `since` may be left out (all of it).
+constexpr char HTTP_HISTORY_PATH[] = "/api/history";
 
 // The dashboard asks here where its hub's WebSocket port is. A file of
 // this name in the served directory is sent like any other; without one
@@ -37,6 +42,11 @@ struct http_request {
     char cgiargs[HTTP_BUF_SIZE];
     char page[HTTP_PAGE_SIZE];
     uint32_t page_len;
+    // HTTP_ACTION_HISTORY: the decoded topic name (not terminated) and
+    // the start of the time range.
+    uint8_t topic[HTTP_BUF_SIZE];
+    uint16_t topic_len;
+    int64_t since_s;
 };
 
 // Decides on the `len` bytes received so far (not terminated; only the
@@ -49,6 +59,8 @@ enum http_error : uint32_t {
     HTTP_ERROR_NOT_IMPLEMENTED, // 501, a method other than GET
     HTTP_ERROR_NOT_FOUND,       // 404
     HTTP_ERROR_FORBIDDEN,       // 403
+    HTTP_ERROR_BAD_REQUEST,     // 400, a history query without a usable topic or time
+    HTTP_ERROR_UNAVAILABLE,     // 503, the history cannot be read now (or is off)
 };
 
 // Builds the error page for `cause` into `page` and sets HTTP_ACTION_PAGE.
@@ -68,6 +80,14 @@ bool http_path_inside(const char* real_root, const char* real);
 // header and JSON body {"mqtt_ws_port": N, "mqtt_ws_tls_port": M}, into
 // `out`. Returns its length (0 if it did not fit).
 [[nodiscard]] uint32_t http_hub_info_format(char* out, uint32_t size, int32_t mqtt_ws_port, int32_t mqtt_ws_tls_port);
+
+// The success header of a JSON body of `body_len` bytes, into `out`.
+[[nodiscard]] uint32_t http_json_header_format(char* out, uint32_t size, long long body_len);
+
+// Decodes a history query ("topic=...&since=...", in any order, other
+// keys ignored) into the request's topic and since_s. False when the topic
+// is missing, empty, holds a NUL or a "+"/"#", or `since` is not a number.
+bool http_history_query_parse(const char* query, http_request* req);
 
 // The header of a CGI path that is a regular executable file.
 constexpr char HTTP_CGI_HEADER[] = "HTTP/1.1 200 OK\nServer: Quorvia Halyx\n";

@@ -14,8 +14,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     mysql_conf mysql{};
     broker_conf broker{};
     tls_conf tls{};
+    store_conf store{};
     conf_parser parser{};
-    parser.out = {&http, &tcp, &udp, &mysql, {}, CONF_LOG_LEVEL_DEFAULT, &broker, &tls, {}};
+    parser.out = {&http, &tcp, &udp, &mysql, {}, CONF_LOG_LEVEL_DEFAULT, &broker, &tls, {}, &store};
 
     // Lines as fgets with a 256-byte buffer delivers them.
     std::string text(reinterpret_cast<const char*>(data), size);

@@ -1,8 +1,9 @@
 // The HTTP server's decisions on received bytes: any input, under roots of
 // every length, must give a decision without reading or writing out of
 // bounds, with a page and a file name that are terminated within their
-// areas, and never a file name with a ".." segment after the root. The
-// input is also made the cause of an error page.
+// areas, a history topic decoded within its area, and never a file name
+// with a ".." segment after the root. The input is also made the cause of
+// an error page.
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -37,6 +38,11 @@ static void check_decision(const http_request& req, const char* root)
         check(std::strncmp(req.filename, root, std::strlen(root)) == 0);
         check(!has_dot_dot(req.filename + std::strlen(root)));
         check((req.action == HTTP_ACTION_STATIC) == (req.filetype != nullptr));
+        break;
+    case HTTP_ACTION_HISTORY:
+        // A decoded name: not empty, within its area, no NUL and no wildcard.
+        check(req.topic_len > 0 && req.topic_len < HTTP_BUF_SIZE && req.since_s >= 0);
+        check(!std::memchr(req.topic, 0, req.topic_len) && !std::memchr(req.topic, '#', req.topic_len));
         break;
     default:
         break;

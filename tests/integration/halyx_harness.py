@@ -446,11 +446,16 @@ if __name__ == "__main__":
     # HALYX_HTTP_FILES: a directory the daemon serves on its httpPort;
     # HALYX_USERS: JSON [[name, password, publish flag], ...];
     # HALYX_TEST_CONF: JSON {key: value, ...} of further configuration;
-    # HALYX_TLS=1: TLS ports too, with the authority's certificate as caFile.
+    # HALYX_TLS=1: TLS ports too, with the authority's certificate as caFile;
+    # HALYX_PERSISTENCE=1: a store in the daemon's directory, written each second.
     tls_on = os.environ.get("HALYX_TLS") == "1"
     node_daemon = Daemon(json.loads(os.environ.get("HALYX_USERS", "[]")),
                          http_files=os.environ.get("HALYX_HTTP_FILES"),
-                         conf=json.loads(os.environ.get("HALYX_TEST_CONF", "{}")), tls={} if tls_on else None).start()
+                         conf=json.loads(os.environ.get("HALYX_TEST_CONF", "{}")), tls={} if tls_on else None)
+    if os.environ.get("HALYX_PERSISTENCE"):
+        with open(node_daemon.conf_path, "a") as f:
+            f.write(f"persistence_file = {node_daemon.dir}/halyx.db\npersistence_interval = 1\n")
+    node_daemon.start()
     print(json.dumps({"mqttPort": node_daemon.mqtt_port, "wsPort": node_daemon.ws_port,
                       "httpPort": node_daemon.http_port, "wssPort": node_daemon.wss_port,
                       "httpsPort": node_daemon.https_port,

@@ -33,7 +33,9 @@ const REFUSED = 'The rules engine refused this file; the running rules are uncha
 function dashboardTest(name, fn, users = [], tls = false) {
   test(name, async () => {
     assert.ok(fs.existsSync(path.join(WWW, 'lib', 'mqtt.min.js')), 'www/lib is there (run scripts/setup-www)');
-    const d = await startDaemon({ HALYX_HTTP_FILES: WWW, HALYX_USERS: JSON.stringify(users), HALYX_TLS: tls ? '1' : '' });
+    const d = await startDaemon({
+      HALYX_HTTP_FILES: WWW, HALYX_USERS: JSON.stringify(users), HALYX_TLS: tls ? '1' : '', HALYX_PERSISTENCE: '1',
+    });
     const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'halyx-chromium-'));
     let failed = true;
     let browser;
@@ -163,6 +165,16 @@ dashboardTest('rules editor, plot, phone layout and a refused rules file', async
   await page.click('#topics tr[data-topic="dash/temperature"]');
   await page.locator('#plot canvas').waitFor();
   assert.equal(await page.textContent('#plot-topic'), 'dash/temperature', 'plotted topic');
+  // A new page plots what the hub kept, then the live values.
+  const kept = () => page.evaluate(() => fetch('api/history?topic=dash%2Ftemperature&since=0').then((r) => r.json()));
+  await waitUntil(async () => (await kept()).points.length === 5, 'five points kept');
+  await page.reload();
+  await tableValue(page, 'dash/temperature', '21');
+  await page.selectOption('#plot-range', 'hour');
+  await page.click('#topics tr[data-topic="dash/temperature"]');
+  await page.waitForFunction(() => Number(document.querySelector('#plot').dataset.points) >= 6);
+  await tcp.publishAsync('dash/temperature', '22', { qos: 1, retain: true });
+  await page.waitForFunction(() => Number(document.querySelector('#plot').dataset.points) >= 7);
   await page.$eval('#rules', (area) => { area.scrollTop = 0; });
   await shot(page, 'dashboard-desktop.png');
 

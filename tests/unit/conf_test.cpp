@@ -20,7 +20,8 @@ struct ConfTest : ::testing::Test {
     mysql_conf mysql{};
     broker_conf broker{};
     tls_conf tls{};
-    conf_parser parser{{&http, &tcp, &udp, &mysql, {}, CONF_LOG_LEVEL_DEFAULT, &broker, &tls, {}}, 0, {}, {}, 0, 0};
+    store_conf store{};
+    conf_parser parser{{&http, &tcp, &udp, &mysql, {}, CONF_LOG_LEVEL_DEFAULT, &broker, &tls, {}, &store}, 0, {}, {}, 0, 0};
 
     void SetUp() override
     {
@@ -186,7 +187,7 @@ TEST_F(ConfTest, FilesWithLongLinesAndLogLevels)
                                   records.broker->mqttsn_publish_enable),
                   std::make_tuple(log_level, max_topics, CONF_MQTTSN_MAX_SESSIONS_DEFAULT, 1));
         delete records.http, delete records.tcp, delete records.udp, delete records.mysql;
-        delete records.broker, delete records.tls;
+        delete records.broker, delete records.tls, delete records.store;
         list_mqtt_user_remove_all(&records.users);
     }
     EXPECT_EQ(mysql_enable, 2);
