@@ -72,10 +72,10 @@ class Node:
     """One client socket; `names` maps topic ids to the names the gateway gave
     them, `seen` lists the types of the messages receive() read."""
 
-    def __init__(self, port, timeout=20.0, host="127.0.0.1"):
+    def __init__(self, port, timeout=20.0):
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.sock.bind((host, 0))
-        self.gateway, self.timeout, self.names, self.seen, self.msg_id = (host, port), timeout, {}, [], 0
+        self.sock.bind(("127.0.0.1", 0))
+        self.gateway, self.timeout, self.names, self.seen, self.msg_id = ("127.0.0.1", port), timeout, {}, [], 0
 
     def send(self, dgram):
         self.sock.sendto(dgram, self.gateway)
@@ -176,7 +176,6 @@ class Node:
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--port", type=int, required=True)
     parser.add_argument("--id", default=f"sn-{os.getpid()}", help="client id")
     commands = parser.add_subparsers(dest="command", required=True)
@@ -188,7 +187,7 @@ def main():
     pub.add_argument("-r", dest="retain", action="store_true")
     sub.add_argument("-n", dest="count", type=int, help="exit after this many publications")
     args = parser.parse_args()
-    node = Node(args.port, host=args.host)
+    node = Node(args.port)
     node.connect(args.id)
     if args.command == "pub":
         node.publish(node.register(args.topic), args.message, args.qos, args.retain)

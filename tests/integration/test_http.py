@@ -168,27 +168,20 @@ class HttpServer(DaemonTestCase):
         bound = own_daemon(self, http_files=self.files, conf="bind_address = 127.0.0.2\n")
         bound.start(wait_ready=False)  # the daemon has opened its listeners once this returns
 
-        def mqtt(host):
-            with socket.create_connection((host, bound.mqtt_port), timeout=TIMEOUT) as sock:
-                sock.sendall(connect("c"))
-                return sock.recv(4)
-
-        def http(host):
-            with socket.create_connection((host, bound.http_port), timeout=TIMEOUT) as sock:
-                return self.get(b"GET /data.bin HTTP/1.0\n", sock)
-
-        def mqttsn(host):
-            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
+        def ask(host, port, kind, request):
+            with socket.socket(socket.AF_INET, kind) as sock:
                 sock.settimeout(TIMEOUT)
-                sock.connect((host, bound.mqttsn_port))  # connected, so a refusal is reported
-                sock.send(sn.connect("n"))
-                return sock.recv(64)
+                sock.connect((host, port))  # connected, so a refused datagram is reported too
+                sock.sendall(request)
+                return read_all(sock) if port == bound.http_port else sock.recv(64)
 
-        for name, ask, answer in (("MQTT", mqtt, connack(0)), ("HTTP", http, served("data.bin", "text/plain")),
-                                  ("MQTT-SN", mqttsn, sn.message(sn.CONNACK, [0]))):
+        http = (bound.http_port, socket.SOCK_STREAM, b"GET /data.bin HTTP/1.0\n", served("data.bin", "text/plain"))
+        for name, port, kind, request, answer in (
+                ("MQTT", bound.mqtt_port, socket.SOCK_STREAM, connect("c"), connack(0)), ("HTTP", *http),
+                ("MQTT-SN", bound.mqttsn_port, socket.SOCK_DGRAM, sn.connect("n"), sn.message(sn.CONNACK, [0]))):
             with self.subTest(name):
-                self.assertEqual(ask("127.0.0.2"), answer)
-                self.assertRaises(ConnectionRefusedError, ask, "127.0.0.1")
+                self.assertEqual(ask("127.0.0.2", port, kind, request), answer)
+                self.assertRaises(ConnectionRefusedError, ask, "127.0.0.1", port, kind, request)
         self.assertIn(f"debug HTTP: lo: 127.0.0.2:{bound.http_port}\n", bound.log())
         self.assertTrue(finish(bound, False))
 

@@ -91,7 +91,7 @@ class TlsTest(BrokerTestCase):
 
 
 class TlsPeers(TlsTest):
-    def test_clients_over_tls_meet_plain_ones(self):
+    def test_clients_over_tls_meet_plain_ones_and_hostile_ones_hold_up_nobody(self):
         d = self.daemon
         plain = self.subscribed("plain", [("t/#", 0)])
         # With an authority configured but not required, a certificate is
@@ -108,9 +108,7 @@ class TlsPeers(TlsTest):
         self.assertEqual(https_get(d, "/large.bin"), LARGE)
         rogue = mosquitto("mosquitto_pub", d.tls_port, d.cert, "-t", "t/in", "-m", "x", client="rogue")
         self.assertNotEqual(rogue.returncode, 0, "a certificate from another authority is refused")
-
-    def test_hostile_clients_hold_up_nobody(self):
-        d = self.daemon
+        # Hostile clients on the same daemon hold up nobody.
         idle = [socket.create_connection(("127.0.0.1", port)) for port in (d.tls_port, d.wss_port, d.https_port)]
         plain_bytes = Client(d.tls_port)
         plain_bytes.send(connect("plain-on-tls"))
@@ -168,19 +166,15 @@ class TlsStart(unittest.TestCase):
     def test_tls_ports_without_certificates_change_nothing(self):
         tls_ports = {key: free_port() for key in ("mqtt_tls_port", "mqtt_ws_tls_port", "http_tls_port")}
         daemon = own_daemon(self, conf=tls_ports).start()
-        failed = True
-        try:
-            self.assertIn("notice TLS ports configured without tls_cert_file and tls_key_file", daemon.log())
-            client = Client(daemon.mqtt_port)
-            client.send(connect("plain"))
-            client.expect_packet(connack(0))
-            client.sock.close()
-            # Listeners for the plain ports only; none for HTTP at port 0, whose thread still runs.
-            self.assertEqual(listening_ports(daemon.pid), {daemon.mqtt_port, daemon.ws_port})
-            self.assertRegex(daemon.log(), r"debug HTTP: \w*: 0\.0\.0\.0:0\n")
-            failed = False
-        finally:
-            self.assertTrue(finish(daemon, failed), "daemon did not stop cleanly")
+        self.assertIn("notice TLS ports configured without tls_cert_file and tls_key_file", daemon.log())
+        client = Client(daemon.mqtt_port)
+        self.addCleanup(client.sock.close)
+        client.send(connect("plain"))
+        client.expect_packet(connack(0))
+        # Listeners for the plain ports only; none for HTTP at port 0, whose thread still runs.
+        self.assertEqual(listening_ports(daemon.pid), {daemon.mqtt_port, daemon.ws_port})
+        self.assertRegex(daemon.log(), r"debug HTTP: \w*: 0\.0\.0\.0:0\n")
+        self.assertTrue(finish(daemon, False), "daemon did not stop cleanly")
 
 
 if __name__ == "__main__":
