@@ -472,8 +472,9 @@ void tls_setup(conf_records* conf)
 }
 
 // Fills the broker's topics from the store before the broker thread runs:
-// values, retain flags, topic ids and the topic-id counter.
-void store_restore(const store_loaded& loaded)
+// values, retain flags, topic ids and the topic-id counter; with
+// mqtt_standard = 1 also the clean-session-0 sessions.
+void store_restore(store_loaded& loaded)
 {
     for (const store_topic& topic : loaded.topics) {
         const auto* value = reinterpret_cast<const uint8_t*>(topic.value.data());
@@ -488,6 +489,8 @@ void store_restore(const store_loaded& loaded)
     }
     if (loaded.next_topic_id)
         mqttsn_topic_id = loaded.next_topic_id;
+    if (mqtt_standard_mode)
+        thread_mqtt_sessions_restore(&loaded.sessions);
 }
 
 // A rules file unchanged since the store was written keeps the variable

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "channels/mqtt_store.h"
 #include "conf_records.h"
 #include "list/lists.h"
 #include "list/mqtt_conn.h"
@@ -58,3 +59,7 @@ void thread_mqtt_set_rules_topic_data(const uint8_t* data, uint32_t length);
 // for MQTT subscribers; an empty text (a file accepted) clears it. Same
 // threads as above.
 void thread_mqtt_set_rules_error(const char* reason);
+// Main thread, before thread_mqtt_start, with mqtt_standard = 1: the
+// clean-session-0 sessions read from the store become away sessions, their
+// sent deliveries to be sent again with DUP when the client comes back.
+void thread_mqtt_sessions_restore(std::vector<store_session>* sessions);

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "broker/broker.h"
+#include "channels/mqtt_store.h"
 #include "channels/tcp_mqtt.h"
 #include "channels/udp_mqtt.h"
 #include "codec/mqtt.h"
@@ -149,6 +150,9 @@ void broker_store_mark(pub_item* item);
 void broker_store_note(pub_item* item);
 void broker_store_flush(bool stopping = false);
 void broker_store_forget();
+// A session that may have changed: subscriptions, outbox, connect or
+// disconnect (mqtt_standard = 1). The flush sends its state, or its end.
+void broker_store_session_mark(const mqtt_conn* conn);
 
 // One PUBLISH, at the QoS of the client's first matching subscription, to
 // every MQTT client with a matching subscription. With mqtt_standard = 1:
@@ -168,9 +172,11 @@ extern bool broker_mqtt_standard;          // mqtt_standard = 1
 extern uint32_t broker_mqtt_max_queued;    // mqtt_max_queued_messages
 // Clients with clean session 0 that are away: their records keep the
 // subscriptions and the outbox (conn_id 0, in no index) until the client
-// id connects again. This list and the outboxes are what a store would
-// save to keep these sessions over a restart.
+// id connects again. With the store on they are kept over a restart,
+// connected ones too (mqtt_sessions_restore brings them back away).
 extern list<mqtt_conn> mqtt_away;
+// Copies the client's subscriptions and outbox into `out` (kept).
+void mqtt_session_copy(const mqtt_conn* conn, store_session* out);
 
 // Takes a QoS 1 or 2 delivery into the client's outbox: gives it its
 // packet identifier (publish->msg_id) and keeps a copy until it is

@@ -177,6 +177,8 @@ void handle_subscribe(tcp_mqtt_msg* record, mqtt_conn* conn, const mqtt_fixed_he
         codes[count++] = filter.qos;
     }
     broker_subs_changed();
+    if (broker_mqtt_standard && !conn->clean_session)
+        broker_store_session_mark(conn);
 
     mqtt_suback suback{subscribe.msg_id, codes, count};
     uint8_t* buffer = nullptr;
@@ -212,6 +214,8 @@ void handle_unsubscribe(tcp_mqtt_msg* record, mqtt_conn* conn, const mqtt_fixed_
     while (mqtt_filter_next(&unsubscribe.filters, &filter))
         list_sub_remove_name(&conn->subs, filter.name, filter.name_len);
     broker_subs_changed();
+    if (broker_mqtt_standard && !conn->clean_session)
+        broker_store_session_mark(conn);
     send_pubxxx(record->conn_id, MQTT_UNSUBACK, unsubscribe.msg_id, "<MQTT_UNSUBACK\n");
 }
 

@@ -2,6 +2,7 @@
 // the outbox of QoS 1 and 2 deliveries, and clean-session-0 clients kept
 // while they are away. All on the broker thread.
 #include <algorithm>
+#include <cstring>
 #include <deque>
 #include <string>
 
@@ -103,6 +104,8 @@ bool mqtt_outbox_add(mqtt_conn* conn, mqtt_publish* publish)
     out.topic.assign(reinterpret_cast<const char*>(publish->topic), publish->topic_len);
     if (publish->payload_len)
         out.payload.assign(reinterpret_cast<const char*>(publish->payload), publish->payload_len);
+    if (!conn->clean_session)
+        broker_store_session_mark(conn);
     if (away) {
         box->waiting.push_back(std::move(out));
         return false;
@@ -125,6 +128,10 @@ void mqtt_outbox_ack(mqtt_conn* conn, uint32_t type, uint16_t msg_id)
         it->released = 1;
     else if ((type == MQTT_PUBACK && it->qos == 1) || (type == MQTT_PUBCOMP && it->qos == 2))
         sent.erase(it);
+    else
+        return;
+    if (!conn->clean_session)
+        broker_store_session_mark(conn);
 }
 
 void mqtt_outbox_free(mqtt_conn* conn)
@@ -135,6 +142,8 @@ void mqtt_outbox_free(mqtt_conn* conn)
 
 bool mqtt_session_start(mqtt_conn* conn)
 {
+    // Kept, taken over or ended by clean session 1: the store follows.
+    broker_store_session_mark(conn);
     bool present = false;
     // An older connection whose close is under way still holds the
     // session until the TCP thread reports the close: it is taken over too.
@@ -174,6 +183,7 @@ void mqtt_session_resume(mqtt_conn* conn)
     mqtt_outbox* box = conn->outbox;
     if (!box)
         return;
+    broker_store_session_mark(conn);
     if (box->dropped) {
         log_write(LOG_WARNING, "mqtt: client %.*s: %llu deliveries dropped at mqtt_max_queued_messages (%u)\n",
                   static_cast<int>(conn->client_id_len), reinterpret_cast<const char*>(conn->client_id),
@@ -213,5 +223,62 @@ bool mqtt_session_park(mqtt_conn* conn)
     will_remove_all(&conn->will);
     list_add_item(&mqtt_away, conn);
     broker_subs_changed();
+    broker_store_session_mark(conn);
     return true;
+}
+
+void mqtt_session_copy(const mqtt_conn* conn, store_session* out)
+{
+    out->kept = true;
+    for (const sub_item* sub = conn->subs.head; sub; sub = list_next(sub))
+        out->subs.push_back({std::string(reinterpret_cast<const char*>(sub->name), sub->name_len), sub->qos});
+    if (!conn->outbox)
+        return;
+    for (const auto* queue : {&conn->outbox->in_flight, &conn->outbox->waiting})
+        for (const mqtt_outbound& o : *queue) {
+            uint8_t state = o.msg_id == 0  ? STORE_DELIVERY_WAITING
+                            : o.released ? STORE_DELIVERY_RELEASED
+                                         : STORE_DELIVERY_SENT;
+            out->deliveries.push_back({o.topic, o.payload, o.qos, o.retain, state, o.msg_id});
+        }
+}
+
+void thread_mqtt_sessions_restore(std::vector<store_session>* sessions)
+{
+    const sockaddr_in nowhere{};
+    uint16_t highest_id = 0;
+    for (store_session& session : *sessions) {
+        if (session.client_id.empty() || session.client_id.size() > UINT16_MAX)
+            continue;
+        auto* conn = new mqtt_conn{};
+        conn->addr = nowhere;
+        conn->client_id_len = static_cast<uint16_t>(session.client_id.size());
+        conn->client_id = new uint8_t[conn->client_id_len];
+        std::memcpy(conn->client_id, session.client_id.data(), conn->client_id_len);
+        for (const store_subscription& sub : session.subs)
+            if (!sub.filter.empty() && sub.filter.size() <= UINT16_MAX)
+                list_sub_add_replace(&conn->subs, reinterpret_cast<const uint8_t*>(sub.filter.data()),
+                                     static_cast<uint16_t>(sub.filter.size()), static_cast<uint8_t>(sub.qos & 3));
+        for (store_delivery& d : session.deliveries) {
+            if (d.qos < 1 || d.qos > 2 || d.topic.empty() || d.topic.size() > UINT16_MAX)
+                continue;
+            mqtt_outbox* box = outbox_of(conn);
+            bool sent = d.state != STORE_DELIVERY_WAITING && d.msg_id != 0;
+            mqtt_outbound out{sent ? d.msg_id : uint16_t{0}, d.qos, static_cast<uint8_t>(d.retain & 1),
+                              static_cast<uint8_t>(d.qos == 2 && d.state == STORE_DELIVERY_RELEASED),
+                              std::move(d.topic), std::move(d.payload)};
+            if (sent) {
+                highest_id = std::max(highest_id, out.msg_id);
+                box->in_flight.push_back(std::move(out));
+            } else {
+                box->waiting.push_back(std::move(out));
+            }
+        }
+        list_add_item(&mqtt_away, conn);
+    }
+    // New packet identifiers start past the restored ones.
+    if (highest_id && highest_id >= mqtt_msg_id)
+        mqtt_msg_id = highest_id == UINT16_MAX ? 1 : static_cast<uint16_t>(highest_id + 1);
+    sessions->clear();
+    broker_subs_changed();
 }

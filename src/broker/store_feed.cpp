@@ -5,7 +5,9 @@
 #include <time.h>
 
 #include <cstring>
+#include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "broker/broker_internal.h"
@@ -34,6 +36,8 @@ bool dropping = false;
 // The last topic looked up: a sensor publishing often skips the lookup.
 const pub_item* last_item = nullptr;
 feed_topic* last_entry = nullptr;
+// Client ids whose session may have changed (mqtt_standard = 1).
+std::unordered_set<std::string> dirty_sessions;
 
 feed_topic& entry_of(pub_item* item)
 {
@@ -91,9 +95,39 @@ void broker_store_note(pub_item* item)
     held_bytes += sizeof head + item->data_len;
 }
 
+void broker_store_session_mark(const mqtt_conn* conn)
+{
+    if (store_enabled() && conn->client_id)
+        dirty_sessions.emplace(reinterpret_cast<const char*>(conn->client_id), conn->client_id_len);
+}
+
+namespace {
+
+// The current state of each session marked: a clean-session-0 client,
+// connected or away, keeps its session; any other leaves the store.
+void sessions_copy(mqtt_store_msg* record)
+{
+    std::unordered_map<std::string_view, const mqtt_conn*> holders;
+    for (list<mqtt_conn>* conns : {&mqtt_conns, &mqtt_away})
+        for (const mqtt_conn* conn = conns->head; conn; conn = conn->next)
+            if (conn->client_id && !conn->clean_session)
+                holders[{reinterpret_cast<const char*>(conn->client_id), conn->client_id_len}] = conn;
+    record->sessions.reserve(dirty_sessions.size());
+    for (const std::string& client_id : dirty_sessions) {
+        store_session session{client_id, false, {}, {}};
+        auto it = holders.find(client_id);
+        if (it != holders.end())
+            mqtt_session_copy(it->second, &session);
+        record->sessions.push_back(std::move(session));
+    }
+    dirty_sessions.clear();
+}
+
+} // namespace
+
 void broker_store_flush(bool stopping)
 {
-    if (!store_enabled() || listed.empty())
+    if (!store_enabled() || (listed.empty() && dirty_sessions.empty()))
         return;
     // While the store is behind the changes stay here, coalesced.
     if (!stopping && msg_mqtt_store_length() >= MQTT_STORE_BEHIND)
@@ -123,6 +157,7 @@ void broker_store_flush(bool stopping)
         entry.dirty = entry.listed = false;
     }
     listed.clear();
+    sessions_copy(record);
     record->next_topic_id = mqttsn_topic_id;
     msg_mqtt_store_add(record);
 }
@@ -131,6 +166,7 @@ void broker_store_forget()
 {
     feed.clear();
     listed.clear();
+    dirty_sessions.clear();
     held_bytes = 0;
     last_item = nullptr;
     last_entry = nullptr;

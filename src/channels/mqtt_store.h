@@ -42,8 +42,36 @@ struct store_point {
     double value;
 };
 
+// A clean-session-0 client's session (mqtt_standard = 1): its
+// subscriptions and the QoS 1 and 2 deliveries kept for it.
+struct store_subscription {
+    std::string filter;
+    uint8_t qos;
+};
+
+struct store_delivery {
+    std::string topic;
+    std::string payload;
+    uint8_t qos;
+    uint8_t retain;
+    uint8_t state;   // STORE_DELIVERY_*
+    uint16_t msg_id; // 0 while it waits
+};
+
+constexpr uint8_t STORE_DELIVERY_WAITING = 0; // not sent yet
+constexpr uint8_t STORE_DELIVERY_SENT = 1;    // sent, not acknowledged
+constexpr uint8_t STORE_DELIVERY_RELEASED = 2; // PUBREC came, PUBREL went
+
+struct store_session {
+    std::string client_id;
+    bool kept; // false: the session ended and leaves the store
+    std::vector<store_subscription> subs;
+    std::vector<store_delivery> deliveries; // sent ones first, oldest first
+};
+
 struct mqtt_store_msg : msg_record {
     std::vector<store_topic> topics;  // the current state of each topic named
+    std::vector<store_session> sessions; // the sessions that changed
     std::vector<store_series> series; // each topic's publications, in order
     uint16_t next_topic_id;           // the broker's topic-id counter
 };

@@ -37,7 +37,8 @@ constexpr char SCHEMA[] =
     "CREATE TABLE IF NOT EXISTS topics(name BLOB PRIMARY KEY, value BLOB, retain INTEGER, topic_id INTEGER);"
     "CREATE TABLE IF NOT EXISTS history_topics(id INTEGER PRIMARY KEY, name BLOB UNIQUE);"
     "CREATE TABLE IF NOT EXISTS history(topic INTEGER, t INTEGER, v REAL);"
-    "CREATE INDEX IF NOT EXISTS history_topic_t ON history(topic, t);";
+    "CREATE INDEX IF NOT EXISTS history_topic_t ON history(topic, t);"
+    "CREATE TABLE IF NOT EXISTS mqtt_sessions(client_id BLOB PRIMARY KEY, subscriptions BLOB, deliveries BLOB);";
 
 store_conf* options = nullptr;
 std::string path;
@@ -49,6 +50,10 @@ sqlite3* db = nullptr;
 std::unordered_map<std::string, store_topic> known;
 // Names whose state in `known` the file does not hold yet.
 std::unordered_set<std::string> unwritten;
+// The MQTT sessions as last known, by client id, and those the file does
+// not hold as they are (absent from `sessions`: to be deleted).
+std::unordered_map<std::string, store_session> sessions;
+std::unordered_set<std::string> sessions_unwritten;
 uint16_t next_topic_id = 0;
 uint16_t written_next_topic_id = 0;
 bool has_rules_hash = false;
@@ -113,6 +118,114 @@ std::string column_bytes(sqlite3_stmt* stmt, int column)
     const void* bytes = sqlite3_column_blob(stmt, column);
     int len = sqlite3_column_bytes(stmt, column);
     return bytes ? std::string(static_cast<const char*>(bytes), static_cast<size_t>(len)) : std::string();
+}
+
+// A session's subscriptions and deliveries as blobs: per subscription its
+// filter length (2 octets, host order), filter and QoS; per delivery QoS,
+// retain, state, message id (2), topic length (2), topic, payload length
+// (4) and payload.
+void put(std::string* out, const void* bytes, size_t len)
+{
+    out->append(static_cast<const char*>(bytes), len);
+}
+
+std::string subscriptions_encode(const store_session& session)
+{
+    std::string out;
+    for (const store_subscription& sub : session.subs) {
+        auto len = static_cast<uint16_t>(sub.filter.size());
+        put(&out, &len, 2);
+        out += sub.filter;
+        out += static_cast<char>(sub.qos);
+    }
+    return out;
+}
+
+std::string deliveries_encode(const store_session& session)
+{
+    std::string out;
+    for (const store_delivery& d : session.deliveries) {
+        uint8_t head[3] = {d.qos, d.retain, d.state};
+        put(&out, head, 3);
+        put(&out, &d.msg_id, 2);
+        auto topic_len = static_cast<uint16_t>(d.topic.size());
+        put(&out, &topic_len, 2);
+        out += d.topic;
+        auto payload_len = static_cast<uint32_t>(d.payload.size());
+        put(&out, &payload_len, 4);
+        out += d.payload;
+    }
+    return out;
+}
+
+// Reads `len` bytes at `*at` when they are there.
+bool take(const std::string& in, size_t* at, void* bytes, size_t len)
+{
+    if (in.size() - *at < len)
+        return false;
+    std::memcpy(bytes, in.data() + *at, len);
+    *at += len;
+    return true;
+}
+
+bool take_string(const std::string& in, size_t* at, std::string* out, size_t len)
+{
+    if (in.size() - *at < len)
+        return false;
+    out->assign(in, *at, len);
+    *at += len;
+    return true;
+}
+
+// False when a blob is cut short or malformed.
+bool session_decode(const std::string& subs, const std::string& deliveries, store_session* out)
+{
+    size_t at = 0;
+    while (at < subs.size()) {
+        uint16_t len = 0;
+        store_subscription sub{};
+        if (!take(subs, &at, &len, 2) || !take_string(subs, &at, &sub.filter, len) || !take(subs, &at, &sub.qos, 1))
+            return false;
+        out->subs.push_back(std::move(sub));
+    }
+    at = 0;
+    while (at < deliveries.size()) {
+        store_delivery d{};
+        uint8_t head[3];
+        uint16_t topic_len = 0;
+        uint32_t payload_len = 0;
+        if (!take(deliveries, &at, head, 3) || !take(deliveries, &at, &d.msg_id, 2) ||
+            !take(deliveries, &at, &topic_len, 2) || !take_string(deliveries, &at, &d.topic, topic_len) ||
+            !take(deliveries, &at, &payload_len, 4) || !take_string(deliveries, &at, &d.payload, payload_len))
+            return false;
+        d.qos = head[0];
+        d.retain = head[1];
+        d.state = head[2];
+        out->deliveries.push_back(std::move(d));
+    }
+    return true;
+}
+
+bool sessions_write()
+{
+    if (sessions_unwritten.empty())
+        return true;
+    statement upsert("INSERT OR REPLACE INTO mqtt_sessions(client_id, subscriptions, deliveries) VALUES(?1, ?2, ?3)");
+    statement remove("DELETE FROM mqtt_sessions WHERE client_id = ?1");
+    if (!upsert.stmt || !remove.stmt)
+        return false;
+    for (const std::string& client_id : sessions_unwritten) {
+        auto it = sessions.find(client_id);
+        statement& stmt = it != sessions.end() ? upsert : remove;
+        bind_bytes(stmt.stmt, 1, client_id);
+        if (it != sessions.end()) {
+            bind_bytes(stmt.stmt, 2, subscriptions_encode(it->second));
+            bind_bytes(stmt.stmt, 3, deliveries_encode(it->second));
+        }
+        if (!stmt.run())
+            return false;
+    }
+    return true;
 }
 
 void db_close()
@@ -251,6 +364,20 @@ void state_read(store_loaded* out)
             written_has_rules_hash = has_rules_hash = true;
         }
     }
+    statement rows("SELECT client_id, subscriptions, deliveries FROM mqtt_sessions");
+    while (rows.stmt && sqlite3_step(rows.stmt) == SQLITE_ROW) {
+        store_session session{column_bytes(rows.stmt, 0), true, {}, {}};
+        if (session.client_id.empty() ||
+            !session_decode(column_bytes(rows.stmt, 1), column_bytes(rows.stmt, 2), &session)) {
+            log_write(LOG_WARNING, "store: the session of client %.*s cannot be read; dropped\n",
+                      static_cast<int>(session.client_id.size()), session.client_id.data());
+            sessions_unwritten.insert(session.client_id);
+            continue;
+        }
+        if (out)
+            out->sessions.push_back(session);
+        sessions.emplace(session.client_id, std::move(session));
+    }
     history_counts_read();
     if (out) {
         out->next_topic_id = next_topic_id;
@@ -285,6 +412,13 @@ void record_take(mqtt_store_msg* record)
         else
             it->second = std::move(topic);
     }
+    for (store_session& session : record->sessions) {
+        sessions_unwritten.insert(session.client_id);
+        if (session.kept)
+            sessions[session.client_id] = std::move(session);
+        else
+            sessions.erase(session.client_id);
+    }
     next_topic_id = record->next_topic_id;
     for (const store_series& series : record->series) {
         const auto* raw = reinterpret_cast<const uint8_t*>(series.raw.data());
@@ -313,7 +447,8 @@ void record_take(mqtt_store_msg* record)
 
 bool something_to_write()
 {
-    return !unwritten.empty() || !pending_points.empty() || next_topic_id != written_next_topic_id ||
+    return !unwritten.empty() || !sessions_unwritten.empty() || !pending_points.empty() ||
+           next_topic_id != written_next_topic_id ||
            has_rules_hash != written_has_rules_hash || rules_hash != written_rules_hash;
 }
 
@@ -467,14 +602,17 @@ void snapshot_write()
         fresh = true;
         history_counts_read();
     }
-    if (fresh)
+    if (fresh) {
         for (const auto& entry : known)
             unwritten.insert(entry.first);
+        for (const auto& entry : sessions)
+            sessions_unwritten.insert(entry.first);
+    }
     if (!exec("BEGIN IMMEDIATE")) {
         write_failed(sqlite3_errmsg(db));
         return;
     }
-    if (!topics_write() || !history_write()) {
+    if (!topics_write() || !sessions_write() || !history_write()) {
         std::string why = sqlite3_errmsg(db);
         exec("ROLLBACK");
         // The counts may have moved with statements now undone.
@@ -496,6 +634,7 @@ void snapshot_write()
             known.erase(it);
     }
     unwritten.clear();
+    sessions_unwritten.clear();
     pending_points.clear();
     written_next_topic_id = next_topic_id;
     written_rules_hash = rules_hash;
@@ -601,6 +740,8 @@ void thread_store_stop()
     msg_mqtt_store_destroy();
     known.clear();
     unwritten.clear();
+    sessions.clear();
+    sessions_unwritten.clear();
     pending_points.clear();
 }
 

@@ -19,6 +19,7 @@ struct store_loaded {
     uint16_t next_topic_id = 0;      // 0: none stored
     bool has_rules_hash = false;
     uint64_t rules_hash = 0;
+    std::vector<store_session> sessions; // clean-session-0 MQTT sessions
 };
 
 // Main thread, before any other thread uses the store: takes the record.

@@ -10,8 +10,10 @@ import time
 import unittest
 import urllib.parse
 
-from halyx_harness import TIMEOUT, BrokerTestCase, Daemon, connack, connect, parse_publish, puback, publish, wait_until
+from halyx_harness import (TIMEOUT, BrokerTestCase, Daemon, connack, connect, parse_publish, puback, publish, suback,
+                            subscribe, wait_until)
 from mqttsn_client import Node
+from test_mqtt_standard import connect311, session_connack
 
 COUNTER = "$SYS/rulesengine/variables/counter"
 WWW = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../www")
@@ -185,6 +187,40 @@ class StandardRetained(StoreCase):
         self.assertTrue(wait_until(lambda: self.stored("std/t") == [(b"kept",)]))
         self.restart(kill=True)
         self.assertEqual(self.retained(["std/#"]), {"std/t": b"kept"})
+
+    def keeper(self, present):
+        sub = self.client()
+        sub.send(connect311("keeper", clean=False))
+        sub.expect_packet(session_connack(present), "CONNACK of the kept session")
+        return sub
+
+    def test_kept_session_comes_back_after_sigterm_and_kill(self):
+        sub = self.keeper(0)
+        sub.send(subscribe(1, [("keep/#", 1)]))
+        sub.expect_packet(suback(1, [1]))
+        for kill in (False, True):
+            with self.subTest(kill=kill):
+                # One delivery left unacknowledged, two more while away.
+                self.published(self.connected(f"p{kill}"), "keep/sent", f"s{kill}")
+                mid = sub.expect_publish("keep/sent", f"s{kill}", 1)
+                sub.send(bytes([0xE0, 0]))
+                sub.sock.close()
+                pub = self.connected(f"q{kill}")
+                for i in range(2):
+                    self.published(pub, "keep/away", f"a{kill}{i}", mid=i + 1)
+                # Past one interval the file holds it, so a kill loses nothing;
+                # a stop writes it at the end.
+                self.assertTrue(not kill or wait_until(lambda: self.query(
+                    "SELECT 1 FROM mqtt_sessions WHERE instr(deliveries, ?)", f"a{kill}1".encode())))
+                self.restart(kill)
+                sub = self.keeper(1)
+                resent = bytearray(publish("keep/sent", f"s{kill}", 1, mid))
+                resent[0] |= 0x08
+                sub.expect_packet(bytes(resent), "the unacknowledged delivery again, with DUP")
+                got = [sub.expect_publish("keep/away", f"a{kill}{i}", 1) for i in range(2)]
+                sub.send(b"".join(puback(m) for m in [mid] + got))
+                self.published(self.connected(f"r{kill}"), "keep/new", "n")
+                sub.send(puback(sub.expect_publish("keep/new", "n", 1, what="the kept subscription")))
 
 
 class StoreFile(unittest.TestCase):
