@@ -413,6 +413,9 @@ void record_take(mqtt_store_msg* record)
             it->second = std::move(topic);
     }
     for (store_session& session : record->sessions) {
+        // A clean-session-1 client that never had a session here.
+        if (!session.kept && !sessions.count(session.client_id))
+            continue;
         sessions_unwritten.insert(session.client_id);
         if (session.kept)
             sessions[session.client_id] = std::move(session);

@@ -221,6 +221,9 @@ class StandardRetained(StoreCase):
                 sub.send(b"".join(puback(m) for m in [mid] + got))
                 self.published(self.connected(f"r{kill}"), "keep/new", "n")
                 sub.send(puback(sub.expect_publish("keep/new", "n", 1, what="the kept subscription")))
+        # Clean session 1 ends the session, in the file too.
+        self.client().send(connect311("keeper", clean=True))
+        self.assertTrue(wait_until(lambda: self.query("SELECT COUNT(*) FROM mqtt_sessions") == [(0,)]))
 
 
 class StoreFile(unittest.TestCase):
