@@ -266,6 +266,26 @@ void link_open()
     state = link::connecting;
 }
 
+// The events the handshake waits for.
+short handshake_events = POLLOUT;
+
+void handshake_step()
+{
+    int r = tls_handshake(ssl);
+    if (r == 1) {
+        state = link::connack_wait;
+        send_connect();
+    } else if (r == TLS_FAILED) {
+        long verify = SSL_get_verify_result(ssl);
+        std::string reason = verify != X509_V_OK
+                                 ? std::string("certificate not trusted: ") + X509_verify_cert_error_string(verify)
+                                 : "TLS handshake failed";
+        link_close(reason.c_str());
+    } else {
+        handshake_events = r == TLS_WANT_READ ? POLLIN : POLLOUT;
+    }
+}
+
 bool tls_begin()
 {
     ssl = SSL_new(tls_ctx);
@@ -289,6 +309,7 @@ void link_established()
             return;
         }
         state = link::handshake;
+        handshake_step();
         return;
     }
     state = link::connack_wait;
@@ -530,6 +551,8 @@ void bridge_loop()
         pollfd fds[2] = {{module.waker.fd, POLLIN, 0}, {sock, 0, 0}};
         if (state == link::connecting)
             fds[1].events = POLLOUT;
+        else if (state == link::handshake)
+            fds[1].events = handshake_events;
         else if (state != link::down)
             fds[1].events = static_cast<short>(POLLIN | (out_sent < out.size() ? POLLOUT : 0));
         int timeout = 1000;
@@ -550,14 +573,7 @@ void bridge_loop()
                 else
                     link_established();
             } else if (state == link::handshake) {
-                int r = tls_handshake(ssl);
-                if (r == 1) {
-                    state = link::connack_wait;
-                    send_connect();
-                } else if (r == TLS_FAILED) {
-                    unsigned long e = ERR_peek_last_error();
-                    link_close(e ? ERR_reason_error_string(e) : "TLS handshake failed");
-                }
+                handshake_step();
             } else {
                 if (fds[1].revents & (POLLIN | POLLHUP | POLLERR))
                     link_read();
