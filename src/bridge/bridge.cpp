@@ -586,6 +586,12 @@ void bridge_loop()
         drops_episode_end();
         publish_queued(false);
     }
+    // A clean goodbye, as far as the socket takes it at once: the upstream
+    // then knows the hub left on purpose.
+    if (state == link::up) {
+        put_packet(0xe0, "");
+        link_write();
+    }
     if (ssl)
         tls_session_free(ssl);
     ssl = nullptr;

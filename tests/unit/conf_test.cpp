@@ -198,7 +198,7 @@ TEST_F(ConfTest, FilesWithLongLinesAndLogLevels)
                                   records.broker->mqttsn_publish_enable),
                   std::make_tuple(log_level, max_topics, CONF_MQTTSN_MAX_SESSIONS_DEFAULT, 1));
         delete records.http, delete records.tcp, delete records.udp, delete records.mysql;
-        delete records.broker, delete records.tls, delete records.store;
+        delete records.broker, delete records.tls, delete records.store, delete records.bridge;
         list_mqtt_user_remove_all(&records.users);
     }
     EXPECT_EQ(mysql_enable, 2);
