@@ -49,6 +49,7 @@ enum class conf_kind {
     path,       // a file path, at most CONF_PATH_MAX characters
     user_password, // its password: up to CONF_PASSWORD_MAX, room for a hash
     user_entry, // the publish flag, which adds the pending entry
+    filter,     // a bridge filter: each line adds one
 };
 
 using conf_text = char[65];
@@ -107,6 +108,20 @@ const conf_key conf_keys[] = {
     CONF_NUMBER("history_max_points", conf_kind::bound, p->out.store->history_max_points),
     CONF_NUMBER("history_max_points_total", conf_kind::bound, p->out.store->history_max_points_total),
     CONF_TEXT("history_topics", conf_kind::text, p->out.store->history_topics),
+    CONF_TEXT("bridge_address", conf_kind::text, p->out.bridge->bridge_address),
+    CONF_NUMBER("bridge_port", conf_kind::port, p->out.bridge->bridge_port),
+    CONF_TEXT("bridge_client_id", conf_kind::text, p->out.bridge->bridge_client_id),
+    CONF_TEXT("bridge_user", conf_kind::text, p->out.bridge->bridge_user),
+    CONF_TEXT("bridge_password", conf_kind::text, p->out.bridge->bridge_password),
+    {"bridge_out", conf_kind::filter, nullptr, nullptr},
+    {"bridge_in", conf_kind::filter, nullptr, nullptr},
+    CONF_TEXT("bridge_remote_prefix", conf_kind::text, p->out.bridge->bridge_remote_prefix),
+    CONF_NUMBER("bridge_qos", conf_kind::number, p->out.bridge->bridge_qos),
+    CONF_NUMBER("bridge_keepalive", conf_kind::bound, p->out.bridge->bridge_keepalive),
+    CONF_NUMBER("bridge_queue_max", conf_kind::bound, p->out.bridge->bridge_queue_max),
+    {"bridge_tls_ca_file", conf_kind::path, nullptr, nullptr},
+    {"bridge_tls_cert_file", conf_kind::path, nullptr, nullptr},
+    {"bridge_tls_key_file", conf_kind::path, nullptr, nullptr},
     CONF_NUMBER("log_level", conf_kind::level, p->out.log_level),
     CONF_TEXT("bind_address", conf_kind::text, p->out.bind_address),
     CONF_NUMBER("mqtt_auth_enable", conf_kind::number, p->mqtt_auth_enable),
@@ -122,6 +137,13 @@ const conf_key conf_keys[] = {
 char* conf_path_field(conf_parser* p, const char* name)
 {
     tls_conf* tls = p->out.tls;
+    bridge_conf* bridge = p->out.bridge;
+    if (!std::strcmp(name, "bridge_tls_ca_file"))
+        return bridge->bridge_tls_ca_file;
+    if (!std::strcmp(name, "bridge_tls_cert_file"))
+        return bridge->bridge_tls_cert_file;
+    if (!std::strcmp(name, "bridge_tls_key_file"))
+        return bridge->bridge_tls_key_file;
     if (!std::strcmp(name, "tls_cert_file"))
         return tls->tls_cert_file;
     if (!std::strcmp(name, "tls_key_file"))
@@ -175,6 +197,19 @@ void conf_key_apply(conf_parser* p, const conf_key& key, const char* value)
     case conf_kind::path:
         std::snprintf(conf_path_field(p, key.name), CONF_PATH_MAX + 1, "%s", value);
         break;
+    case conf_kind::filter: {
+        bridge_conf* bridge = p->out.bridge;
+        bool out = !std::strcmp(key.name, "bridge_out");
+        int32_t& count = out ? bridge->bridge_out_count : bridge->bridge_in_count;
+        if (!*value || count >= CONF_BRIDGE_FILTERS_MAX) {
+            log_write(LOG_WARNING, "%s line %d: %s %s ignored (empty, or more than %d)\n", conf_file_path(), p->line,
+                      key.name, value, CONF_BRIDGE_FILTERS_MAX);
+            break;
+        }
+        copy_value(out ? bridge->bridge_out[count] : bridge->bridge_in[count], value);
+        ++count;
+        break;
+    }
     case conf_kind::user_password:
         std::snprintf(p->user_password, sizeof p->user_password, "%s", value);
         break;
@@ -273,6 +308,10 @@ int parse_conf_file(conf_records* records)
     parser.out.tls = new tls_conf{};
     parser.out.store = new store_conf{"", CONF_PERSISTENCE_INTERVAL_DEFAULT, CONF_HISTORY_DAYS_DEFAULT,
                                       CONF_HISTORY_MAX_POINTS_DEFAULT, CONF_HISTORY_MAX_POINTS_TOTAL_DEFAULT, "#"};
+    parser.out.bridge = new bridge_conf{};
+    parser.out.bridge->bridge_qos = CONF_BRIDGE_QOS_DEFAULT;
+    parser.out.bridge->bridge_keepalive = CONF_BRIDGE_KEEPALIVE_DEFAULT;
+    parser.out.bridge->bridge_queue_max = CONF_BRIDGE_QUEUE_MAX_DEFAULT;
     parser.out.log_level = CONF_LOG_LEVEL_DEFAULT;
 
     char line[CONF_LINE_SIZE];

@@ -29,6 +29,7 @@ struct conf_records {
     // interfaces when empty. main checks it.
     char bind_address[65];
     store_conf* store;
+    bridge_conf* bridge;
 };
 
 // Log level when the file sets none: every line is kept.

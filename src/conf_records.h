@@ -104,5 +104,33 @@ constexpr int32_t CONF_HISTORY_MAX_POINTS_DEFAULT = 10000;
 // About 40 bytes a point on disk: some 40 MB on an SD card.
 constexpr int32_t CONF_HISTORY_MAX_POINTS_TOTAL_DEFAULT = 1000000;
 
+// The bridge to an upstream MQTT broker; off while bridge_address is empty.
+// Filters beyond CONF_BRIDGE_FILTERS_MAX of a kind are ignored with a warning.
+constexpr int CONF_BRIDGE_FILTERS_MAX = 32;
+struct bridge_conf {
+    char bridge_address[65]; // host name or IPv4 address
+    int32_t bridge_port;     // 0: 1883, or 8883 with TLS
+    char bridge_client_id[65]; // empty: "halyx-<host name>"
+    char bridge_user[65];
+    char bridge_password[65];
+    char bridge_out[CONF_BRIDGE_FILTERS_MAX][65]; // local publications that go up
+    int32_t bridge_out_count;
+    char bridge_in[CONF_BRIDGE_FILTERS_MAX][65]; // upstream publications that come down
+    int32_t bridge_in_count;
+    char bridge_remote_prefix[65]; // put before a topic going up, taken off one coming down
+    int32_t bridge_qos;            // 0 or 1 upstream
+    int32_t bridge_keepalive;      // seconds
+    int32_t bridge_queue_max;      // publications held for the upstream, at most
+    char bridge_tls_ca_file[CONF_PATH_MAX + 1]; // set: TLS to the upstream, verified with these authorities
+    char bridge_tls_cert_file[CONF_PATH_MAX + 1]; // a client certificate, when the upstream asks for one
+    char bridge_tls_key_file[CONF_PATH_MAX + 1];
+};
+
+constexpr int32_t CONF_BRIDGE_PORT_DEFAULT = 1883;
+constexpr int32_t CONF_BRIDGE_TLS_PORT_DEFAULT = 8883;
+constexpr int32_t CONF_BRIDGE_QOS_DEFAULT = 1;
+constexpr int32_t CONF_BRIDGE_KEEPALIVE_DEFAULT = 60;
+constexpr int32_t CONF_BRIDGE_QUEUE_MAX_DEFAULT = 10000;
+
 static_assert(std::is_standard_layout_v<tcp_conf> && std::is_trivial_v<tcp_conf>);
 static_assert(std::is_standard_layout_v<mysql_conf> && std::is_trivial_v<mysql_conf>);

@@ -24,7 +24,9 @@
 #include <memory>
 #include <string>
 
+#include "bridge/bridge.h"
 #include "broker/broker.h"
+#include "channels/bridge.h"
 #include "channels/mqtt_cron.h"
 #include "channels/mqtt_mysql.h"
 #include "channels/mqtt_tcp.h"
@@ -68,7 +70,7 @@ int report_fd = -1;
 // What has been started, so that a failed start-up and the stop undo
 // exactly that, in order.
 struct started_parts {
-    bool channels, http, tcp, udp, mqtt, mysql, cron, rules, store;
+    bool channels, http, tcp, udp, mqtt, mysql, cron, rules, store, bridge;
 };
 started_parts started{};
 
@@ -288,6 +290,7 @@ void conf_hand_over(conf_records* conf)
     mqtt_standard_mode = conf->broker->mqtt_standard == 1;
     thread_mqtt_setup(conf->broker);
     thread_store_setup(conf->store);
+    thread_bridge_setup(conf->bridge);
     if (mysql_enable == 1)
         thread_mysql_setup(conf->mysql);
     else
@@ -315,6 +318,8 @@ void channels_create()
     msg_mqtt_cron_init();
     msggap_rules_mqtt_init();
     msg_rules_mqtt_init();
+    msg_mqtt_bridge_init();
+    msg_bridge_mqtt_init();
     started.channels = true;
 }
 
@@ -330,6 +335,11 @@ void channels_destroy()
     msg_mqtt_cron_destroy();
     msggap_rules_mqtt_destroy();
     msg_rules_mqtt_destroy();
+    // No thread runs: what is still queued is only freed.
+    msg_mqtt_bridge_drain(UINT32_MAX, [](bridge_msg*) {});
+    msg_bridge_mqtt_drain(UINT32_MAX, [](bridge_msg*) {});
+    msg_mqtt_bridge_destroy();
+    msg_bridge_mqtt_destroy();
 }
 
 // Stops what has started, in order, then releases the channels: no thread
@@ -341,13 +351,15 @@ void stop_started()
     // rules thread waiting for a topic value is let go.
     if (started.channels)
         rules_engine_shutdown();
-    // Stop order: HTTP, UDP, TCP, broker, store, database, cron, rules.
+    // Stop order: HTTP, UDP, TCP, bridge, broker, store, database, cron, rules.
     if (started.http)
         thread_http_stop();
     if (started.udp)
         thread_udp_stop();
     if (started.tcp)
         thread_tcp_stop();
+    if (started.bridge)
+        thread_bridge_stop();
     if (started.mqtt)
         thread_mqtt_stop();
     // After the broker, whose last changes it writes.
@@ -469,6 +481,8 @@ void tls_setup(conf_records* conf)
     thread_tcp_tls_setup(ctx);
     thread_http_tls_setup(ctx);
     SSL_CTX_free(ctx);
+    if (!thread_bridge_tls_setup(&failure))
+        start_failed(failure);
 }
 
 // Fills the broker's topics from the store before the broker thread runs:
@@ -624,6 +638,7 @@ int main(int argc, char** argv)
     publish_rules_engine_version();
     mark_started(&started.store, thread_store_start(), "store");
     mark_started(&started.mqtt, thread_mqtt_start(), "broker");
+    mark_started(&started.bridge, thread_bridge_start(), "bridge");
     if (mysql_enable == 1 && thread_mysql_start() < 0)
         start_failed("MariaDB server " + mysql_server + ": could not connect");
     started.mysql = mysql_enable == 1;

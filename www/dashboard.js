@@ -6,6 +6,7 @@
   const VERSION_TOPIC = '$SYS/rulesengine/version';
   const VARIABLES = '$SYS/rulesengine/variables/';
   const ERROR_TOPIC = '$SYS/rulesengine/error';
+  const BRIDGE = '$SYS/bridge/';
   const REFUSED = 'The rules engine refused this file; the running rules are unchanged';
   const HISTORY = 500; // live points kept per numeric topic
   const SHOWN = 80; // characters of a value the table shows
@@ -184,7 +185,17 @@
     }
     if (topic === ERROR_TOPIC) errorReceived(value);
     if (topic === VERSION_TOPIC) $('version').textContent = 'rules engine ' + value;
+    if (topic.startsWith(BRIDGE)) bridgeShow();
     scheduleRender();
+  }
+
+  // The bridge's line: its state and what it holds for the upstream.
+  function bridgeShow() {
+    const state = topics.get(BRIDGE + 'state');
+    const queued = topics.get(BRIDGE + 'queued');
+    if (!state) return;
+    $('bridge').hidden = false;
+    $('bridge').textContent = 'upstream ' + state.value + (queued ? ', ' + queued.value + ' queued' : '');
   }
 
   // Rendering is batched: a busy hub may send hundreds of values a second.

@@ -101,6 +101,8 @@ enum publication_source : uint8_t {
     PUBLICATION_RULE,   // a rule action or variable change
     PUBLICATION_RULES_FILE, // the rules file on its topic: MQTT clients only,
                             // no topic id, no triggers
+    PUBLICATION_BRIDGE, // from the upstream broker, or the bridge's state:
+                        // never sent back up
 };
 
 // The one publish path, for a value already stored in pub_list: gives the

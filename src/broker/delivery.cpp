@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "broker/broker_internal.h"
+#include "channels/bridge.h"
 #include "channels/mqtt_tcp.h"
 #include "channels/trigger_rules.h"
 #include "codec/mqtt.h"
@@ -166,7 +167,8 @@ pub_item* broker_publish(publication_source source, const uint8_t* name, uint16_
 {
     const uint8_t retain_flag = retain;
     pub_item* item = nullptr;
-    if (source == PUBLICATION_MQTT || source == PUBLICATION_MQTTSN || source == PUBLICATION_WILL) {
+    if (source == PUBLICATION_MQTT || source == PUBLICATION_MQTTSN || source == PUBLICATION_WILL ||
+        source == PUBLICATION_BRIDGE) {
         // A client's empty payload (and an empty will) clears the topic's
         // retained value rather than becoming one.
         if (data_len == 0)
@@ -191,6 +193,11 @@ pub_item* broker_publish(publication_source source, const uint8_t* name, uint16_
     if (broker_mqtt_standard && retain_flag)
         list_pub_retained_set(item, data, data_len, qos);
     broker_publication_deliver(item, source, depth, qos);
+    // What came down from the upstream never goes back up, whatever the
+    // filters; the rules file stays local. The flag as published: an empty
+    // retained value clears the upstream's too.
+    if (source != PUBLICATION_BRIDGE && source != PUBLICATION_RULES_FILE)
+        bridge_out_offer(name, name_len, data, data_len, retain_flag);
     broker_store_note(item);
     return item;
 }

@@ -6,6 +6,7 @@
 #include <atomic>
 
 #include "broker/broker_internal.h"
+#include "channels/bridge.h"
 #include "channels/mqtt_tcp.h"
 #include "channels/rules_mqtt.h"
 #include "channels/udp_mqtt.h"
@@ -63,6 +64,15 @@ void serve_rules_mqtt(rules_mqtt_msg* record)
     mqtt_set_topic_data(&record->data_list, record->retain, record->depth);
 }
 
+void serve_bridge_mqtt(bridge_msg* record)
+{
+    if (record->topic.size() > UINT16_MAX)
+        return;
+    broker_publish(PUBLICATION_BRIDGE, reinterpret_cast<const uint8_t*>(record->topic.data()),
+                   static_cast<uint16_t>(record->topic.size()), reinterpret_cast<const uint8_t*>(record->payload.data()),
+                   static_cast<uint32_t>(record->payload.size()), record->retain, 0, 1);
+}
+
 void release_all()
 {
     broker_sn_remove_all();
@@ -78,6 +88,7 @@ void wakers_attach(msg_waker* w)
     msg_udp_mqtt_set_waker(w);
     msg_rules_mqtt_set_waker(w);
     msggap_rules_mqtt_set_waker(w);
+    msg_bridge_mqtt_set_waker(w);
 }
 
 void thread_mqtt_loop()
@@ -173,6 +184,7 @@ bool mqtt_loop_pass()
         msggap_rules_mqtt_reply_request();
     }
     left += msg_rules_mqtt_drain(BROKER_BATCH, serve_rules_mqtt);
+    left += msg_bridge_mqtt_drain(BROKER_BATCH, serve_bridge_mqtt);
     return left != 0;
 }
 

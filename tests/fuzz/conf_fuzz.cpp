@@ -15,8 +15,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     broker_conf broker{};
     tls_conf tls{};
     store_conf store{};
+    bridge_conf bridge{};
     conf_parser parser{};
-    parser.out = {&http, &tcp, &udp, &mysql, {}, CONF_LOG_LEVEL_DEFAULT, &broker, &tls, {}, &store};
+    parser.out = {&http, &tcp, &udp, &mysql, {}, CONF_LOG_LEVEL_DEFAULT, &broker, &tls, {}, &store, &bridge};
 
     // Lines as fgets with a 256-byte buffer delivers them.
     std::string text(reinterpret_cast<const char*>(data), size);

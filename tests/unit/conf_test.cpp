@@ -21,7 +21,9 @@ struct ConfTest : ::testing::Test {
     broker_conf broker{};
     tls_conf tls{};
     store_conf store{};
-    conf_parser parser{{&http, &tcp, &udp, &mysql, {}, CONF_LOG_LEVEL_DEFAULT, &broker, &tls, {}, &store}, 0, {}, {}, 0, 0};
+    bridge_conf bridge{};
+    conf_parser parser{{&http, &tcp, &udp, &mysql, {}, CONF_LOG_LEVEL_DEFAULT, &broker, &tls, {}, &store, &bridge},
+                       0, {}, {}, 0, 0};
 
     void SetUp() override
     {
@@ -84,6 +86,13 @@ TEST_F(ConfTest, EveryKeyReachesItsField)
         {"bind_address", parser.out.bind_address},
         {"tls_cert_file", tls.tls_cert_file},     {"tls_key_file", tls.tls_key_file},
         {"tls_ca_file", tls.tls_ca_file},
+        {"bridge_address", bridge.bridge_address}, {"bridge_client_id", bridge.bridge_client_id},
+        {"bridge_user", bridge.bridge_user},       {"bridge_password", bridge.bridge_password},
+        {"bridge_remote_prefix", bridge.bridge_remote_prefix},
+        {"bridge_tls_ca_file", bridge.bridge_tls_ca_file},
+        {"bridge_tls_cert_file", bridge.bridge_tls_cert_file},
+        {"bridge_tls_key_file", bridge.bridge_tls_key_file},
+        {"bridge_out", bridge.bridge_out[0]},      {"bridge_in", bridge.bridge_in[0]},
     };
     const std::pair<const char*, int32_t*> numbers[] = {
         {"rules_engine", &rules_enable},     {"http_port", &http.http_port},
@@ -104,6 +113,8 @@ TEST_F(ConfTest, EveryKeyReachesItsField)
         {"mqtt_max_packet_size", &tcp.mqtt_max_packet_size},
         {"mqtt_standard", &broker.mqtt_standard},
         {"mqtt_max_queued_messages", &broker.mqtt_max_queued_messages},
+        {"bridge_port", &bridge.bridge_port}, {"bridge_qos", &bridge.bridge_qos},
+        {"bridge_keepalive", &bridge.bridge_keepalive}, {"bridge_queue_max", &bridge.bridge_queue_max},
     };
     for (auto [key, field] : texts)
         lines({(std::string(key) + " = " + key + "\n").c_str()});
@@ -187,7 +198,7 @@ TEST_F(ConfTest, FilesWithLongLinesAndLogLevels)
                                   records.broker->mqttsn_publish_enable),
                   std::make_tuple(log_level, max_topics, CONF_MQTTSN_MAX_SESSIONS_DEFAULT, 1));
         delete records.http, delete records.tcp, delete records.udp, delete records.mysql;
-        delete records.broker, delete records.tls, delete records.store;
+        delete records.broker, delete records.tls, delete records.store, delete records.bridge;
         list_mqtt_user_remove_all(&records.users);
     }
     EXPECT_EQ(mysql_enable, 2);

@@ -1,0 +1,692 @@
+// The bridge thread. One connection at a time, non-blocking, driven by
+// poll on the socket and the thread's waker; the host name is resolved
+// here (getaddrinfo blocks, but only this thread).
+#include "bridge/bridge.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <openssl/err.h>
+#include <openssl/x509v3.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <deque>
+#include <vector>
+
+#include "channels/bridge.h"
+#include "logging.h"
+#include "thread_module.h"
+#include "tls.h"
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+// Reconnect back-off: doubled per failed attempt, back to the first after
+// a CONNACK.
+constexpr auto BACKOFF_FIRST = std::chrono::seconds(1);
+constexpr auto BACKOFF_MAX = std::chrono::seconds(60);
+// Connect, TLS handshake and CONNACK together, at most.
+constexpr auto CONNECT_TIMEOUT = std::chrono::seconds(10);
+// QoS 1 publications sent and not yet acknowledged, at most: keeps the
+// upstream's and our buffers small while order is kept.
+constexpr size_t INFLIGHT_MAX = 100;
+// Encoded bytes waiting for the socket past which no more are encoded.
+constexpr size_t OUTPUT_HIGH = 256 * 1024;
+// The largest packet taken from the upstream; a bigger one closes the link.
+constexpr uint32_t INPUT_PACKET_MAX = 16u << 20;
+// Records taken from the broker per pass.
+constexpr uint32_t BATCH = 1024;
+
+bool bridge_setup_thread();
+void bridge_loop();
+void bridge_release();
+thread_module module{bridge_setup_thread, bridge_loop, bridge_release};
+
+bridge_conf* conf = nullptr;
+SSL_CTX* tls_ctx = nullptr;
+std::string client_id;
+std::vector<std::string> in_filters; // local names
+
+struct held_pub {
+    std::string topic; // upstream name, prefix included
+    std::string payload;
+    uint8_t retain;
+    uint8_t qos;
+    uint16_t msg_id;
+    bool sent_before; // DUP when sent again
+};
+// Oldest first; the first `inflight` entries were sent and wait for PUBACK.
+std::deque<held_pub> held;
+size_t inflight = 0;
+uint16_t next_msg_id = 1;
+uint64_t dropped = 0; // this episode's drops from a full queue
+
+enum class link { down, connecting, handshake, connack_wait, up };
+link state = link::down;
+int sock = -1;
+SSL* ssl = nullptr;
+std::string out;
+size_t out_sent = 0;
+std::vector<uint8_t> in;
+clock_type::time_point attempt_at{};
+clock_type::duration backoff = BACKOFF_FIRST;
+clock_type::time_point link_started{};
+clock_type::time_point last_sent{};
+clock_type::time_point last_received{};
+// The private bridge protocol level first (mosquitto's "try_private": the
+// upstream then sends nothing back that it got from us); plain 3.1.1 after
+// an upstream refused it.
+bool try_private = true;
+bool reported_up = false;
+bool reported_down = false;
+size_t queued_published = SIZE_MAX;
+clock_type::time_point queued_published_at{};
+
+std::string upstream_name()
+{
+    return std::string(conf->bridge_address) + ":" + std::to_string(conf->bridge_port);
+}
+
+void publish_state(const char* topic, const std::string& value)
+{
+    bridge_in_add(topic, value, 1);
+}
+
+void publish_queued(bool force)
+{
+    auto now = clock_type::now();
+    // At most once a second, unless forced: a burst would flood the topic.
+    if (held.size() == queued_published || (!force && now - queued_published_at < std::chrono::seconds(1)))
+        return;
+    queued_published = held.size();
+    queued_published_at = now;
+    publish_state("$SYS/bridge/queued", std::to_string(held.size()));
+}
+
+// ----- encoding
+
+void put_u16(std::string& s, size_t v)
+{
+    s.push_back(static_cast<char>((v >> 8) & 0xff));
+    s.push_back(static_cast<char>(v & 0xff));
+}
+
+void put_str(std::string& s, const std::string& v)
+{
+    put_u16(s, v.size());
+    s += v;
+}
+
+void put_packet(uint8_t first, const std::string& body)
+{
+    out.push_back(static_cast<char>(first));
+    size_t len = body.size();
+    do {
+        uint8_t byte = len % 128;
+        len /= 128;
+        if (len)
+            byte |= 0x80;
+        out.push_back(static_cast<char>(byte));
+    } while (len);
+    out += body;
+    last_sent = clock_type::now();
+}
+
+void send_connect()
+{
+    std::string body;
+    put_str(body, "MQTT");
+    body.push_back(static_cast<char>(try_private ? 0x84 : 0x04));
+    uint8_t flags = 0x02; // clean session
+    if (conf->bridge_user[0])
+        flags |= 0x80;
+    if (conf->bridge_password[0])
+        flags |= 0x40;
+    body.push_back(static_cast<char>(flags));
+    put_u16(body, static_cast<size_t>(conf->bridge_keepalive));
+    put_str(body, client_id);
+    if (conf->bridge_user[0])
+        put_str(body, conf->bridge_user);
+    if (conf->bridge_password[0])
+        put_str(body, conf->bridge_password);
+    put_packet(0x10, body);
+}
+
+void send_subscribe()
+{
+    if (in_filters.empty())
+        return;
+    std::string body;
+    put_u16(body, 1);
+    for (const std::string& filter : in_filters) {
+        put_str(body, conf->bridge_remote_prefix + filter);
+        body.push_back(static_cast<char>(conf->bridge_qos));
+    }
+    put_packet(0x82, body);
+}
+
+void send_publish(held_pub& pub)
+{
+    std::string body;
+    put_str(body, pub.topic);
+    if (pub.qos)
+        put_u16(body, pub.msg_id);
+    body += pub.payload;
+    uint8_t first = static_cast<uint8_t>(0x30 | (pub.qos << 1) | (pub.retain ? 1 : 0));
+    if (pub.qos && pub.sent_before)
+        first |= 0x08;
+    put_packet(first, body);
+    pub.sent_before = true;
+}
+
+// Sends what is held, in order, as far as the in-flight window and the
+// output buffer allow. QoS 0 publications are done once encoded.
+void send_held()
+{
+    if (state != link::up)
+        return;
+    while (inflight < held.size() && inflight < INFLIGHT_MAX && out.size() - out_sent < OUTPUT_HIGH) {
+        held_pub& pub = held[inflight];
+        if (pub.qos == 0) {
+            send_publish(pub);
+            held.erase(held.begin() + static_cast<long>(inflight));
+            continue;
+        }
+        pub.msg_id = next_msg_id;
+        next_msg_id = next_msg_id == 65535 ? 1 : static_cast<uint16_t>(next_msg_id + 1);
+        send_publish(pub);
+        ++inflight;
+    }
+}
+
+// ----- the link
+
+void link_close(const char* reason)
+{
+    if (ssl)
+        tls_session_free(ssl);
+    ssl = nullptr;
+    if (sock >= 0)
+        close(sock);
+    sock = -1;
+    out.clear();
+    out_sent = 0;
+    in.clear();
+    // Whatever was in flight goes again, first and in order, after the
+    // next CONNACK.
+    inflight = 0;
+    bool was_up = state == link::up;
+    state = link::down;
+    if (was_up)
+        backoff = BACKOFF_FIRST;
+    attempt_at = clock_type::now() + backoff;
+    backoff = std::min<clock_type::duration>(backoff * 2, BACKOFF_MAX);
+    // One notice per change of state, not one per attempt.
+    if (!reported_down) {
+        log_write(LOG_NOTICE, "bridge: upstream %s %s (%s); retrying\n", upstream_name().c_str(),
+                  was_up ? "lost" : "unreachable", reason);
+        reported_down = true;
+        reported_up = false;
+        publish_state("$SYS/bridge/state", "disconnected");
+    } else {
+        log_write(LOG_DEBUG, "bridge: attempt failed (%s)\n", reason);
+    }
+}
+
+void link_open()
+{
+    link_started = clock_type::now();
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    int rc = getaddrinfo(conf->bridge_address, nullptr, &hints, &found);
+    if (rc != 0 || !found) {
+        link_close(gai_strerror(rc));
+        return;
+    }
+    sockaddr_in addr = *reinterpret_cast<sockaddr_in*>(found->ai_addr);
+    freeaddrinfo(found);
+    addr.sin_port = htons(static_cast<uint16_t>(conf->bridge_port));
+    sock = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (sock < 0) {
+        link_close(std::strerror(errno));
+        return;
+    }
+    if (connect(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0 && errno != EINPROGRESS) {
+        link_close(std::strerror(errno));
+        return;
+    }
+    state = link::connecting;
+}
+
+// The events the handshake waits for.
+short handshake_events = POLLOUT;
+
+void handshake_step()
+{
+    int r = tls_handshake(ssl);
+    if (r == 1) {
+        state = link::connack_wait;
+        send_connect();
+    } else if (r == TLS_FAILED) {
+        long verify = SSL_get_verify_result(ssl);
+        std::string reason = verify != X509_V_OK
+                                 ? std::string("certificate not trusted: ") + X509_verify_cert_error_string(verify)
+                                 : "TLS handshake failed";
+        link_close(reason.c_str());
+    } else {
+        handshake_events = r == TLS_WANT_READ ? POLLIN : POLLOUT;
+    }
+}
+
+bool tls_begin()
+{
+    ssl = SSL_new(tls_ctx);
+    if (!ssl || SSL_set_fd(ssl, sock) != 1)
+        return false;
+    SSL_set_connect_state(ssl);
+    SSL_set_mode(ssl, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    // The upstream's certificate must name the address we were given.
+    in_addr ip{};
+    if (inet_pton(AF_INET, conf->bridge_address, &ip) == 1)
+        return X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), conf->bridge_address) == 1;
+    SSL_set_tlsext_host_name(ssl, conf->bridge_address);
+    return SSL_set1_host(ssl, conf->bridge_address) == 1;
+}
+
+void link_established()
+{
+    if (tls_ctx) {
+        if (!tls_begin()) {
+            link_close("TLS set-up failed");
+            return;
+        }
+        state = link::handshake;
+        handshake_step();
+        return;
+    }
+    state = link::connack_wait;
+    send_connect();
+}
+
+void handle_packet(uint8_t first, const uint8_t* body, uint32_t len)
+{
+    last_received = clock_type::now();
+    switch (first >> 4) {
+    case 2: // CONNACK
+        if (state != link::connack_wait || len < 2) {
+            link_close("unexpected CONNACK");
+            return;
+        }
+        if (body[1] != 0) {
+            if (body[1] == 1 && try_private) {
+                try_private = false;
+                link_close("bridge protocol level refused; plain MQTT 3.1.1 next");
+                attempt_at = clock_type::now();
+                return;
+            }
+            link_close(("refused, CONNACK code " + std::to_string(body[1])).c_str());
+            return;
+        }
+        state = link::up;
+        backoff = BACKOFF_FIRST;
+        if (!reported_up) {
+            log_write(LOG_NOTICE, "bridge: connected to %s as %s\n", upstream_name().c_str(), client_id.c_str());
+            reported_up = true;
+            reported_down = false;
+            publish_state("$SYS/bridge/state", "connected");
+        }
+        send_subscribe();
+        send_held();
+        return;
+    case 3: { // PUBLISH
+        if (state != link::up)
+            return;
+        uint8_t qos = (first >> 1) & 3;
+        if (len < 2)
+            return link_close("bad PUBLISH");
+        uint32_t topic_len = static_cast<uint32_t>(body[0] << 8 | body[1]);
+        uint32_t head = 2 + topic_len + (qos ? 2 : 0);
+        if (qos == 3 || head > len)
+            return link_close("bad PUBLISH");
+        std::string topic(reinterpret_cast<const char*>(body + 2), topic_len);
+        if (qos) {
+            std::string ack;
+            put_u16(ack, static_cast<size_t>(body[2 + topic_len] << 8 | body[3 + topic_len]));
+            put_packet(qos == 1 ? 0x40 : 0x50, ack);
+        }
+        const std::string prefix = conf->bridge_remote_prefix;
+        if (topic.compare(0, prefix.size(), prefix) != 0)
+            return;
+        topic.erase(0, prefix.size());
+        for (const std::string& filter : in_filters) {
+            if (bridge_filter_matches(filter, topic.data(), topic.size())) {
+                bridge_in_add(std::move(topic), std::string(reinterpret_cast<const char*>(body + head), len - head),
+                              first & 1);
+                return;
+            }
+        }
+        return;
+    }
+    case 4: { // PUBACK
+        if (len < 2)
+            return;
+        uint16_t id = static_cast<uint16_t>(body[0] << 8 | body[1]);
+        for (size_t i = 0; i < inflight; ++i) {
+            if (held[i].msg_id == id) {
+                held.erase(held.begin() + static_cast<long>(i));
+                --inflight;
+                break;
+            }
+        }
+        send_held();
+        return;
+    }
+    case 6: // PUBREL of a QoS 2 delivery the upstream chose: completes it
+        if (len >= 2)
+            put_packet(0x70, std::string(reinterpret_cast<const char*>(body), 2));
+        return;
+    case 9: // SUBACK
+        for (uint32_t i = 2; i < len; ++i)
+            if (body[i] == 0x80)
+                log_write(LOG_WARNING, "bridge: upstream %s refused the subscription to %s%s\n",
+                          upstream_name().c_str(), conf->bridge_remote_prefix,
+                          i - 2 < in_filters.size() ? in_filters[i - 2].c_str() : "?");
+        return;
+    default: // PINGRESP and anything else
+        return;
+    }
+}
+
+// Parses whole packets from `in`.
+void input_parse()
+{
+    size_t pos = 0;
+    while (sock >= 0) {
+        size_t avail = in.size() - pos;
+        if (avail < 2)
+            break;
+        uint32_t len = 0;
+        size_t i = 1;
+        bool whole = false;
+        for (int shift = 0; i < avail && shift <= 21; shift += 7, ++i) {
+            len |= static_cast<uint32_t>(in[pos + i] & 0x7f) << shift;
+            if (!(in[pos + i] & 0x80)) {
+                whole = true;
+                ++i;
+                break;
+            }
+        }
+        if (!whole) {
+            if (i > 4 || avail >= 5)
+                return link_close("bad packet length");
+            break;
+        }
+        if (len > INPUT_PACKET_MAX)
+            return link_close("packet too large");
+        if (avail < i + len)
+            break;
+        handle_packet(in[pos], in.data() + pos + i, len);
+        pos += i + len;
+    }
+    if (sock >= 0)
+        in.erase(in.begin(), in.begin() + static_cast<long>(pos));
+}
+
+void link_read()
+{
+    uint8_t buf[16384];
+    for (;;) {
+        ssize_t n;
+        if (ssl) {
+            int r = tls_read(ssl, buf, sizeof buf);
+            if (r == TLS_WANT_READ || r == TLS_WANT_WRITE)
+                break;
+            if (r <= 0)
+                return link_close(r == TLS_CLOSED ? "closed by the upstream" : "TLS error");
+            n = r;
+        } else {
+            n = recv(sock, buf, sizeof buf, 0);
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+                break;
+            if (n <= 0)
+                return link_close(n == 0 ? "closed by the upstream" : std::strerror(errno));
+        }
+        in.insert(in.end(), buf, buf + n);
+        if (in.size() > 2 * INPUT_PACKET_MAX)
+            break;
+    }
+    input_parse();
+}
+
+void link_write()
+{
+    while (sock >= 0 && out_sent < out.size()) {
+        const char* data = out.data() + out_sent;
+        size_t len = out.size() - out_sent;
+        ssize_t n;
+        if (ssl) {
+            int r = tls_write(ssl, data, len);
+            if (r == TLS_WANT_READ || r == TLS_WANT_WRITE)
+                return;
+            if (r <= 0)
+                return link_close("TLS error");
+            n = r;
+        } else {
+            n = send(sock, data, len, MSG_NOSIGNAL);
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+                return;
+            if (n < 0)
+                return link_close(std::strerror(errno));
+        }
+        out_sent += static_cast<size_t>(n);
+    }
+    if (out_sent == out.size()) {
+        out.clear();
+        out_sent = 0;
+    }
+}
+
+// ----- the broker's side
+
+void hold(bridge_msg* record)
+{
+    if (held.size() >= static_cast<size_t>(conf->bridge_queue_max)) {
+        if (dropped++ == 0)
+            log_write(LOG_WARNING, "bridge: %zu publications held for %s, the bridge_queue_max bound; the oldest "
+                                   "are dropped\n", held.size(), upstream_name().c_str());
+        held.pop_front();
+        if (inflight)
+            --inflight;
+    }
+    held.push_back({conf->bridge_remote_prefix + record->topic, std::move(record->payload), record->retain,
+                    static_cast<uint8_t>(conf->bridge_qos), 0, false});
+}
+
+void drops_episode_end()
+{
+    // The episode ends once the queue is back under half its bound.
+    if (dropped && held.size() < static_cast<size_t>(conf->bridge_queue_max) / 2) {
+        log_write(LOG_WARNING, "bridge: %llu publications were dropped while the upstream was behind\n",
+                  static_cast<unsigned long long>(dropped));
+        dropped = 0;
+    }
+}
+
+void step(clock_type::time_point now)
+{
+    if (state == link::down) {
+        if (now >= attempt_at)
+            link_open();
+        return;
+    }
+    if (state != link::up && now - link_started >= CONNECT_TIMEOUT)
+        return link_close("timed out");
+    if (state == link::up) {
+        auto keepalive = std::chrono::seconds(conf->bridge_keepalive);
+        if (now - last_received >= keepalive + keepalive / 2)
+            return link_close("no answer within the keep-alive");
+        if (now - last_sent >= keepalive)
+            put_packet(0xc0, "");
+    }
+}
+
+void bridge_loop()
+{
+    publish_state("$SYS/bridge/state", "disconnected");
+    publish_queued(true);
+    reported_down = false;
+    while (!thread_module_stopping(&module)) {
+        auto now = clock_type::now();
+        step(now);
+        if (state == link::up)
+            send_held();
+        pollfd fds[2] = {{module.waker.fd, POLLIN, 0}, {sock, 0, 0}};
+        if (state == link::connecting)
+            fds[1].events = POLLOUT;
+        else if (state == link::handshake)
+            fds[1].events = handshake_events;
+        else if (state != link::down)
+            fds[1].events = static_cast<short>(POLLIN | (out_sent < out.size() ? POLLOUT : 0));
+        int timeout = 1000;
+        if (state == link::down)
+            timeout = static_cast<int>(std::clamp<long long>(
+                std::chrono::ceil<std::chrono::milliseconds>(attempt_at - now).count(), 0, 1000));
+        poll(fds, sock >= 0 ? 2 : 1, timeout);
+        if (fds[0].revents & POLLIN)
+            msg_waker_clear(&module.waker);
+        msg_mqtt_bridge_drain(BATCH, hold);
+        if (sock >= 0 && fds[1].revents) {
+            if (state == link::connecting) {
+                int err = 0;
+                socklen_t len = sizeof err;
+                getsockopt(sock, SOL_SOCKET, SO_ERROR, &err, &len);
+                if (err)
+                    link_close(std::strerror(err));
+                else
+                    link_established();
+            } else if (state == link::handshake) {
+                handshake_step();
+            } else {
+                if (fds[1].revents & (POLLIN | POLLHUP | POLLERR))
+                    link_read();
+            }
+        }
+        if (state == link::up)
+            send_held();
+        if (sock >= 0 && state != link::connecting && state != link::handshake)
+            link_write();
+        drops_episode_end();
+        publish_queued(false);
+    }
+    // A clean goodbye, as far as the socket takes it at once: the upstream
+    // then knows the hub left on purpose.
+    if (state == link::up) {
+        put_packet(0xe0, "");
+        link_write();
+    }
+    if (ssl)
+        tls_session_free(ssl);
+    ssl = nullptr;
+    if (sock >= 0)
+        close(sock);
+    sock = -1;
+}
+
+bool bridge_setup_thread()
+{
+    msg_mqtt_bridge_set_waker(&module.waker);
+    return true;
+}
+
+void bridge_release()
+{
+    msg_mqtt_bridge_set_waker(nullptr);
+}
+
+} // namespace
+
+bool thread_bridge_setup(bridge_conf* record)
+{
+    if (!record->bridge_address[0]) {
+        delete record;
+        return false;
+    }
+    conf = record;
+    if (conf->bridge_qos != 0)
+        conf->bridge_qos = 1;
+    if (conf->bridge_port <= 0)
+        conf->bridge_port = conf->bridge_tls_ca_file[0] ? CONF_BRIDGE_TLS_PORT_DEFAULT : CONF_BRIDGE_PORT_DEFAULT;
+    conf->bridge_keepalive = std::min(conf->bridge_keepalive, 65535);
+    client_id = conf->bridge_client_id;
+    if (client_id.empty()) {
+        char host[256] = {0};
+        gethostname(host, sizeof host - 1);
+        client_id = std::string("halyx-") + host;
+    }
+    std::vector<std::string> out_filters;
+    for (int i = 0; i < conf->bridge_out_count; ++i)
+        out_filters.emplace_back(conf->bridge_out[i]);
+    for (int i = 0; i < conf->bridge_in_count; ++i)
+        in_filters.emplace_back(conf->bridge_in[i]);
+    bridge_out_filters_set(std::move(out_filters));
+    return true;
+}
+
+bool thread_bridge_tls_setup(std::string* failure)
+{
+    if (!conf || !conf->bridge_tls_ca_file[0])
+        return true;
+    tls_ctx = SSL_CTX_new(TLS_client_method());
+    if (!tls_ctx) {
+        *failure = "bridge: no TLS context";
+        return false;
+    }
+    SSL_CTX_set_min_proto_version(tls_ctx, TLS1_2_VERSION);
+    SSL_CTX_set_verify(tls_ctx, SSL_VERIFY_PEER, nullptr);
+    auto fail = [&](const char* key, const char* path) {
+        unsigned long e = ERR_peek_last_error();
+        *failure = std::string(key) + " " + path + ": " + (e ? ERR_reason_error_string(e) : "unusable");
+        SSL_CTX_free(tls_ctx);
+        tls_ctx = nullptr;
+        return false;
+    };
+    if (SSL_CTX_load_verify_locations(tls_ctx, conf->bridge_tls_ca_file, nullptr) != 1)
+        return fail("bridge_tls_ca_file", conf->bridge_tls_ca_file);
+    if (conf->bridge_tls_cert_file[0]) {
+        if (SSL_CTX_use_certificate_chain_file(tls_ctx, conf->bridge_tls_cert_file) != 1)
+            return fail("bridge_tls_cert_file", conf->bridge_tls_cert_file);
+        const char* key = conf->bridge_tls_key_file[0] ? conf->bridge_tls_key_file : conf->bridge_tls_cert_file;
+        if (SSL_CTX_use_PrivateKey_file(tls_ctx, key, SSL_FILETYPE_PEM) != 1)
+            return fail("bridge_tls_key_file", key);
+    }
+    return true;
+}
+
+int thread_bridge_start()
+{
+    if (!conf)
+        return 0;
+    return thread_module_start(&module);
+}
+
+void thread_bridge_stop()
+{
+    if (!conf)
+        return;
+    thread_module_stop(&module);
+    held.clear();
+    in_filters.clear();
+    if (tls_ctx)
+        SSL_CTX_free(tls_ctx);
+    tls_ctx = nullptr;
+    delete conf;
+    conf = nullptr;
+}

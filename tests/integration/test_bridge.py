@@ -1,0 +1,209 @@
+"""The bridge against Debian's mosquitto as the upstream on loopback:
+topics both ways with the remote prefix, no echo, QoS 1 held across an
+upstream outage, two hubs meeting upstream, TLS with the upstream's
+authority, and an upstream that is down when the hub starts."""
+
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import threading
+import unittest
+
+import paho.mqtt.client as mqtt
+
+from halyx_harness import TIMEOUT, Daemon, finish, free_port, make_certs, wait_until
+
+
+class Upstream:
+    """A mosquitto on its own port, started and stopped in the foreground;
+    `persistence` keeps its sessions across a restart."""
+
+    def __init__(self, test, tls_cert=None, persistence=False):
+        self.dir = tempfile.mkdtemp(prefix="halyx-upstream-")
+        test.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
+        test.addCleanup(self.stop)
+        self.port = free_port()
+        lines = [f"listener {self.port} 127.0.0.1", "allow_anonymous true", f"log_dest file {self.dir}/log"]
+        if os.getuid() == 0:
+            lines.append("user root")
+        if tls_cert:
+            lines += [f"certfile {tls_cert('server.crt')}", f"keyfile {tls_cert('server.key')}"]
+        if persistence:
+            lines += ["persistence true", f"persistence_location {self.dir}/"]
+        with open(os.path.join(self.dir, "mosquitto.conf"), "w") as f:
+            f.write("\n".join(lines) + "\n")
+        self.process = None
+
+    def start(self):
+        opened = f"Opening ipv4 listen socket on port {self.port}"
+        before = self.log().count(opened)
+        self.process = subprocess.Popen(["/usr/sbin/mosquitto", "-c", os.path.join(self.dir, "mosquitto.conf")],
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        assert wait_until(lambda: self.log().count(opened) > before), self.log()
+        return self
+
+    def stop(self):
+        if self.process and self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            self.process.wait(TIMEOUT)
+
+    def log(self):
+        try:
+            with open(os.path.join(self.dir, "log"), errors="replace") as f:
+                return f.read()
+        except FileNotFoundError:
+            return ""
+
+
+class Peer:
+    """A paho client at MQTT 3.1.1 that keeps what it receives."""
+
+    def __init__(self, test, port, client_id, subscriptions=(), clean=True, tls_ca=None):
+        self.received = []
+        self.lock = threading.Lock()
+        self.subscribed = threading.Event()
+        self.client = mqtt.Client(client_id=client_id, clean_session=clean, protocol=mqtt.MQTTv311)
+        if tls_ca:
+            self.client.tls_set(ca_certs=tls_ca)
+        self.client.on_message = self._message
+        self.client.on_subscribe = lambda *args: self.subscribed.set()
+        self.client.connect("127.0.0.1", port)
+        self.client.loop_start()
+        test.addCleanup(self.close)
+        if subscriptions:
+            self.client.subscribe([(f, 1) for f in subscriptions])
+            assert self.subscribed.wait(TIMEOUT)
+
+    def _message(self, client, userdata, message):
+        with self.lock:
+            self.received.append((message.topic, message.payload.decode(), message.retain))
+
+    def messages(self, topic):
+        with self.lock:
+            return [(payload, retain) for t, payload, retain in self.received if t == topic]
+
+    def wait(self, topic, payload):
+        return wait_until(lambda: any(p == payload for p, _ in self.messages(topic)))
+
+    def publish(self, topic, payload, qos=1, retain=False):
+        self.client.publish(topic, payload, qos=qos, retain=retain).wait_for_publish()
+
+    def close(self):
+        self.client.disconnect()
+        self.client.loop_stop()
+
+
+class BridgeTest(unittest.TestCase):
+
+    def hub(self, upstream_port, **keys):
+        """A started hub bridged to the upstream; a list value repeats its key."""
+        conf = f"bridge_address = 127.0.0.1\nbridge_port = {upstream_port}\nbridge_keepalive = 5\n"
+        for key, value in keys.items():
+            conf += "".join(f"{key} = {v}\n" for v in (value if isinstance(value, list) else [value]))
+        daemon = Daemon(conf=conf)
+        self.addCleanup(shutil.rmtree, daemon.dir, ignore_errors=True)
+        self.addCleanup(lambda: self.assertTrue(finish(daemon, False), "daemon did not stop cleanly"))
+        daemon.start()
+        return daemon
+
+    def bridge_state(self, daemon):
+        return Peer(self, daemon.mqtt_port, "state", ["$SYS/bridge/#"])
+
+    def test_out_with_prefix_in_without_and_no_echo(self):
+        upstream = Upstream(self).start()
+        hub = self.hub(upstream.port, bridge_out=["sensors/#", "cmd/#"], bridge_in="cmd/#",
+                       bridge_remote_prefix="site1/", bridge_client_id="site1")
+        state = self.bridge_state(hub)
+        self.assertTrue(state.wait("$SYS/bridge/state", "connected"), hub.log())
+        local = Peer(self, hub.mqtt_port, "local", ["cmd/#", "sensors/#"])
+        remote = Peer(self, upstream.port, "remote", ["#"])
+        local.publish("sensors/t", "21.5", retain=True)
+        local.publish("other/t", "not bridged")
+        remote.publish("site1/cmd/light", "on")   # comes down, and matches an out filter
+        local.publish("cmd/fan", "off")           # goes up; the upstream must not send it back
+        remote.publish("site1/end", "marker")
+        self.assertTrue(remote.wait("site1/end", "marker"))
+        self.assertTrue(local.wait("cmd/light", "on"), hub.log())
+        self.assertTrue(remote.wait("site1/cmd/fan", "off"))
+        self.assertTrue(remote.wait("site1/sensors/t", "21.5"))
+        # A round trip more for anything echoed to arrive.
+        local.publish("cmd/last", "x")
+        self.assertTrue(remote.wait("site1/cmd/last", "x"))
+        self.assertTrue(local.wait("cmd/last", "x"))
+        for peer, topic in ((remote, "site1/cmd/light"), (local, "cmd/light"), (local, "cmd/fan"),
+                            (remote, "site1/cmd/fan")):
+            self.assertEqual(len(peer.messages(topic)), 1, topic)
+        self.assertEqual(remote.messages("site1/other/t") + remote.messages("other/t"), [])
+        # The retained flag went up with the value.
+        late = Peer(self, upstream.port, "late", ["site1/sensors/t"])
+        self.assertTrue(late.wait("site1/sensors/t", "21.5"))
+        self.assertEqual(late.messages("site1/sensors/t"), [("21.5", True)])
+
+    def test_outage_holds_qos1_publications_in_order(self):
+        upstream = Upstream(self, persistence=True).start()
+        remote = Peer(self, upstream.port, "remote", ["site/#"], clean=False)
+        remote.close()
+        hub = self.hub(upstream.port, bridge_out="site/#")
+        state = self.bridge_state(hub)
+        self.assertTrue(state.wait("$SYS/bridge/state", "connected"), hub.log())
+        upstream.stop()
+        self.assertTrue(state.wait("$SYS/bridge/state", "disconnected"), hub.log())
+        local = Peer(self, hub.mqtt_port, "local")
+        for i in range(300):
+            local.publish("site/n", str(i))
+        self.assertTrue(state.wait("$SYS/bridge/queued", "300"), state.received[-3:])
+        upstream.start()
+        self.assertTrue(state.wait("$SYS/bridge/queued", "0"), hub.log())
+        remote = Peer(self, upstream.port, "remote", clean=False)
+        self.assertTrue(remote.wait("site/n", "299"), upstream.log())
+        payloads = [int(p) for p, _ in remote.messages("site/n")]
+        first_seen = list(dict.fromkeys(payloads))
+        self.assertEqual(first_seen, list(range(300)))
+        self.assertEqual(len(hub.log().split("bridge: connected")), 3, hub.log())  # one notice per change
+
+    def test_two_hubs_exchange_through_one_upstream(self):
+        upstream = Upstream(self).start()
+        hubs = [self.hub(upstream.port, bridge_out=f"{me}/#", bridge_in=f"{other}/#", bridge_client_id=me)
+                for me, other in (("a", "b"), ("b", "a"))]
+        for hub in hubs:
+            self.assertTrue(self.bridge_state(hub).wait("$SYS/bridge/state", "connected"), hub.log())
+        peers = [Peer(self, hub.mqtt_port, "peer", ["a/#", "b/#"]) for hub in hubs]
+        peers[0].publish("a/temperature", "19.0")
+        peers[1].publish("b/humidity", "55")
+        self.assertTrue(peers[1].wait("a/temperature", "19.0"))
+        self.assertTrue(peers[0].wait("b/humidity", "55"))
+
+    def test_tls_verifies_the_upstream(self):
+        directory = tempfile.mkdtemp(prefix="halyx-certs-")
+        self.addCleanup(shutil.rmtree, directory, ignore_errors=True)
+        cert = make_certs(directory)
+        upstream = Upstream(self, tls_cert=cert).start()
+        remote = Peer(self, upstream.port, "remote", ["#"], tls_ca=cert("ca.crt"))
+        for ca, connects in (("ca.crt", True), ("rogue_ca.crt", False)):
+            with self.subTest(ca=ca):
+                hub = self.hub(upstream.port, bridge_out="tls/#", bridge_tls_ca_file=cert(ca))
+                Peer(self, hub.mqtt_port, "local").publish("tls/" + ca, "1")
+                if connects:
+                    self.assertTrue(remote.wait("tls/" + ca, "1"), hub.log())
+                else:
+                    self.assertTrue(wait_until(lambda: "certificate not trusted" in hub.log()), hub.log())
+                    self.assertEqual(remote.messages("tls/" + ca), [])
+
+    def test_upstream_down_at_start(self):
+        upstream = Upstream(self)
+        hub = self.hub(upstream.port, bridge_out="late/#")
+        state = self.bridge_state(hub)
+        self.assertTrue(state.wait("$SYS/bridge/state", "disconnected"))
+        local = Peer(self, hub.mqtt_port, "local", ["late/#"])
+        local.publish("late/value", "kept", retain=True)
+        self.assertTrue(local.wait("late/value", "kept"))  # the hub serves meanwhile
+        upstream.start()
+        self.assertTrue(state.wait("$SYS/bridge/state", "connected"), hub.log())
+        remote = Peer(self, upstream.port, "remote", ["late/#"])
+        self.assertTrue(remote.wait("late/value", "kept"), hub.log())
+
+
+if __name__ == "__main__":
+    unittest.main()
