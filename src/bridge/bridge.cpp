@@ -207,7 +207,8 @@ void send_held()
 
 // ----- the link
 
-void link_close(const char* reason)
+// Frees the TLS session and closes the socket, if there are any.
+void socket_release()
 {
     if (ssl)
         tls_session_free(ssl);
@@ -215,6 +216,11 @@ void link_close(const char* reason)
     if (sock >= 0)
         close(sock);
     sock = -1;
+}
+
+void link_close(const char* reason)
+{
+    socket_release();
     out.clear();
     out_sent = 0;
     in.clear();
@@ -592,12 +598,7 @@ void bridge_loop()
         put_packet(0xe0, "");
         link_write();
     }
-    if (ssl)
-        tls_session_free(ssl);
-    ssl = nullptr;
-    if (sock >= 0)
-        close(sock);
-    sock = -1;
+    socket_release();
 }
 
 bool bridge_setup_thread()
