@@ -401,7 +401,7 @@ void cgi_answer(http_client* client)
     } else if (!file_confined()) {
         // file_confined made the page.
     } else if (!S_ISREG(st.st_mode) || !(st.st_mode & S_IXUSR)) {
-        http_error_page(&request, HTTP_ERROR_FORBIDDEN, request.filename);
+        http_error_page(&request, HTTP_ERROR_FORBIDDEN, request.path);
     } else {
         query_string_set(request.cgiargs);
         response_start(client, HTTP_CGI_HEADER, sizeof HTTP_CGI_HEADER - 1);
@@ -435,7 +435,7 @@ void static_answer(http_client* client)
     if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         if (fd >= 0)
             close(fd);
-        http_error_page(&request, HTTP_ERROR_FORBIDDEN, request.filename);
+        http_error_page(&request, HTTP_ERROR_FORBIDDEN, request.path);
         response_start(client, request.page, request.page_len);
         return;
     }
