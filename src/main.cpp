@@ -351,18 +351,20 @@ void stop_started()
     // rules thread waiting for a topic value is let go.
     if (started.channels)
         rules_engine_shutdown();
-    // Stop order: HTTP, UDP, TCP, bridge, broker, store, database, cron, rules.
+    // Stop order: HTTP, UDP, TCP, broker, bridge, store, database, cron, rules.
     if (started.http)
         thread_http_stop();
     if (started.udp)
         thread_udp_stop();
     if (started.tcp)
         thread_tcp_stop();
-    if (started.bridge)
-        thread_bridge_stop();
     if (started.mqtt)
         thread_mqtt_stop();
-    // After the broker, whose last changes it writes.
+    // After the broker: every publication it acknowledged and passed on is
+    // held, and goes to the store.
+    if (started.bridge)
+        thread_bridge_stop();
+    // After the broker and the bridge, whose last changes it writes.
     if (started.store)
         thread_store_stop();
     if (started.mysql)
@@ -630,6 +632,7 @@ int main(int argc, char** argv)
     store_loaded loaded;
     store_load(&loaded);
     store_restore(loaded);
+    thread_bridge_held_restore(&loaded.held);
     rules_set rules_read;
     bool rules_loaded = parse_json_file(&rules_read) == 0;
     rules_variables_keep(&rules_read, loaded);

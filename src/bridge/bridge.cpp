@@ -16,10 +16,12 @@
 #include <chrono>
 #include <cstring>
 #include <deque>
+#include <unordered_set>
 #include <vector>
 
 #include "channels/bridge.h"
 #include "logging.h"
+#include "store/store.h"
 #include "thread_module.h"
 #include "tls.h"
 
@@ -60,12 +62,24 @@ struct held_pub {
     uint8_t qos;
     uint16_t msg_id;
     bool sent_before; // DUP when sent again
+    uint64_t seq;
 };
 // Oldest first; the first `inflight` entries were sent and wait for PUBACK.
 std::deque<held_pub> held;
 size_t inflight = 0;
 uint16_t next_msg_id = 1;
 uint64_t dropped = 0; // this episode's drops from a full queue
+uint64_t next_seq = 1;
+
+// With the store on, the held QoS 1 publications also go to the store, as
+// changes, at most once a second: one taken and acknowledged within the
+// second never reaches it.
+bool keep_held = false;
+std::vector<bridge_held> store_added;   // taken since the last record
+std::unordered_set<uint64_t> store_done_new; // of those, the ones done
+std::vector<uint64_t> store_done;       // done, taken before the last record
+uint64_t store_window_first = 1;        // the first sequence of store_added
+clock_type::time_point store_sent_at{};
 
 enum class link { down, connecting, handshake, connack_wait, up };
 link state = link::down;
@@ -87,6 +101,39 @@ bool reported_up = false;
 bool reported_down = false;
 size_t queued_published = SIZE_MAX;
 clock_type::time_point queued_published_at{};
+
+void held_done(const held_pub& pub)
+{
+    if (!keep_held || pub.qos == 0)
+        return;
+    if (pub.seq >= store_window_first)
+        store_done_new.insert(pub.seq);
+    else
+        store_done.push_back(pub.seq);
+}
+
+void store_send(bool force)
+{
+    auto now = clock_type::now();
+    if (!keep_held || (!force && now - store_sent_at < std::chrono::seconds(1)))
+        return;
+    store_sent_at = now;
+    store_window_first = next_seq;
+    if (store_added.size() == store_done_new.size() && store_done.empty()) {
+        store_added.clear();
+        store_done_new.clear();
+        return;
+    }
+    bridge_store_msg* record = msg_bridge_store_new();
+    for (bridge_held& pub : store_added)
+        if (!store_done_new.count(pub.seq))
+            record->added.push_back(std::move(pub));
+    record->done = std::move(store_done);
+    store_added.clear();
+    store_done_new.clear();
+    store_done.clear();
+    msg_bridge_store_add(record);
+}
 
 std::string upstream_name()
 {
@@ -387,6 +434,7 @@ void handle_packet(uint8_t first, const uint8_t* body, uint32_t len)
         uint16_t id = static_cast<uint16_t>(body[0] << 8 | body[1]);
         for (size_t i = 0; i < inflight; ++i) {
             if (held[i].msg_id == id) {
+                held_done(held[i]);
                 held.erase(held.begin() + static_cast<long>(i));
                 --inflight;
                 break;
@@ -502,18 +550,28 @@ void link_write()
 
 // ----- the broker's side
 
+// Makes room for one more publication under bridge_queue_max.
+void held_make_room()
+{
+    if (held.size() < static_cast<size_t>(conf->bridge_queue_max))
+        return;
+    if (dropped++ == 0)
+        log_write(LOG_WARNING, "bridge: %zu publications held for %s, the bridge_queue_max bound; the oldest "
+                               "are dropped\n", held.size(), upstream_name().c_str());
+    held_done(held.front());
+    held.pop_front();
+    if (inflight)
+        --inflight;
+}
+
 void hold(bridge_msg* record)
 {
-    if (held.size() >= static_cast<size_t>(conf->bridge_queue_max)) {
-        if (dropped++ == 0)
-            log_write(LOG_WARNING, "bridge: %zu publications held for %s, the bridge_queue_max bound; the oldest "
-                                   "are dropped\n", held.size(), upstream_name().c_str());
-        held.pop_front();
-        if (inflight)
-            --inflight;
-    }
+    held_make_room();
     held.push_back({conf->bridge_remote_prefix + record->topic, std::move(record->payload), record->retain,
-                    static_cast<uint8_t>(conf->bridge_qos), 0, false});
+                    static_cast<uint8_t>(conf->bridge_qos), 0, false, next_seq++});
+    const held_pub& pub = held.back();
+    if (keep_held && pub.qos)
+        store_added.push_back({pub.seq, pub.topic, pub.payload, pub.retain});
 }
 
 void drops_episode_end()
@@ -591,7 +649,12 @@ void bridge_loop()
             link_write();
         drops_episode_end();
         publish_queued(false);
+        store_send(false);
     }
+    // The broker has stopped: what it sent is held, and the store gets the
+    // last changes before it writes its final snapshot.
+    msg_mqtt_bridge_drain(UINT32_MAX, hold);
+    store_send(true);
     // A clean goodbye, as far as the socket takes it at once: the upstream
     // then knows the hub left on purpose.
     if (state == link::up) {
@@ -626,6 +689,7 @@ bool thread_bridge_setup(bridge_conf* record)
     if (conf->bridge_port <= 0)
         conf->bridge_port = conf->bridge_tls_ca_file[0] ? CONF_BRIDGE_TLS_PORT_DEFAULT : CONF_BRIDGE_PORT_DEFAULT;
     conf->bridge_keepalive = std::min(conf->bridge_keepalive, 65535);
+    keep_held = store_enabled() && conf->bridge_qos == 1;
     client_id = conf->bridge_client_id;
     if (client_id.empty()) {
         char host[256] = {0};
@@ -639,6 +703,28 @@ bool thread_bridge_setup(bridge_conf* record)
         in_filters.emplace_back(conf->bridge_in[i]);
     bridge_out_filters_set(std::move(out_filters));
     return true;
+}
+
+void thread_bridge_held_restore(std::vector<bridge_held>* loaded)
+{
+    if (loaded->empty())
+        return;
+    if (!conf) {
+        log_write(LOG_NOTICE, "store: %zu publications held for an upstream stay in the store until the bridge is "
+                              "configured again\n", loaded->size());
+        return;
+    }
+    // Those dropped here are in the file already.
+    store_window_first = UINT64_MAX;
+    for (bridge_held& pub : *loaded) {
+        held_make_room();
+        held.push_back({std::move(pub.topic), std::move(pub.payload), pub.retain, 1, 0, false, pub.seq});
+        next_seq = pub.seq + 1;
+    }
+    store_window_first = next_seq;
+    log_write(LOG_INFO, "bridge: %zu publications held for %s from before the restart\n", held.size(),
+              upstream_name().c_str());
+    loaded->clear();
 }
 
 bool thread_bridge_tls_setup(std::string* failure)
@@ -684,6 +770,10 @@ void thread_bridge_stop()
         return;
     thread_module_stop(&module);
     held.clear();
+    inflight = 0;
+    store_added.clear();
+    store_done_new.clear();
+    store_done.clear();
     in_filters.clear();
     if (tls_ctx)
         SSL_CTX_free(tls_ctx);

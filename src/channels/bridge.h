@@ -1,8 +1,9 @@
-// The bridge's two channels. mqtt_bridge, broker thread -> bridge thread:
+// The bridge's channels. mqtt_bridge, broker thread -> bridge thread:
 // local publications that match an out filter, to send upstream.
 // bridge_mqtt, bridge thread -> broker thread: upstream publications that
 // match an in filter, and the bridge's own state topics, to publish
-// locally. Operations: msg_<name>_init, _new, _add, _get_first, _remove,
+// locally. bridge_store, bridge thread -> store thread (with the store on):
+// changes to the QoS 1 publications held for the upstream. Operations: msg_<name>_init, _new, _add, _get_first, _remove,
 // _destroy, _length, _set_waker, _drain (channel.h), and the calls below.
 #pragma once
 
@@ -20,6 +21,24 @@ struct bridge_msg : msg_record {
 
 MSG_CHANNEL(mqtt_bridge, bridge_msg)
 MSG_CHANNEL(bridge_mqtt, bridge_msg)
+
+// A QoS 1 publication held for the upstream, as the store keeps it.
+struct bridge_held {
+    uint64_t seq;      // order of arrival, continued across restarts
+    std::string topic; // upstream name: prefix included
+    std::string payload;
+    uint8_t retain;
+};
+
+// The held publications taken since the last record (in order) and those
+// done since (acknowledged, or dropped from a full queue). A publication
+// both taken and done between two records is in neither.
+struct bridge_store_msg : msg_record {
+    std::vector<bridge_held> added;
+    std::vector<uint64_t> done;
+};
+
+MSG_CHANNEL(bridge_store, bridge_store_msg)
 
 // Whether an MQTT topic filter matches a topic name (a wildcard in the
 // first level matches no "$" topic).

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -38,7 +39,8 @@ constexpr char SCHEMA[] =
     "CREATE TABLE IF NOT EXISTS history_topics(id INTEGER PRIMARY KEY, name BLOB UNIQUE);"
     "CREATE TABLE IF NOT EXISTS history(topic INTEGER, t INTEGER, v REAL);"
     "CREATE INDEX IF NOT EXISTS history_topic_t ON history(topic, t);"
-    "CREATE TABLE IF NOT EXISTS mqtt_sessions(client_id BLOB PRIMARY KEY, subscriptions BLOB, deliveries BLOB);";
+    "CREATE TABLE IF NOT EXISTS mqtt_sessions(client_id BLOB PRIMARY KEY, subscriptions BLOB, deliveries BLOB);"
+    "CREATE TABLE IF NOT EXISTS bridge_held(seq INTEGER PRIMARY KEY, topic BLOB, payload BLOB, retain INTEGER);";
 
 store_conf* options = nullptr;
 std::string path;
@@ -54,6 +56,11 @@ std::unordered_set<std::string> unwritten;
 // not hold as they are (absent from `sessions`: to be deleted).
 std::unordered_map<std::string, store_session> sessions;
 std::unordered_set<std::string> sessions_unwritten;
+// The bridge's held publications as last known, by sequence, and the
+// sequences the file does not hold as they are (absent from `held`: to be
+// deleted).
+std::map<uint64_t, bridge_held> held;
+std::unordered_set<uint64_t> held_unwritten;
 uint16_t next_topic_id = 0;
 uint16_t written_next_topic_id = 0;
 bool has_rules_hash = false;
@@ -228,6 +235,29 @@ bool sessions_write()
     return true;
 }
 
+bool held_write()
+{
+    if (held_unwritten.empty())
+        return true;
+    statement insert("INSERT OR REPLACE INTO bridge_held(seq, topic, payload, retain) VALUES(?1, ?2, ?3, ?4)");
+    statement remove("DELETE FROM bridge_held WHERE seq = ?1");
+    if (!insert.stmt || !remove.stmt)
+        return false;
+    for (uint64_t seq : held_unwritten) {
+        auto it = held.find(seq);
+        statement& stmt = it != held.end() ? insert : remove;
+        sqlite3_bind_int64(stmt.stmt, 1, static_cast<sqlite3_int64>(seq));
+        if (it != held.end()) {
+            bind_bytes(stmt.stmt, 2, it->second.topic);
+            bind_bytes(stmt.stmt, 3, it->second.payload);
+            sqlite3_bind_int(stmt.stmt, 4, it->second.retain);
+        }
+        if (!stmt.run())
+            return false;
+    }
+    return true;
+}
+
 void db_close()
 {
     if (db)
@@ -378,6 +408,19 @@ void state_read(store_loaded* out)
             out->sessions.push_back(session);
         sessions.emplace(session.client_id, std::move(session));
     }
+    statement held_rows("SELECT seq, topic, payload, retain FROM bridge_held ORDER BY seq");
+    while (held_rows.stmt && sqlite3_step(held_rows.stmt) == SQLITE_ROW) {
+        bridge_held pub{static_cast<uint64_t>(sqlite3_column_int64(held_rows.stmt, 0)),
+                        column_bytes(held_rows.stmt, 1), column_bytes(held_rows.stmt, 2),
+                        static_cast<uint8_t>(sqlite3_column_int(held_rows.stmt, 3) ? 1 : 0)};
+        if (pub.topic.empty() || pub.topic.size() > UINT16_MAX) {
+            held_unwritten.insert(pub.seq);
+            continue;
+        }
+        if (out)
+            out->held.push_back(pub);
+        held.emplace(pub.seq, std::move(pub));
+    }
     history_counts_read();
     if (out) {
         out->next_topic_id = next_topic_id;
@@ -448,9 +491,28 @@ void record_take(mqtt_store_msg* record)
     }
 }
 
+void held_take(bridge_store_msg* record)
+{
+    for (bridge_held& pub : record->added) {
+        held_unwritten.insert(pub.seq);
+        held[pub.seq] = std::move(pub);
+    }
+    for (uint64_t seq : record->done) {
+        held_unwritten.insert(seq);
+        held.erase(seq);
+    }
+}
+
+// Both channels, in full.
+void channels_drain()
+{
+    msg_mqtt_store_drain(UINT32_MAX, record_take);
+    msg_bridge_store_drain(UINT32_MAX, held_take);
+}
+
 bool something_to_write()
 {
-    return !unwritten.empty() || !sessions_unwritten.empty() || !pending_points.empty() ||
+    return !unwritten.empty() || !sessions_unwritten.empty() || !held_unwritten.empty() || !pending_points.empty() ||
            next_topic_id != written_next_topic_id ||
            has_rules_hash != written_has_rules_hash || rules_hash != written_rules_hash;
 }
@@ -610,12 +672,14 @@ void snapshot_write()
             unwritten.insert(entry.first);
         for (const auto& entry : sessions)
             sessions_unwritten.insert(entry.first);
+        for (const auto& entry : held)
+            held_unwritten.insert(entry.first);
     }
     if (!exec("BEGIN IMMEDIATE")) {
         write_failed(sqlite3_errmsg(db));
         return;
     }
-    if (!topics_write() || !sessions_write() || !history_write()) {
+    if (!topics_write() || !sessions_write() || !held_write() || !history_write()) {
         std::string why = sqlite3_errmsg(db);
         exec("ROLLBACK");
         // The counts may have moved with statements now undone.
@@ -638,6 +702,7 @@ void snapshot_write()
     }
     unwritten.clear();
     sessions_unwritten.clear();
+    held_unwritten.clear();
     pending_points.clear();
     written_next_topic_id = next_topic_id;
     written_rules_hash = rules_hash;
@@ -654,6 +719,7 @@ void snapshot_write()
 bool thread_store_begin()
 {
     msg_mqtt_store_set_waker(&module.waker);
+    msg_bridge_store_set_waker(&module.waker);
     next_write = steady::now() + std::chrono::seconds(options->persistence_interval);
     next_age_sweep = steady::now();
     return true;
@@ -662,7 +728,7 @@ bool thread_store_begin()
 void thread_store_loop()
 {
     for (;;) {
-        msg_mqtt_store_drain(UINT32_MAX, record_take);
+        channels_drain();
         if (thread_module_stopping(&module))
             break;
         auto now = steady::now();
@@ -673,11 +739,13 @@ void thread_store_loop()
         auto wait = std::chrono::ceil<std::chrono::milliseconds>(next_write - now).count();
         msg_waker_wait(&module.waker, static_cast<int>(std::clamp<long long>(wait, 10, THREAD_IDLE_WAIT_MS)));
     }
-    // The final snapshot: what the broker sent before it stopped.
-    msg_mqtt_store_drain(UINT32_MAX, record_take);
+    // The final snapshot: what the broker and the bridge sent before they
+    // stopped.
+    channels_drain();
     if (something_to_write())
         snapshot_write();
     msg_mqtt_store_set_waker(nullptr);
+    msg_bridge_store_set_waker(nullptr);
     db_close();
 }
 
@@ -720,6 +788,7 @@ void store_load(store_loaded* out)
     if (!store_enabled())
         return;
     msg_mqtt_store_init();
+    msg_bridge_store_init();
     if (!db_open())
         return;
     state_read(out);
@@ -741,10 +810,14 @@ void thread_store_stop()
     thread_module_stop(&module);
     db_close();
     msg_mqtt_store_destroy();
+    msg_bridge_store_drain(UINT32_MAX, [](bridge_store_msg*) {});
+    msg_bridge_store_destroy();
     known.clear();
     unwritten.clear();
     sessions.clear();
     sessions_unwritten.clear();
+    held.clear();
+    held_unwritten.clear();
     pending_points.clear();
 }
 

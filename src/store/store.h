@@ -2,14 +2,16 @@
 // ids and the topic-id counter, the hash of the rules file in force) and
 // the history of numeric publications in one SQLite file, written in WAL
 // mode, one transaction at most every persistence_interval and only when
-// something changed, and once more at the stop. The broker never waits on
-// it: changes come through the mqtt_store channel.
+// something changed, and once more at the stop. It also keeps the QoS 1
+// publications the bridge holds for its upstream. Nobody waits on it:
+// changes come through the mqtt_store and bridge_store channels.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "channels/bridge.h"
 #include "channels/mqtt_store.h"
 #include "conf_records.h"
 
@@ -20,6 +22,7 @@ struct store_loaded {
     bool has_rules_hash = false;
     uint64_t rules_hash = 0;
     std::vector<store_session> sessions; // clean-session-0 MQTT sessions
+    std::vector<bridge_held> held; // the bridge's, oldest first
 };
 
 // Main thread, before any other thread uses the store: takes the record.

@@ -1,6 +1,6 @@
 """The store end to end: retained values, rule variables and topic ids come
 back after a stop or a kill; a corrupt or unwritable store; no write while
-nothing changes; the history over HTTP."""
+nothing changes; the history over HTTP; the bridge's held publications."""
 
 import json
 import os
@@ -13,6 +13,7 @@ import urllib.parse
 from halyx_harness import (TIMEOUT, BrokerTestCase, Daemon, connack, connect, parse_publish, puback, publish, suback,
                             subscribe, wait_until)
 from mqttsn_client import Node
+from test_bridge import Peer, Upstream
 from test_mqtt_standard import connect311, session_connack
 
 COUNTER = "$SYS/rulesengine/variables/counter"
@@ -280,6 +281,45 @@ class StoreFile(unittest.TestCase):
         self.assertEqual(daemon.stop(), 0)
         with sqlite3.connect(db) as conn:
             self.assertEqual(retained_names(conn), [b"w0", b"w1", b"w2"])
+
+    def test_bridge_held_publications_survive_restarts(self):
+        upstream = Upstream(self, persistence=True).start()
+        Peer(self, upstream.port, "remote", ["site/#"], clean=False).close()
+        upstream.stop()
+        def bridged(db):
+            with open(os.path.join(os.path.dirname(db), "halyx.conf"), "a") as f:
+                f.write(f"bridge_address = 127.0.0.1\nbridge_port = {upstream.port}\nbridge_out = site/#\n")
+        daemon, db = self.daemon(bridged)
+        held = lambda: self.query(db, "SELECT count(*) FROM bridge_held")
+        # Taken before a kill once a write landed, and just before a SIGTERM.
+        for first, end in ((0, 150), (150, 300)):
+            local = Peer(self, daemon.mqtt_port, "local")
+            for i in range(first, end):
+                local.publish("site/n", str(i))
+            local.close()
+            if first == 0:
+                self.assertTrue(wait_until(lambda: held() == [(150,)]), daemon.log())
+                daemon.kill()
+            else:
+                self.assertEqual(daemon.stop(), 0)
+            daemon.start()
+        state = Peer(self, daemon.mqtt_port, "state", ["$SYS/bridge/#"])
+        self.assertTrue(state.wait("$SYS/bridge/queued", "300"), daemon.log())
+        upstream.start()
+        self.assertTrue(state.wait("$SYS/bridge/queued", "0"), daemon.log())
+        remote = Peer(self, upstream.port, "remote", clean=False)
+        self.assertTrue(remote.wait("site/n", "299"), upstream.log())
+        self.assertEqual(list(dict.fromkeys(int(p) for p, _ in remote.messages("site/n"))), list(range(300)))
+        # Acknowledged ones leave the store: a restart sends nothing again.
+        self.assertEqual(daemon.stop(), 0)
+        self.assertEqual(held(), [(0,)])
+
+    def query(self, db, sql):
+        with sqlite3.connect(f"file:{db}?mode=ro", uri=True, timeout=TIMEOUT) as conn:
+            try:
+                return conn.execute(sql).fetchall()
+            except sqlite3.Error:
+                return []
 
 
 if __name__ == "__main__":
