@@ -98,6 +98,7 @@ clock_type::time_point last_received{};
 // an upstream refused it.
 bool try_private = true;
 bool reported_up = false;
+size_t address_turn = 0; // which of the upstream's addresses to try next
 bool reported_down = false;
 size_t queued_published = SIZE_MAX;
 clock_type::time_point queued_published_at{};
@@ -137,7 +138,10 @@ void store_send(bool force)
 
 std::string upstream_name()
 {
-    return std::string(conf->bridge_address) + ":" + std::to_string(conf->bridge_port);
+    std::string host = conf->bridge_address;
+    if (host.find(':') != std::string::npos)
+        host = "[" + host + "]";
+    return host + ":" + std::to_string(conf->bridge_port);
 }
 
 void publish_state(const char* topic, const std::string& value)
@@ -275,6 +279,8 @@ void link_close(const char* reason)
     // next CONNACK.
     inflight = 0;
     bool was_up = state == link::up;
+    if (!was_up)
+        ++address_turn;
     state = link::down;
     if (was_up)
         backoff = BACKOFF_FIRST;
@@ -296,23 +302,33 @@ void link_open()
 {
     link_started = clock_type::now();
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
-    int rc = getaddrinfo(conf->bridge_address, nullptr, &hints, &found);
+    std::string port = std::to_string(conf->bridge_port);
+    int rc = getaddrinfo(conf->bridge_address, port.c_str(), &hints, &found);
     if (rc != 0 || !found) {
         link_close(gai_strerror(rc));
         return;
     }
-    sockaddr_in addr = *reinterpret_cast<sockaddr_in*>(found->ai_addr);
+    // A name with several addresses (IPv6 and IPv4, a cluster's nodes):
+    // each failed attempt takes the next one.
+    size_t count = 0;
+    for (addrinfo* a = found; a; a = a->ai_next)
+        ++count;
+    addrinfo* chosen = found;
+    for (size_t i = address_turn % count; i; --i)
+        chosen = chosen->ai_next;
+    sockaddr_storage addr{};
+    socklen_t addr_len = chosen->ai_addrlen;
+    std::memcpy(&addr, chosen->ai_addr, std::min<size_t>(addr_len, sizeof addr));
     freeaddrinfo(found);
-    addr.sin_port = htons(static_cast<uint16_t>(conf->bridge_port));
-    sock = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sock = socket(addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (sock < 0) {
         link_close(std::strerror(errno));
         return;
     }
-    if (connect(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0 && errno != EINPROGRESS) {
+    if (connect(sock, reinterpret_cast<sockaddr*>(&addr), addr_len) < 0 && errno != EINPROGRESS) {
         link_close(std::strerror(errno));
         return;
     }
@@ -347,8 +363,8 @@ bool tls_begin()
     SSL_set_connect_state(ssl);
     SSL_set_mode(ssl, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     // The upstream's certificate must name the address we were given.
-    in_addr ip{};
-    if (inet_pton(AF_INET, conf->bridge_address, &ip) == 1)
+    in6_addr ip{};
+    if (inet_pton(AF_INET, conf->bridge_address, &ip) == 1 || inet_pton(AF_INET6, conf->bridge_address, &ip) == 1)
         return X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), conf->bridge_address) == 1;
     SSL_set_tlsext_host_name(ssl, conf->bridge_address);
     return SSL_set1_host(ssl, conf->bridge_address) == 1;
