@@ -119,6 +119,7 @@ const conf_key conf_keys[] = {
     CONF_NUMBER("bridge_qos", conf_kind::number, p->out.bridge->bridge_qos),
     CONF_NUMBER("bridge_keepalive", conf_kind::bound, p->out.bridge->bridge_keepalive),
     CONF_NUMBER("bridge_queue_max", conf_kind::bound, p->out.bridge->bridge_queue_max),
+    CONF_NUMBER("bridge_queue_max_bytes", conf_kind::bound, p->out.bridge->bridge_queue_max_bytes),
     {"bridge_tls_ca_file", conf_kind::path, nullptr, nullptr},
     {"bridge_tls_cert_file", conf_kind::path, nullptr, nullptr},
     {"bridge_tls_key_file", conf_kind::path, nullptr, nullptr},
@@ -312,6 +313,7 @@ int parse_conf_file(conf_records* records)
     parser.out.bridge->bridge_qos = CONF_BRIDGE_QOS_DEFAULT;
     parser.out.bridge->bridge_keepalive = CONF_BRIDGE_KEEPALIVE_DEFAULT;
     parser.out.bridge->bridge_queue_max = CONF_BRIDGE_QUEUE_MAX_DEFAULT;
+    parser.out.bridge->bridge_queue_max_bytes = CONF_BRIDGE_QUEUE_MAX_BYTES_DEFAULT;
     parser.out.log_level = CONF_LOG_LEVEL_DEFAULT;
 
     char line[CONF_LINE_SIZE];

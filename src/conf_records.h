@@ -108,7 +108,7 @@ constexpr int32_t CONF_HISTORY_MAX_POINTS_TOTAL_DEFAULT = 1000000;
 // Filters beyond CONF_BRIDGE_FILTERS_MAX of a kind are ignored with a warning.
 constexpr int CONF_BRIDGE_FILTERS_MAX = 32;
 struct bridge_conf {
-    char bridge_address[65]; // host name or IPv4 address
+    char bridge_address[65]; // host name, IPv4 or IPv6 address
     int32_t bridge_port;     // 0: 1883, or 8883 with TLS
     char bridge_client_id[65]; // empty: "halyx-<host name>"
     char bridge_user[65];
@@ -121,6 +121,7 @@ struct bridge_conf {
     int32_t bridge_qos;            // 0 or 1 upstream
     int32_t bridge_keepalive;      // seconds
     int32_t bridge_queue_max;      // publications held for the upstream, at most
+    int32_t bridge_queue_max_bytes; // bytes of their topics and payloads, at most
     char bridge_tls_ca_file[CONF_PATH_MAX + 1]; // set: TLS to the upstream, verified with these authorities
     char bridge_tls_cert_file[CONF_PATH_MAX + 1]; // a client certificate, when the upstream asks for one
     char bridge_tls_key_file[CONF_PATH_MAX + 1];
@@ -131,6 +132,8 @@ constexpr int32_t CONF_BRIDGE_TLS_PORT_DEFAULT = 8883;
 constexpr int32_t CONF_BRIDGE_QOS_DEFAULT = 1;
 constexpr int32_t CONF_BRIDGE_KEEPALIVE_DEFAULT = 60;
 constexpr int32_t CONF_BRIDGE_QUEUE_MAX_DEFAULT = 10000;
+// What a small board can spare for an upstream that is away.
+constexpr int32_t CONF_BRIDGE_QUEUE_MAX_BYTES_DEFAULT = 64 << 20;
 
 static_assert(std::is_standard_layout_v<tcp_conf> && std::is_trivial_v<tcp_conf>);
 static_assert(std::is_standard_layout_v<mysql_conf> && std::is_trivial_v<mysql_conf>);

@@ -66,6 +66,7 @@ struct held_pub {
 };
 // Oldest first; the first `inflight` entries were sent and wait for PUBACK.
 std::deque<held_pub> held;
+size_t held_bytes = 0; // their topics and payloads
 size_t inflight = 0;
 uint16_t next_msg_id = 1;
 uint64_t dropped = 0; // this episode's drops from a full queue
@@ -134,6 +135,19 @@ void store_send(bool force)
     store_done_new.clear();
     store_done.clear();
     msg_bridge_store_add(record);
+}
+
+size_t held_pub_bytes(const held_pub& pub)
+{
+    return pub.topic.size() + pub.payload.size();
+}
+
+void held_erase(size_t i)
+{
+    held_bytes -= held_pub_bytes(held[i]);
+    held.erase(held.begin() + static_cast<long>(i));
+    if (i < inflight)
+        --inflight;
 }
 
 std::string upstream_name()
@@ -246,7 +260,7 @@ void send_held()
         held_pub& pub = held[inflight];
         if (pub.qos == 0) {
             send_publish(pub);
-            held.erase(held.begin() + static_cast<long>(inflight));
+            held_erase(inflight);
             continue;
         }
         pub.msg_id = next_msg_id;
@@ -451,8 +465,7 @@ void handle_packet(uint8_t first, const uint8_t* body, uint32_t len)
         for (size_t i = 0; i < inflight; ++i) {
             if (held[i].msg_id == id) {
                 held_done(held[i]);
-                held.erase(held.begin() + static_cast<long>(i));
-                --inflight;
+                held_erase(i);
                 break;
             }
         }
@@ -566,25 +579,32 @@ void link_write()
 
 // ----- the broker's side
 
-// Makes room for one more publication under bridge_queue_max.
-void held_make_room()
+// Makes room for one more publication of `bytes` under bridge_queue_max
+// and bridge_queue_max_bytes, dropping the oldest.
+void held_make_room(size_t bytes)
 {
-    if (held.size() < static_cast<size_t>(conf->bridge_queue_max))
-        return;
-    if (dropped++ == 0)
-        log_write(LOG_WARNING, "bridge: %zu publications held for %s, the bridge_queue_max bound; the oldest "
-                               "are dropped\n", held.size(), upstream_name().c_str());
-    held_done(held.front());
-    held.pop_front();
-    if (inflight)
-        --inflight;
+    while (!held.empty() && (held.size() >= static_cast<size_t>(conf->bridge_queue_max) ||
+                             held_bytes + bytes > static_cast<size_t>(conf->bridge_queue_max_bytes))) {
+        if (dropped++ == 0)
+            log_write(LOG_WARNING, "bridge: %zu publications (%zu bytes) held for %s, the bridge_queue_max or "
+                                   "bridge_queue_max_bytes bound; the oldest are dropped\n", held.size(),
+                      held_bytes, upstream_name().c_str());
+        held_done(held.front());
+        held_erase(0);
+    }
+}
+
+void held_push(held_pub&& pub)
+{
+    held_make_room(held_pub_bytes(pub));
+    held_bytes += held_pub_bytes(pub);
+    held.push_back(std::move(pub));
 }
 
 void hold(bridge_msg* record)
 {
-    held_make_room();
-    held.push_back({conf->bridge_remote_prefix + record->topic, std::move(record->payload), record->retain,
-                    static_cast<uint8_t>(conf->bridge_qos), 0, false, next_seq++});
+    held_push({conf->bridge_remote_prefix + record->topic, std::move(record->payload), record->retain,
+               static_cast<uint8_t>(conf->bridge_qos), 0, false, next_seq++});
     const held_pub& pub = held.back();
     if (keep_held && pub.qos)
         store_added.push_back({pub.seq, pub.topic, pub.payload, pub.retain});
@@ -593,7 +613,8 @@ void hold(bridge_msg* record)
 void drops_episode_end()
 {
     // The episode ends once the queue is back under half its bound.
-    if (dropped && held.size() < static_cast<size_t>(conf->bridge_queue_max) / 2) {
+    if (dropped && held.size() < static_cast<size_t>(conf->bridge_queue_max) / 2 &&
+        held_bytes < static_cast<size_t>(conf->bridge_queue_max_bytes) / 2) {
         log_write(LOG_WARNING, "bridge: %llu publications were dropped while the upstream was behind\n",
                   static_cast<unsigned long long>(dropped));
         dropped = 0;
@@ -733,9 +754,8 @@ void thread_bridge_held_restore(std::vector<bridge_held>* loaded)
     // Those dropped here are in the file already.
     store_window_first = UINT64_MAX;
     for (bridge_held& pub : *loaded) {
-        held_make_room();
-        held.push_back({std::move(pub.topic), std::move(pub.payload), pub.retain, 1, 0, false, pub.seq});
         next_seq = pub.seq + 1;
+        held_push({std::move(pub.topic), std::move(pub.payload), pub.retain, 1, 0, false, pub.seq});
     }
     store_window_first = next_seq;
     log_write(LOG_INFO, "bridge: %zu publications held for %s from before the restart\n", held.size(),
@@ -786,6 +806,7 @@ void thread_bridge_stop()
         return;
     thread_module_stop(&module);
     held.clear();
+    held_bytes = 0;
     inflight = 0;
     store_added.clear();
     store_done_new.clear();
