@@ -5,7 +5,9 @@
 // all clients in this one process so
 // that send and receive times come from one monotonic clock; with --sn-port
 // the publisher is an MQTT-SN 1.2 client over UDP instead (a gateway
-// bridging into the broker), the subscribers staying MQTT. Three modes:
+// bridging into the broker), the subscribers staying MQTT. With --sub-port
+// the subscribers connect to another broker, one the publisher's broker
+// bridges to. Three modes:
 //
 //   publish/subscribe (default): N subscribers and one publisher on one
 //     topic. The publisher sends M messages at a fixed rate or open loop
@@ -90,6 +92,8 @@ struct options {
     bool one_topic = false;   // many-topics: publish to one of them only
     int sn_port = 0;          // publish over MQTT-SN to this UDP port; 0 = MQTT
     std::string tls_ca;       // non-empty: TLS, checking the broker against these authorities
+    int sub_port = 0;         // subscribers on this port of the host (a bridge's upstream); 0 = port
+    double probe_sec = 20;    // --sub-port: longest wait for the bridge to carry a probe
 
     // Idle clients; -1 selects publish/subscribe.
     int clients = -1;
@@ -128,6 +132,9 @@ void usage()
         "  --timeline       publications and deliveries per second, to standard error\n"
         "  --sn-port N      publish over MQTT-SN 1.2 to this UDP port of the host (size\n"
         "                   at most 103); the subscribers stay MQTT\n"
+        "  --sub-port N     subscribers connect to this port of the host, a broker that\n"
+        "                   --port bridges to; publishing starts once a probe got across\n"
+        "  --probe S        longest wait for the probe (20)\n"
         "idle clients:\n"
         "  --clients N      clients to connect (0 samples the broker alone)\n"
         "  --window W       connections in set-up at once (50)\n"
@@ -165,12 +172,12 @@ bool parse_args(int argc, char** argv, options& o)
         {"--host", &o.host}, {"--label", &o.label}, {"--topic", &o.topic}, {"--tls", &o.tls_ca}};
     const std::pair<const char*, double*> reals[] = {
         {"--cap", &o.cap_sec}, {"--rate", &o.rate}, {"--drain", &o.drain_sec},
-        {"--quiet", &o.quiet_sec}, {"--idle", &o.idle_sec}};
+        {"--quiet", &o.quiet_sec}, {"--idle", &o.idle_sec}, {"--probe", &o.probe_sec}};
     const std::pair<const char*, int*> ints[] = {
         {"--port", &o.port}, {"--pid", &o.pid}, {"--keepalive", &o.keepalive},
         {"--subs", &o.subs}, {"--count", &o.count}, {"--qos", &o.qos}, {"--size", &o.size},
         {"--clients", &o.clients}, {"--window", &o.window}, {"--sn-port", &o.sn_port},
-        {"--topics", &o.topics}};
+        {"--topics", &o.topics}, {"--sub-port", &o.sub_port}};
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
         if (bool* flag = find_option(flags, a)) {
@@ -200,8 +207,13 @@ bool parse_args(int argc, char** argv, options& o)
     if (o.subs < 1 || o.count < 1 || o.rate < 0 || (o.qos != 0 && o.qos != 1) ||
         o.size < (o.numeric ? 30 : 16) || o.size > 16384 || o.port < 1 || o.port > 65535 || o.window < 1 ||
         o.keepalive < 0 || o.keepalive > 65535 || o.cap_sec <= 0 || o.sn_port < 0 ||
-        o.sn_port > 65535 || o.topics < 0) {
+        o.sn_port > 65535 || o.topics < 0 || o.sub_port < 0 || o.sub_port > 65535 ||
+        o.probe_sec <= 0) {
         std::fprintf(stderr, "halyx_bench: option out of range\n");
+        return false;
+    }
+    if (o.sub_port > 0 && (o.clients >= 0 || o.topics > 0)) {
+        std::fprintf(stderr, "halyx_bench: --sub-port is for the publish/subscribe run\n");
         return false;
     }
     if (!o.tls_ca.empty() && (o.qos != 0 || o.sn_port > 0)) {
@@ -319,6 +331,10 @@ std::string client_id(char role, int n)
 // process.
 constexpr char STAMP_MAGIC[4] = {'H', 'X', 'B', '1'};
 constexpr size_t STAMP_LEN = 16;
+// Payload of the probes that show a bridge carries the topic; not a message
+// of the run, and not counted as a foreign one when it comes late.
+constexpr char PROBE_PAYLOAD[] = "HXB1probe";
+constexpr size_t PROBE_LEN = sizeof PROBE_PAYLOAD - 1;
 // --numeric: the stamp as a number instead, "%010u.%019lld" (30 bytes),
 // filled with zeros, which keep it the same number.
 constexpr size_t NUMERIC_STAMP_LEN = 30;
@@ -975,6 +991,8 @@ void on_delivery(pubsub& r, size_t si, uint8_t first, const uint8_t* b, size_t l
         acks.insert(acks.end(), {uint8_t(PKT_PUBACK << 4), 2, b[at], b[at + 1]});
         at += 2;
     }
+    if (at <= len && len - at == PROBE_LEN && std::memcmp(b + at, PROBE_PAYLOAD, PROBE_LEN) == 0)
+        return;
     uint32_t seq = 0;
     int64_t sent_ns = 0;
     if (at + STAMP_LEN <= len && std::memcmp(b + at, STAMP_MAGIC, 4) == 0) {
@@ -1139,14 +1157,61 @@ void report_pubsub(pubsub& r, double broker_cpu)
     }
 }
 
+// Publishes a probe (QoS 0) to the run's topic every 200 ms until the first
+// subscriber has it, at most probe_sec: with --sub-port the publisher's
+// broker must first bridge to the subscribers' one. Deliveries at QoS 1 are
+// acknowledged. Probes still on their way later are ignored. Returns the
+// seconds it took, or -1.
+double bridge_probe(pubsub& r, bytes& scratch)
+{
+    const options& o = r.o;
+    bytes b;
+    put_str(b, o.topic);
+    b.insert(b.end(), PROBE_PAYLOAD, PROBE_PAYLOAD + PROBE_LEN);
+    bytes probe = frame(PKT_PUBLISH << 4, b);
+    conn& sub = r.subs[0];
+    int64_t t0 = now_ns(), deadline = t0 + sec_ns(o.probe_sec);
+    bool seen = false;
+    while (!seen && !sub.closed && now_ns() < deadline) {
+        if (!send_all(r.pub.fd, probe, deadline))
+            return -1;
+        int64_t next = std::min(deadline, now_ns() + 200000000);
+        while (!seen && now_ns() < next) {
+            pollfd pfd{sub.fd, POLLIN, 0};
+            if (poll(&pfd, 1, ms_until(next, 200)) <= 0)
+                continue;
+            bytes acks;
+            bool open = read_packets(sub, scratch, [&](uint8_t first, const uint8_t* p, size_t len) {
+                if ((first >> 4) != PKT_PUBLISH || len < 2)
+                    return;
+                size_t at = 2 + ((size_t(p[0]) << 8) | p[1]);
+                if ((first & 0x06) != 0 && at + 2 <= len) {
+                    acks.insert(acks.end(), {uint8_t(PKT_PUBACK << 4), 2, p[at], p[at + 1]});
+                    at += 2;
+                }
+                seen = seen || (at <= len && len - at == PROBE_LEN &&
+                                std::memcmp(p + at, PROBE_PAYLOAD, PROBE_LEN) == 0);
+            });
+            if (!open)
+                return -1;
+            if (!acks.empty())
+                send_all(sub.fd, acks, deadline);
+        }
+    }
+    return seen ? double(now_ns() - t0) / 1e9 : -1;
+}
+
 int run_pubsub(const options& o, const sockaddr_in& sa)
 {
     pubsub r(o);
     bytes scratch(READ_SIZE), body;
+    sockaddr_in sub_sa = sa;
+    if (o.sub_port > 0)
+        sub_sa.sin_port = htons(uint16_t(o.sub_port));
     for (int i = 0; i < o.subs; i++) {
         conn& c = r.subs[size_t(i)];
         int64_t deadline = now_ns() + sec_ns(10);
-        if (!mqtt_open(c, sa, client_id('s', i), o.keepalive, scratch) ||
+        if (!mqtt_open(c, sub_sa, client_id('s', i), o.keepalive, scratch) ||
             !send_all(c.fd, subscribe_packet(1, o.topic, o.qos), deadline) ||
             !expect_packet(c, scratch, PKT_SUBACK, deadline, body) || body.size() != 3 ||
             body[2] != o.qos) {
@@ -1169,6 +1234,15 @@ int run_pubsub(const options& o, const sockaddr_in& sa)
     } else if (!mqtt_open(r.pub, sa, client_id('p', 0), o.keepalive, scratch)) {
         std::fprintf(stderr, "%s: publisher: no CONNACK 0 within 10 s\n", o.label.c_str());
         return 1;
+    }
+    if (o.sub_port > 0) {
+        double ready = bridge_probe(r, scratch);
+        if (ready < 0) {
+            std::fprintf(stderr, "%s: no probe got from port %d to port %d within %.0f s\n",
+                         o.label.c_str(), o.port, o.sub_port, o.probe_sec);
+            return 1;
+        }
+        put("bridge_ready_s", "%.3f", ready);
     }
 
     long drops0 = o.sn_port > 0 ? udp_drops(o.sn_port) : -1;
