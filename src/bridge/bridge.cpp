@@ -580,7 +580,8 @@ void link_write()
 // ----- the broker's side
 
 // Makes room for one more publication of `bytes` under bridge_queue_max
-// and bridge_queue_max_bytes, dropping the oldest.
+// and bridge_queue_max_bytes, dropping the oldest not yet sent: one in
+// flight has probably arrived already.
 void held_make_room(size_t bytes)
 {
     while (!held.empty() && (held.size() >= static_cast<size_t>(conf->bridge_queue_max) ||
@@ -589,8 +590,9 @@ void held_make_room(size_t bytes)
             log_write(LOG_WARNING, "bridge: %zu publications (%zu bytes) held for %s, the bridge_queue_max or "
                                    "bridge_queue_max_bytes bound; the oldest are dropped\n", held.size(),
                       held_bytes, upstream_name().c_str());
-        held_done(held.front());
-        held_erase(0);
+        size_t oldest = inflight < held.size() ? inflight : 0;
+        held_done(held[oldest]);
+        held_erase(oldest);
     }
 }
 
@@ -644,6 +646,7 @@ void bridge_loop()
     publish_state("$SYS/bridge/state", "disconnected");
     publish_queued(true);
     reported_down = false;
+    uint32_t backlog = 0;
     while (!thread_module_stopping(&module)) {
         auto now = clock_type::now();
         step(now);
@@ -657,13 +660,16 @@ void bridge_loop()
         else if (state != link::down)
             fds[1].events = static_cast<short>(POLLIN | (out_sent < out.size() ? POLLOUT : 0));
         int timeout = 1000;
-        if (state == link::down)
+        // Records left from the last pass: nothing may wake us for them.
+        if (backlog)
+            timeout = 0;
+        else if (state == link::down)
             timeout = static_cast<int>(std::clamp<long long>(
                 std::chrono::ceil<std::chrono::milliseconds>(attempt_at - now).count(), 0, 1000));
         poll(fds, sock >= 0 ? 2 : 1, timeout);
         if (fds[0].revents & POLLIN)
             msg_waker_clear(&module.waker);
-        msg_mqtt_bridge_drain(BATCH, hold);
+        backlog = msg_mqtt_bridge_drain(BATCH, hold);
         if (sock >= 0 && fds[1].revents) {
             if (state == link::connecting) {
                 int err = 0;
