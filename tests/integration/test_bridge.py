@@ -1,7 +1,8 @@
 """The bridge against Debian's mosquitto as the upstream on loopback:
 topics both ways with the remote prefix, no echo, QoS 1 held across an
-upstream outage, two hubs meeting upstream, TLS with the upstream's
-authority, and an upstream that is down when the hub starts."""
+upstream outage and the bound on what is held, two hubs meeting upstream,
+TLS with the upstream's authority, a login and a client certificate, an
+upstream that is down when the hub starts or freezes."""
 
 import os
 import shutil
@@ -18,22 +19,22 @@ from halyx_harness import TIMEOUT, Daemon, finish, free_port, make_certs, wait_u
 
 class Upstream:
     """A mosquitto on its own port, started and stopped in the foreground;
-    `persistence` keeps its sessions across a restart."""
+    `persistence` keeps its sessions across a restart; `lines` go last."""
 
-    def __init__(self, test, tls_cert=None, persistence=False):
+    def __init__(self, test, tls_cert=None, persistence=False, lines=()):
         self.dir = tempfile.mkdtemp(prefix="halyx-upstream-")
         test.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
         test.addCleanup(self.stop)
         self.port = free_port()
-        lines = [f"listener {self.port} 127.0.0.1", "allow_anonymous true", f"log_dest file {self.dir}/log"]
+        conf = [f"listener {self.port} 127.0.0.1", "allow_anonymous true", f"log_dest file {self.dir}/log"]
         if os.getuid() == 0:
-            lines.append("user root")
+            conf.append("user root")
         if tls_cert:
-            lines += [f"certfile {tls_cert('server.crt')}", f"keyfile {tls_cert('server.key')}"]
+            conf += [f"certfile {tls_cert('server.crt')}", f"keyfile {tls_cert('server.key')}"]
         if persistence:
-            lines += ["persistence true", f"persistence_location {self.dir}/"]
+            conf += ["persistence true", f"persistence_location {self.dir}/"]
         with open(os.path.join(self.dir, "mosquitto.conf"), "w") as f:
-            f.write("\n".join(lines) + "\n")
+            f.write("\n".join(conf + list(lines)) + "\n")
         self.process = None
 
     def start(self):
@@ -58,15 +59,17 @@ class Upstream:
 
 
 class Peer:
-    """A paho client at MQTT 3.1.1 that keeps what it receives."""
+    """A paho client at MQTT 3.1.1 that keeps what it receives; `tls`: tls_set's arguments."""
 
-    def __init__(self, test, port, client_id, subscriptions=(), clean=True, tls_ca=None):
+    def __init__(self, test, port, client_id, subscriptions=(), clean=True, login=None, **tls):
         self.received = []
         self.lock = threading.Lock()
         self.subscribed = threading.Event()
         self.client = mqtt.Client(client_id=client_id, clean_session=clean, protocol=mqtt.MQTTv311)
-        if tls_ca:
-            self.client.tls_set(ca_certs=tls_ca)
+        if tls:
+            self.client.tls_set(**tls)
+        if login:
+            self.client.username_pw_set(*login)
         self.client.on_message = self._message
         self.client.on_subscribe = lambda *args: self.subscribed.set()
         self.client.connect("127.0.0.1", port)
@@ -84,6 +87,9 @@ class Peer:
         with self.lock:
             return [(payload, retain) for t, payload, retain in self.received if t == topic]
 
+    def last(self, topic):
+        return (self.messages(topic)[-1:] or [(None, None)])[0][0]
+
     def wait(self, topic, payload):
         return wait_until(lambda: any(p == payload for p, _ in self.messages(topic)))
 
@@ -99,8 +105,8 @@ class BridgeTest(unittest.TestCase):
 
     def hub(self, upstream_port, **keys):
         """A started hub bridged to the upstream; a list value repeats its key."""
-        conf = f"bridge_address = 127.0.0.1\nbridge_port = {upstream_port}\nbridge_keepalive = 5\n"
-        for key, value in keys.items():
+        conf = f"bridge_address = 127.0.0.1\nbridge_port = {upstream_port}\n"
+        for key, value in dict({"bridge_keepalive": 5}, **keys).items():
             conf += "".join(f"{key} = {v}\n" for v in (value if isinstance(value, list) else [value]))
         daemon = Daemon(conf=conf)
         self.addCleanup(shutil.rmtree, daemon.dir, ignore_errors=True)
@@ -110,6 +116,11 @@ class BridgeTest(unittest.TestCase):
 
     def bridge_state(self, daemon):
         return Peer(self, daemon.mqtt_port, "state", ["$SYS/bridge/#"])
+
+    def certs(self):
+        directory = tempfile.mkdtemp(prefix="halyx-certs-")
+        self.addCleanup(shutil.rmtree, directory, ignore_errors=True)
+        return make_certs(directory)
 
     def test_out_with_prefix_in_without_and_no_echo(self):
         upstream = Upstream(self).start()
@@ -122,6 +133,7 @@ class BridgeTest(unittest.TestCase):
         local.publish("sensors/t", "21.5", retain=True)
         local.publish("other/t", "not bridged")
         remote.publish("site1/cmd/light", "on")   # comes down, and matches an out filter
+        remote.publish("site1/cmd/door", "locked", retain=True)
         local.publish("cmd/fan", "off")           # goes up; the upstream must not send it back
         remote.publish("site1/end", "marker")
         self.assertTrue(remote.wait("site1/end", "marker"))
@@ -136,32 +148,40 @@ class BridgeTest(unittest.TestCase):
                             (remote, "site1/cmd/fan")):
             self.assertEqual(len(peer.messages(topic)), 1, topic)
         self.assertEqual(remote.messages("site1/other/t") + remote.messages("other/t"), [])
-        # The retained flag went up with the value.
-        late = Peer(self, upstream.port, "late", ["site1/sensors/t"])
-        self.assertTrue(late.wait("site1/sensors/t", "21.5"))
-        self.assertEqual(late.messages("site1/sensors/t"), [("21.5", True)])
+        # The retained flag went up with the value, and came down with the other.
+        self.assertTrue(local.wait("cmd/door", "locked"))
+        for port, topic, payload in ((upstream.port, "site1/sensors/t", "21.5"), (hub.mqtt_port, "cmd/door", "locked")):
+            late = Peer(self, port, "late", [topic])
+            self.assertTrue(late.wait(topic, payload), topic)
+            self.assertEqual(late.messages(topic), [(payload, True)])
 
-    def test_outage_holds_qos1_publications_in_order(self):
-        upstream = Upstream(self, persistence=True).start()
-        remote = Peer(self, upstream.port, "remote", ["site/#"], clean=False)
-        remote.close()
-        hub = self.hub(upstream.port, bridge_out="site/#")
-        state = self.bridge_state(hub)
-        self.assertTrue(state.wait("$SYS/bridge/state", "connected"), hub.log())
-        upstream.stop()
-        self.assertTrue(state.wait("$SYS/bridge/state", "disconnected"), hub.log())
-        local = Peer(self, hub.mqtt_port, "local")
-        for i in range(300):
-            local.publish("site/n", str(i))
-        self.assertTrue(state.wait("$SYS/bridge/queued", "300"), state.received[-3:])
-        upstream.start()
-        self.assertTrue(state.wait("$SYS/bridge/queued", "0"), hub.log())
-        remote = Peer(self, upstream.port, "remote", clean=False)
-        self.assertTrue(remote.wait("site/n", "299"), upstream.log())
-        payloads = [int(p) for p, _ in remote.messages("site/n")]
-        first_seen = list(dict.fromkeys(payloads))
-        self.assertEqual(first_seen, list(range(300)))
-        self.assertEqual(len(hub.log().split("bridge: connected")), 3, hub.log())  # one notice per change
+    def test_outage_holds_the_newest_qos1_publications_in_order(self):
+        # bridge_queue_max, publications sent meanwhile, those that arrive
+        for queue_max, sent, kept in ((10000, 300, range(300)), (10, 50, range(40, 50))):
+            with self.subTest(queue_max=queue_max):
+                upstream = Upstream(self, persistence=True).start()
+                remote = Peer(self, upstream.port, "remote", ["site/#"], clean=False)
+                remote.close()
+                hub = self.hub(upstream.port, bridge_out="site/#", bridge_queue_max=queue_max)
+                state = self.bridge_state(hub)
+                self.assertTrue(state.wait("$SYS/bridge/state", "connected"), hub.log())
+                upstream.stop()
+                self.assertTrue(state.wait("$SYS/bridge/state", "disconnected"), hub.log())
+                local = Peer(self, hub.mqtt_port, "local")
+                for i in range(sent):
+                    local.publish("site/n", str(i))
+                self.assertTrue(state.wait("$SYS/bridge/queued", str(len(kept))), state.received[-3:])
+                upstream.start()
+                remote = Peer(self, upstream.port, "remote", clean=False)
+                self.assertTrue(remote.wait("site/n", str(sent - 1)), upstream.log())
+                self.assertTrue(wait_until(lambda: state.last("$SYS/bridge/queued") == "0"), hub.log())
+                payloads = [int(p) for p, _ in remote.messages("site/n")]
+                self.assertEqual(list(dict.fromkeys(payloads)), list(kept))
+                # One notice per change of state; one warning as dropping starts and one as it ends.
+                log, dropped = hub.log(), sent - len(kept)
+                self.assertEqual(log.count("bridge: connected"), 2, log)
+                self.assertEqual(log.count("the bridge_queue_max bound"), int(dropped > 0), log)
+                self.assertEqual(log.count(f"bridge: {dropped} publications were dropped"), int(dropped > 0), log)
 
     def test_two_hubs_exchange_through_one_upstream(self):
         upstream = Upstream(self).start()
@@ -176,11 +196,9 @@ class BridgeTest(unittest.TestCase):
         self.assertTrue(peers[0].wait("b/humidity", "55"))
 
     def test_tls_verifies_the_upstream(self):
-        directory = tempfile.mkdtemp(prefix="halyx-certs-")
-        self.addCleanup(shutil.rmtree, directory, ignore_errors=True)
-        cert = make_certs(directory)
+        cert = self.certs()
         upstream = Upstream(self, tls_cert=cert).start()
-        remote = Peer(self, upstream.port, "remote", ["#"], tls_ca=cert("ca.crt"))
+        remote = Peer(self, upstream.port, "remote", ["#"], ca_certs=cert("ca.crt"))
         for ca, connects in (("ca.crt", True), ("rogue_ca.crt", False)):
             with self.subTest(ca=ca):
                 hub = self.hub(upstream.port, bridge_out="tls/#", bridge_tls_ca_file=cert(ca))
@@ -203,6 +221,57 @@ class BridgeTest(unittest.TestCase):
         self.assertTrue(state.wait("$SYS/bridge/state", "connected"), hub.log())
         remote = Peer(self, upstream.port, "remote", ["late/#"])
         self.assertTrue(remote.wait("late/value", "kept"), hub.log())
+
+    def test_upstream_login_and_client_certificate(self):
+        cert = self.certs()
+        passwords = cert("passwords")
+        subprocess.run(["mosquitto_passwd", "-b", "-c", passwords, "hub", "secret"], check=True)
+        tls = dict(bridge_tls_ca_file=cert("ca.crt"))
+        # upstream, its observer's credentials, the hub's keys that connect and those that do not, the
+        # upstream's and the hub's words for the refusal
+        for upstream_keys, observer, right, wrong, refused, reason in (
+                (dict(lines=["allow_anonymous false", f"password_file {passwords}"]), dict(login=("hub", "secret")),
+                 dict(bridge_user="hub", bridge_password="secret"), dict(bridge_user="hub", bridge_password="wrong"),
+                 "not authorised", "refused, CONNACK code 5"),
+                (dict(tls_cert=cert, lines=["require_certificate true", f"cafile {cert('ca.crt')}"]),
+                 dict(ca_certs=cert("ca.crt"), certfile=cert("client.crt"), keyfile=cert("client.key")),
+                 dict(bridge_tls_cert_file=cert("client.crt"), bridge_tls_key_file=cert("client.key"), **tls), tls,
+                 "did not return a certificate", "TLS error")):
+            with self.subTest(reason):
+                upstream = Upstream(self, **upstream_keys).start()
+                remote = Peer(self, upstream.port, "remote", ["#"], **observer)
+                for keys, connects in ((right, True), (wrong, False)):
+                    hub = self.hub(upstream.port, bridge_out="up/#", **keys)
+                    state = self.bridge_state(hub)
+                    local = Peer(self, hub.mqtt_port, "local", ["up/#"])
+                    local.publish("up/x", str(connects))
+                    self.assertTrue(local.wait("up/x", str(connects)))  # the hub serves either way
+                    if connects:
+                        self.assertTrue(remote.wait("up/x", "True"), hub.log())
+                        continue
+                    # Several attempts refused, one notice, never connected.
+                    self.assertTrue(wait_until(lambda: upstream.log().count(refused) >= 3), upstream.log())
+                    log = hub.log()
+                    self.assertEqual(log.count("unreachable"), 1, log)
+                    self.assertIn(f"unreachable ({reason})", log)
+                    self.assertEqual({p for p, _ in state.messages("$SYS/bridge/state")}, {"disconnected"})
+                    self.assertEqual(remote.messages("up/x"), [("True", False)])
+
+    def test_frozen_upstream_is_noticed_by_the_keepalive(self):
+        upstream = Upstream(self).start()
+        self.addCleanup(upstream.process.send_signal, signal.SIGCONT)
+        remote = Peer(self, upstream.port, "remote", ["ka/#"])
+        hub = self.hub(upstream.port, bridge_out="ka/#", bridge_keepalive=2)
+        state = self.bridge_state(hub)
+        self.assertTrue(state.wait("$SYS/bridge/state", "connected"), hub.log())
+        # Stopped, the upstream keeps the connection open and answers nothing.
+        upstream.process.send_signal(signal.SIGSTOP)
+        self.assertTrue(wait_until(lambda: state.last("$SYS/bridge/state") == "disconnected"), hub.log())
+        self.assertIn("lost (no answer within the keep-alive)", hub.log())
+        upstream.process.send_signal(signal.SIGCONT)
+        self.assertTrue(wait_until(lambda: state.last("$SYS/bridge/state") == "connected"), hub.log())
+        Peer(self, hub.mqtt_port, "local").publish("ka/x", "back")
+        self.assertTrue(remote.wait("ka/x", "back"), hub.log())
 
 
 if __name__ == "__main__":
