@@ -526,27 +526,36 @@ void input_parse()
 void link_read()
 {
     uint8_t buf[16384];
+    // The end of the stream, or an error: what came before it (a refusing
+    // CONNACK, say) is handled first.
+    const char* ended = nullptr;
     for (;;) {
         ssize_t n;
         if (ssl) {
             int r = tls_read(ssl, buf, sizeof buf);
             if (r == TLS_WANT_READ || r == TLS_WANT_WRITE)
                 break;
-            if (r <= 0)
-                return link_close(r == TLS_CLOSED ? "closed by the upstream" : "TLS error");
+            if (r <= 0) {
+                ended = r == TLS_CLOSED ? "closed by the upstream" : "TLS error";
+                break;
+            }
             n = r;
         } else {
             n = recv(sock, buf, sizeof buf, 0);
             if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
                 break;
-            if (n <= 0)
-                return link_close(n == 0 ? "closed by the upstream" : std::strerror(errno));
+            if (n <= 0) {
+                ended = n == 0 ? "closed by the upstream" : std::strerror(errno);
+                break;
+            }
         }
         in.insert(in.end(), buf, buf + n);
         if (in.size() > 2 * INPUT_PACKET_MAX)
             break;
     }
     input_parse();
+    if (ended && sock >= 0)
+        link_close(ended);
 }
 
 void link_write()

@@ -156,13 +156,15 @@ class BridgeTest(unittest.TestCase):
             self.assertEqual(late.messages(topic), [(payload, True)])
 
     def test_outage_holds_the_newest_qos1_publications_in_order(self):
-        # bridge_queue_max, publications sent meanwhile, those that arrive
-        for queue_max, sent, kept in ((10000, 300, range(300)), (10, 50, range(40, 50))):
-            with self.subTest(queue_max=queue_max):
+        # The bound, publications sent meanwhile, those that arrive ("site/n" and
+        # a two-digit number are 8 bytes).
+        for bound, sent, kept in (({}, 300, range(300)), ({"bridge_queue_max": 10}, 50, range(40, 50)),
+                                  ({"bridge_queue_max_bytes": 80}, 50, range(40, 50))):
+            with self.subTest(**bound):
                 upstream = Upstream(self, persistence=True).start()
                 remote = Peer(self, upstream.port, "remote", ["site/#"], clean=False)
                 remote.close()
-                hub = self.hub(upstream.port, bridge_out="site/#", bridge_queue_max=queue_max)
+                hub = self.hub(upstream.port, bridge_out="site/#", **bound)
                 state = self.bridge_state(hub)
                 self.assertTrue(state.wait("$SYS/bridge/state", "connected"), hub.log())
                 upstream.stop()
@@ -180,7 +182,7 @@ class BridgeTest(unittest.TestCase):
                 # One notice per change of state; one warning as dropping starts and one as it ends.
                 log, dropped = hub.log(), sent - len(kept)
                 self.assertEqual(log.count("bridge: connected"), 2, log)
-                self.assertEqual(log.count("the bridge_queue_max bound"), int(dropped > 0), log)
+                self.assertEqual(log.count("bridge_queue_max_bytes bound"), int(dropped > 0), log)
                 self.assertEqual(log.count(f"bridge: {dropped} publications were dropped"), int(dropped > 0), log)
 
     def test_two_hubs_exchange_through_one_upstream(self):
