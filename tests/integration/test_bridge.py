@@ -186,9 +186,11 @@ class BridgeTest(unittest.TestCase):
                 self.assertEqual(log.count(f"bridge: {dropped} publications were dropped"), int(dropped > 0), log)
 
     def test_two_hubs_exchange_through_one_upstream(self):
-        upstream = Upstream(self).start()
-        hubs = [self.hub(upstream.port, bridge_out=f"{me}/#", bridge_in=f"{other}/#", bridge_client_id=me)
-                for me, other in (("a", "b"), ("b", "a"))]
+        port6 = free_port()
+        upstream = Upstream(self, lines=[f"listener {port6} ::1"]).start()
+        # One hub over IPv4, the other over IPv6.
+        hubs = [self.hub(port, bridge_out=f"{me}/#", bridge_in=f"{other}/#", bridge_client_id=me, bridge_address=address)
+                for me, other, address, port in (("a", "b", "127.0.0.1", upstream.port), ("b", "a", "::1", port6))]
         for hub in hubs:
             self.assertTrue(self.bridge_state(hub).wait("$SYS/bridge/state", "connected"), hub.log())
         peers = [Peer(self, hub.mqtt_port, "peer", ["a/#", "b/#"]) for hub in hubs]
