@@ -29,12 +29,13 @@ const REFUSED = 'The rules engine refused this file; the running rules are uncha
 // With `users` ([name, password, publish flag]) the daemon requires a login,
 // the TCP client logs in as the first, and `fn` gets the page before it is
 // connected. With `tls` the daemon has TLS ports too and the page is loaded
-// over https://, trusting the test's own authority.
-function dashboardTest(name, fn, users = [], tls = false) {
+// over https://, trusting the test's own authority. `conf`: further keys.
+function dashboardTest(name, fn, users = [], tls = false, conf = {}) {
   test(name, async () => {
     assert.ok(fs.existsSync(path.join(WWW, 'lib', 'mqtt.min.js')), 'www/lib is there (run scripts/setup-www)');
     const d = await startDaemon({
       HALYX_HTTP_FILES: WWW, HALYX_USERS: JSON.stringify(users), HALYX_TLS: tls ? '1' : '', HALYX_PERSISTENCE: '1',
+      HALYX_TEST_CONF: JSON.stringify(conf),
     });
     const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'halyx-chromium-'));
     let failed = true;
@@ -107,6 +108,8 @@ dashboardTest('the topic table and the publish form with a TCP client on the oth
   await page.locator('#rules-save:enabled').waitFor();
   await tcp.publishAsync('dash/temperature', '20.5', { qos: 1, retain: true });
   await tableValue(page, 'dash/temperature', '20.5');
+  // The bridge's upstream never answers: the publication waits for it.
+  await page.locator('#bridge', { hasText: /^upstream disconnected, 1 queued$/ }).waitFor();
   await page.fill('#filter', 'temp');
   await page.locator('#topic-count', { hasText: /^1 of \d+$/ }).waitFor();
   await page.fill('#filter', '');
@@ -137,7 +140,7 @@ dashboardTest('the topic table and the publish form with a TCP client on the oth
   await page.goto(`http://127.0.0.1:${d.httpPort}/index.html#ws=${await closedPort()}`);
   await page.locator('#state', { hasText: /^(reconnecting|offline)$/ }).waitFor();
   assert.ok(await page.isDisabled('#rules-save'), 'Save is disabled while not connected');
-});
+}, [], false, { bridge_address: '127.0.0.1', bridge_port: 1, bridge_out: 'dash/#' });
 
 const RULES = JSON.stringify({
   version: '1.00',
