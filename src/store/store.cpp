@@ -213,49 +213,56 @@ bool session_decode(const std::string& subs, const std::string& deliveries, stor
     return true;
 }
 
-bool sessions_write()
+// Writes the row of each key in `unwritten`: what `rows` holds for it, or
+// its deletion when it holds nothing. `bind` fills the key (?1) and, given
+// a row, the other columns.
+template <typename Keys, typename Rows, typename Bind>
+bool rows_write(const Keys& unwritten, const Rows& rows, const char* upsert_sql, const char* delete_sql, Bind bind)
 {
-    if (sessions_unwritten.empty())
+    if (unwritten.empty())
         return true;
-    statement upsert("INSERT OR REPLACE INTO mqtt_sessions(client_id, subscriptions, deliveries) VALUES(?1, ?2, ?3)");
-    statement remove("DELETE FROM mqtt_sessions WHERE client_id = ?1");
+    statement upsert(upsert_sql);
+    statement remove(delete_sql);
     if (!upsert.stmt || !remove.stmt)
         return false;
-    for (const std::string& client_id : sessions_unwritten) {
-        auto it = sessions.find(client_id);
-        statement& stmt = it != sessions.end() ? upsert : remove;
-        bind_bytes(stmt.stmt, 1, client_id);
-        if (it != sessions.end()) {
-            bind_bytes(stmt.stmt, 2, subscriptions_encode(it->second));
-            bind_bytes(stmt.stmt, 3, deliveries_encode(it->second));
-        }
+    for (const auto& key : unwritten) {
+        auto it = rows.find(key);
+        bool present = it != rows.end();
+        statement& stmt = present ? upsert : remove;
+        bind(stmt.stmt, key, present ? &it->second : nullptr);
         if (!stmt.run())
             return false;
     }
     return true;
 }
 
+bool sessions_write()
+{
+    return rows_write(sessions_unwritten, sessions,
+                      "INSERT OR REPLACE INTO mqtt_sessions(client_id, subscriptions, deliveries) VALUES(?1, ?2, ?3)",
+                      "DELETE FROM mqtt_sessions WHERE client_id = ?1",
+                      [](sqlite3_stmt* stmt, const std::string& client_id, const store_session* session) {
+                          bind_bytes(stmt, 1, client_id);
+                          if (session) {
+                              bind_bytes(stmt, 2, subscriptions_encode(*session));
+                              bind_bytes(stmt, 3, deliveries_encode(*session));
+                          }
+                      });
+}
+
 bool held_write()
 {
-    if (held_unwritten.empty())
-        return true;
-    statement insert("INSERT OR REPLACE INTO bridge_held(seq, topic, payload, retain) VALUES(?1, ?2, ?3, ?4)");
-    statement remove("DELETE FROM bridge_held WHERE seq = ?1");
-    if (!insert.stmt || !remove.stmt)
-        return false;
-    for (uint64_t seq : held_unwritten) {
-        auto it = held.find(seq);
-        statement& stmt = it != held.end() ? insert : remove;
-        sqlite3_bind_int64(stmt.stmt, 1, static_cast<sqlite3_int64>(seq));
-        if (it != held.end()) {
-            bind_bytes(stmt.stmt, 2, it->second.topic);
-            bind_bytes(stmt.stmt, 3, it->second.payload);
-            sqlite3_bind_int(stmt.stmt, 4, it->second.retain);
-        }
-        if (!stmt.run())
-            return false;
-    }
-    return true;
+    return rows_write(held_unwritten, held,
+                      "INSERT OR REPLACE INTO bridge_held(seq, topic, payload, retain) VALUES(?1, ?2, ?3, ?4)",
+                      "DELETE FROM bridge_held WHERE seq = ?1",
+                      [](sqlite3_stmt* stmt, uint64_t seq, const bridge_held* pub) {
+                          sqlite3_bind_int64(stmt, 1, static_cast<sqlite3_int64>(seq));
+                          if (pub) {
+                              bind_bytes(stmt, 2, pub->topic);
+                              bind_bytes(stmt, 3, pub->payload);
+                              sqlite3_bind_int(stmt, 4, pub->retain);
+                          }
+                      });
 }
 
 void db_close()
