@@ -7,6 +7,7 @@ upstream that is down when the hub starts or freezes."""
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import tempfile
 import threading
@@ -225,6 +226,28 @@ class BridgeTest(unittest.TestCase):
         self.assertTrue(state.wait("$SYS/bridge/state", "connected"), hub.log())
         remote = Peer(self, upstream.port, "remote", ["late/#"])
         self.assertTrue(remote.wait("late/value", "kept"), hub.log())
+
+    def test_plain_mqtt_311_after_the_bridge_level_is_refused(self):
+        # No broker here refuses the bridge protocol level (HiveMQ does): a
+        # listener that answers CONNECTs as such a broker would.
+        server = socket.create_server(("127.0.0.1", 0))
+        self.addCleanup(server.close)
+        levels = []
+
+        def answer():
+            for _ in range(2):
+                conn, _ = server.accept()
+                with conn:
+                    head = conn.recv(2)
+                    body = conn.recv(head[1], socket.MSG_WAITALL)
+                    levels.append(body[6])
+                    conn.sendall(bytes([0x20, 2, 0, 1 if body[6] != 4 else 0]))
+                    if body[6] == 4:
+                        conn.recv(1)  # until the hub leaves
+        threading.Thread(target=answer, daemon=True).start()
+        hub = self.hub(server.getsockname()[1], bridge_out="x/#")
+        self.assertTrue(self.bridge_state(hub).wait("$SYS/bridge/state", "connected"), hub.log())
+        self.assertEqual(levels, [0x84, 4])
 
     def test_upstream_login_and_client_certificate(self):
         cert = self.certs()
