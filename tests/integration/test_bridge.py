@@ -228,7 +228,7 @@ class BridgeTest(unittest.TestCase):
         self.assertTrue(remote.wait("late/value", "kept"), hub.log())
 
     def test_plain_mqtt_311_after_the_bridge_level_is_refused(self):
-        # No broker here refuses the bridge protocol level (HiveMQ does): a
+        # No broker here refuses the bridge protocol level, as some do: a
         # listener that answers CONNECTs as such a broker would.
         server = socket.create_server(("127.0.0.1", 0))
         self.addCleanup(server.close)
