@@ -766,6 +766,14 @@ void thread_bridge_held_restore(std::vector<bridge_held>* loaded)
                               "configured again\n", loaded->size());
         return;
     }
+    if (!keep_held) {
+        // bridge_qos is 0 now: they go once more, from memory only, and the
+        // store lets them go.
+        bridge_store_msg* record = msg_bridge_store_new();
+        for (const bridge_held& pub : *loaded)
+            record->done.push_back(pub.seq);
+        msg_bridge_store_add(record);
+    }
     // Those dropped here are in the file already.
     store_window_first = UINT64_MAX;
     for (bridge_held& pub : *loaded) {
