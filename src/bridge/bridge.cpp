@@ -16,10 +16,12 @@
 #include <chrono>
 #include <cstring>
 #include <deque>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
 #include "channels/bridge.h"
+#include "codec/mqtt.h"
 #include "logging.h"
 #include "store/store.h"
 #include "thread_module.h"
@@ -399,12 +401,15 @@ void link_established()
     send_connect();
 }
 
-void handle_packet(uint8_t first, const uint8_t* body, uint32_t len)
+void handle_packet(const mqtt_fixed_header& packet)
 {
     last_received = clock_type::now();
-    switch (first >> 4) {
-    case 2: // CONNACK
-        if (state != link::connack_wait || len < 2) {
+    const uint8_t* body = packet.body;
+    if (mqtt_remaining_length_check(&packet) != 0)
+        return link_close("bad packet");
+    switch (packet.msg_type) {
+    case MQTT_CONNACK:
+        if (state != link::connack_wait) {
             link_close("unexpected CONNACK");
             return;
         }
@@ -429,39 +434,34 @@ void handle_packet(uint8_t first, const uint8_t* body, uint32_t len)
         send_subscribe();
         send_held();
         return;
-    case 3: { // PUBLISH
+    case MQTT_PUBLISH: {
         if (state != link::up)
             return;
-        uint8_t qos = (first >> 1) & 3;
-        if (len < 2)
+        mqtt_publish pub{};
+        if (mqtt_publish_decode(&packet, &pub) != 0)
             return link_close("bad PUBLISH");
-        uint32_t topic_len = static_cast<uint32_t>(body[0] << 8 | body[1]);
-        uint32_t head = 2 + topic_len + (qos ? 2 : 0);
-        if (qos == 3 || head > len)
-            return link_close("bad PUBLISH");
-        std::string topic(reinterpret_cast<const char*>(body + 2), topic_len);
-        if (qos) {
+        if (pub.qos) {
             std::string ack;
-            put_u16(ack, static_cast<size_t>(body[2 + topic_len] << 8 | body[3 + topic_len]));
-            put_packet(qos == 1 ? 0x40 : 0x50, ack);
+            put_u16(ack, pub.msg_id);
+            put_packet(pub.qos == 1 ? 0x40 : 0x50, ack);
         }
         const std::string prefix = conf->bridge_remote_prefix;
-        if (topic.compare(0, prefix.size(), prefix) != 0)
+        std::string_view topic(reinterpret_cast<const char*>(pub.topic), pub.topic_len);
+        // The prefix alone names no local topic.
+        if (topic.size() <= prefix.size() || topic.compare(0, prefix.size(), prefix) != 0)
             return;
-        topic.erase(0, prefix.size());
+        topic.remove_prefix(prefix.size());
         for (const std::string& filter : in_filters) {
             if (bridge_filter_matches(filter, topic.data(), topic.size())) {
-                bridge_in_add(std::move(topic), std::string(reinterpret_cast<const char*>(body + head), len - head),
-                              first & 1);
+                bridge_in_add(std::string(topic), std::string(reinterpret_cast<const char*>(pub.payload), pub.payload_len),
+                              pub.retain);
                 return;
             }
         }
         return;
     }
-    case 4: { // PUBACK
-        if (len < 2)
-            return;
-        uint16_t id = static_cast<uint16_t>(body[0] << 8 | body[1]);
+    case MQTT_PUBACK: {
+        int id = mqtt_pubxxx_decode(&packet);
         for (size_t i = 0; i < inflight; ++i) {
             if (held[i].msg_id == id) {
                 held_done(held[i]);
@@ -472,12 +472,11 @@ void handle_packet(uint8_t first, const uint8_t* body, uint32_t len)
         send_held();
         return;
     }
-    case 6: // PUBREL of a QoS 2 delivery the upstream chose: completes it
-        if (len >= 2)
-            put_packet(0x70, std::string(reinterpret_cast<const char*>(body), 2));
+    case MQTT_PUBREL: // of a QoS 2 delivery the upstream chose: completes it
+        put_packet(0x70, std::string(reinterpret_cast<const char*>(body), 2));
         return;
-    case 9: // SUBACK
-        for (uint32_t i = 2; i < len; ++i)
+    case MQTT_SUBACK:
+        for (uint32_t i = 2; i < packet.rem_len; ++i)
             if (body[i] == 0x80)
                 log_write(LOG_WARNING, "bridge: upstream %s refused the subscription to %s%s\n",
                           upstream_name().c_str(), conf->bridge_remote_prefix,
@@ -488,39 +487,27 @@ void handle_packet(uint8_t first, const uint8_t* body, uint32_t len)
     }
 }
 
-// Parses whole packets from `in`.
+// Handles the whole packets in `in`, with the broker's decoders.
 void input_parse()
 {
-    size_t pos = 0;
+    uint32_t pos = 0;
     while (sock >= 0) {
-        size_t avail = in.size() - pos;
-        if (avail < 2)
-            break;
-        uint32_t len = 0;
-        size_t i = 1;
-        bool whole = false;
-        for (int shift = 0; i < avail && shift <= 21; shift += 7, ++i) {
-            len |= static_cast<uint32_t>(in[pos + i] & 0x7f) << shift;
-            if (!(in[pos + i] & 0x80)) {
-                whole = true;
-                ++i;
-                break;
-            }
-        }
-        if (!whole) {
-            if (i > 4 || avail >= 5)
-                return link_close("bad packet length");
-            break;
-        }
-        if (len > INPUT_PACKET_MAX)
+        const uint8_t* at = in.data() + pos;
+        auto avail = static_cast<uint32_t>(in.size() - pos);
+        uint32_t rem_len = 0;
+        const uint8_t* body = nullptr;
+        int framed = mqtt_packet_check_length(at, avail, &rem_len, &body, nullptr);
+        if (framed == -2)
+            return link_close("bad packet length");
+        if (framed == 0 && rem_len > INPUT_PACKET_MAX)
             return link_close("packet too large");
-        if (avail < i + len)
-            break;
-        handle_packet(in[pos], in.data() + pos + i, len);
-        pos += i + len;
+        mqtt_fixed_header packet{};
+        if (framed != 0 || mqtt_fixed_header_decode(&packet, at, avail, &pos) != 0)
+            break; // not whole yet
+        handle_packet(packet);
     }
     if (sock >= 0)
-        in.erase(in.begin(), in.begin() + static_cast<long>(pos));
+        in.erase(in.begin(), in.begin() + pos);
 }
 
 void link_read()
