@@ -56,10 +56,10 @@ std::unordered_set<std::string> unwritten;
 // not hold as they are (absent from `sessions`: to be deleted).
 std::unordered_map<std::string, store_session> sessions;
 std::unordered_set<std::string> sessions_unwritten;
-// The bridge's held publications as last known, by sequence, and the
-// sequences the file does not hold as they are (absent from `held`: to be
-// deleted).
-std::map<uint64_t, bridge_held> held;
+// The bridge's held publications that the file does not hold yet, by
+// sequence (only those: the bridge keeps them all in memory already), and
+// the sequences to write (absent from `held_added`: to be deleted).
+std::map<uint64_t, bridge_held> held_added;
 std::unordered_set<uint64_t> held_unwritten;
 uint16_t next_topic_id = 0;
 uint16_t written_next_topic_id = 0;
@@ -252,7 +252,7 @@ bool sessions_write()
 
 bool held_write()
 {
-    return rows_write(held_unwritten, held,
+    return rows_write(held_unwritten, held_added,
                       "INSERT OR REPLACE INTO bridge_held(seq, topic, payload, retain) VALUES(?1, ?2, ?3, ?4)",
                       "DELETE FROM bridge_held WHERE seq = ?1",
                       [](sqlite3_stmt* stmt, uint64_t seq, const bridge_held* pub) {
@@ -425,8 +425,7 @@ void state_read(store_loaded* out)
             continue;
         }
         if (out)
-            out->held.push_back(pub);
-        held.emplace(pub.seq, std::move(pub));
+            out->held.push_back(std::move(pub));
     }
     history_counts_read();
     if (out) {
@@ -502,11 +501,11 @@ void held_take(bridge_store_msg* record)
 {
     for (bridge_held& pub : record->added) {
         held_unwritten.insert(pub.seq);
-        held[pub.seq] = std::move(pub);
+        held_added[pub.seq] = std::move(pub);
     }
     for (uint64_t seq : record->done) {
         held_unwritten.insert(seq);
-        held.erase(seq);
+        held_added.erase(seq);
     }
 }
 
@@ -679,7 +678,7 @@ void snapshot_write()
             unwritten.insert(entry.first);
         for (const auto& entry : sessions)
             sessions_unwritten.insert(entry.first);
-        for (const auto& entry : held)
+        for (const auto& entry : held_added)
             held_unwritten.insert(entry.first);
     }
     if (!exec("BEGIN IMMEDIATE")) {
@@ -709,6 +708,7 @@ void snapshot_write()
     }
     unwritten.clear();
     sessions_unwritten.clear();
+    held_added.clear();
     held_unwritten.clear();
     pending_points.clear();
     written_next_topic_id = next_topic_id;
@@ -823,7 +823,7 @@ void thread_store_stop()
     unwritten.clear();
     sessions.clear();
     sessions_unwritten.clear();
-    held.clear();
+    held_added.clear();
     held_unwritten.clear();
     pending_points.clear();
 }
