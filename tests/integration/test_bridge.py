@@ -238,7 +238,7 @@ class BridgeTest(unittest.TestCase):
             for _ in range(2):
                 conn, _ = server.accept()
                 with conn:
-                    head = conn.recv(2)
+                    head = conn.recv(2, socket.MSG_WAITALL)  # a CONNECT of under 128 bytes
                     body = conn.recv(head[1], socket.MSG_WAITALL)
                     levels.append(body[6])
                     conn.sendall(bytes([0x20, 2, 0, 1 if body[6] != 4 else 0]))
