@@ -113,6 +113,28 @@ struct mqtt_suback {
 // there. When `consumed` is given, the whole packet's size is added to it.
 [[nodiscard]] int mqtt_packet_check_length(const uint8_t* bytes, uint32_t count, uint32_t* rem_len,
                                            const uint8_t** body, uint32_t* consumed);
+// Walks the packets whose fixed headers lie in bytes[*offset, count),
+// handing visit(size) each packet's whole size (its body may run past the
+// bytes) and moving *offset past it while visit returns true. Returns 0
+// at the end of the bytes, -1 at a cut-off fixed header, -2 at a fifth
+// length byte, 1 when visit stopped it.
+template <typename Visit>
+int mqtt_packets_walk(const uint8_t* bytes, uint32_t count, uint64_t* offset, Visit visit)
+{
+    while (*offset < count) {
+        const uint8_t* at = bytes + *offset;
+        uint32_t rem_len = 0;
+        const uint8_t* body = nullptr;
+        int result = mqtt_packet_check_length(at, count - static_cast<uint32_t>(*offset), &rem_len, &body, nullptr);
+        if (result != 0)
+            return result;
+        uint64_t size = static_cast<uint64_t>(body - at) + rem_len;
+        if (!visit(size))
+            return 1;
+        *offset += size;
+    }
+    return 0;
+}
 // 0 when the bytes are exactly one or more whole packets, else -1 or -2.
 [[nodiscard]] int mqtt_packets_buffer_check(const uint8_t* bytes, uint32_t count);
 // Number of leading bytes that form whole packets (0 when the first packet

@@ -37,32 +37,16 @@ int mqtt_packet_check_length(const uint8_t* bytes, uint32_t count, uint32_t* rem
 int mqtt_packets_buffer_check(const uint8_t* bytes, uint32_t count)
 {
     uint64_t offset = 0;
-    while (offset < count) {
-        uint32_t rem_len = 0;
-        const uint8_t* body = nullptr;
-        int result = mqtt_packet_check_length(bytes + offset, count - static_cast<uint32_t>(offset), &rem_len,
-                                              &body, nullptr);
-        if (result != 0)
-            return result;
-        offset += static_cast<uint64_t>(body - (bytes + offset)) + rem_len;
-    }
+    int result = mqtt_packets_walk(bytes, count, &offset, [](uint64_t) { return true; });
+    if (result != 0)
+        return result;
     return offset == count ? 0 : -1;
 }
 
 uint32_t mqtt_packets_whole_length(const uint8_t* bytes, uint32_t count)
 {
     uint64_t offset = 0;
-    while (offset < count) {
-        uint32_t rem_len = 0;
-        const uint8_t* body = nullptr;
-        if (mqtt_packet_check_length(bytes + offset, count - static_cast<uint32_t>(offset), &rem_len, &body,
-                                     nullptr) != 0)
-            break;
-        uint64_t size = static_cast<uint64_t>(body - (bytes + offset)) + rem_len;
-        if (offset + size > count)
-            break;
-        offset += size;
-    }
+    (void)mqtt_packets_walk(bytes, count, &offset, [&](uint64_t size) { return offset + size <= count; });
     return static_cast<uint32_t>(offset);
 }
 

@@ -141,29 +141,18 @@ uint32_t pending_room(const uint8_t* bytes, uint32_t count)
 bool packets_within(tcp_conn* conn, const uint8_t* bytes, uint32_t count, uint32_t cap)
 {
     uint64_t offset = 0;
-    while (offset < count) {
-        uint32_t rem_len = 0;
-        const uint8_t* body = nullptr;
-        int result = mqtt_packet_check_length(bytes + offset, count - static_cast<uint32_t>(offset), &rem_len,
-                                              &body, nullptr);
-        if (result == -1)
+    int result = mqtt_packets_walk(bytes, count, &offset, [&](uint64_t size) {
+        if (size <= cap)
             return true;
-        if (result == -2) {
-            conn_close(conn);
-            return false;
-        }
-        uint64_t size = static_cast<uint64_t>(body - (bytes + offset)) + rem_len;
-        if (size > cap) {
-            log_conn(LOG_NOTICE, "tcp", &conn->addr,
-                     ": client \"%s\" sent a packet of %llu bytes, more than mqtt_max_packet_size (%u); closing\n",
-                     conn->client_id,
-                     static_cast<unsigned long long>(size), cap);
-            conn_close(conn);
-            return false;
-        }
-        offset += size;
-    }
-    return true;
+        log_conn(LOG_NOTICE, "tcp", &conn->addr,
+                 ": client \"%s\" sent a packet of %llu bytes, more than mqtt_max_packet_size (%u); closing\n",
+                 conn->client_id, static_cast<unsigned long long>(size), cap);
+        return false;
+    });
+    if (result == 0 || result == -1)
+        return true;
+    conn_close(conn);
+    return false;
 }
 
 // Keeps a printable copy of the client id of the connection's CONNECT, for
