@@ -8,6 +8,7 @@ shows the daemon's log), and exits 0 only if the daemon stopped cleanly."""
 
 import contextlib
 import ctypes
+import fcntl
 import json
 import os
 import random
@@ -52,17 +53,31 @@ def memory_bound_kb(plain_kb):
     return {None: plain_kb, "thread": plain_kb * 8}.get(SANITIZER)
 
 
+_PORT_LOCKS = os.open(os.path.join(tempfile.gettempdir(), "halyx-test-ports.lock"), os.O_RDWR | os.O_CREAT, 0o666)
+_ports_taken = set()  # a process's own locks do not stop it
+
+
 def free_port(kind=socket.SOCK_STREAM):
     """A free port below the ephemeral range, which the load tests' outgoing
-    connections could take before the daemon binds it."""
+    connections could take before the daemon binds it. The port stays
+    reserved for this process (a lock on that byte of a shared file), so a
+    suite running beside it cannot pick it between our pick and the daemon's
+    bind, nor while a daemon of ours restarts on it."""
     while True:
         port = random.randrange(10000, 32768)
+        if port in _ports_taken:
+            continue
+        _ports_taken.add(port)
+        try:
+            fcntl.lockf(_PORT_LOCKS, fcntl.LOCK_EX | fcntl.LOCK_NB, 1, port)
+        except OSError:
+            continue
         with socket.socket(socket.AF_INET, kind) as s:
             try:
                 s.bind(("127.0.0.1", port))
                 return port
             except OSError:
-                continue
+                continue  # kept locked: somebody else's, no use to anyone here
 
 
 def udp_bound(port):
