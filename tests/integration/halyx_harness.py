@@ -53,7 +53,8 @@ def memory_bound_kb(plain_kb):
     return {None: plain_kb, "thread": plain_kb * 8}.get(SANITIZER)
 
 
-_PORT_LOCKS = os.open(os.path.join(tempfile.gettempdir(), f"halyx-test-ports-{os.getuid()}.lock"), os.O_RDWR | os.O_CREAT, 0o666)
+_PORT_LOCKS = os.open(os.path.join(tempfile.gettempdir(), f"halyx-test-ports-{os.getuid()}.lock"),
+                      os.O_RDWR | os.O_CREAT, 0o600)
 _ports_taken = set()  # a process's own locks do not stop it
 
 
