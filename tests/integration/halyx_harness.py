@@ -81,6 +81,15 @@ def free_port(kind=socket.SOCK_STREAM):
                 continue  # kept locked: somebody else's, no use to anyone here
 
 
+def example_rules():
+    """The bundled example rules without their schedules: a run at 22:00 or
+    06:30 would see them move the set point under the test."""
+    with open(os.path.join(os.path.dirname(__file__), "../../examples/halyx.rules")) as f:
+        example = json.load(f)
+    example["nodes"] = [node for node in example["nodes"] if node["type"] != "trigger-cron"]
+    return json.dumps(example)
+
+
 def udp_bound(port):
     """Asks the kernel: a trial bind could take the port from the daemon."""
     with open("/proc/net/udp") as f:

@@ -3,14 +3,13 @@ registration before delivery, retained values, re-sends, sleep, moves,
 wills, the bridge to MQTT clients, the project's own command line, and the
 bounds on topics, topic ids and sessions."""
 
-import os
 import select
 import subprocess
 import sys
 import unittest
 
 from halyx_harness import TIMEOUT, BrokerTestCase, parse_publish as parse_mqtt_publish, pingresp as mqtt_pingresp
-from halyx_harness import pingreq as mqtt_pingreq, publish as mqtt_publish
+from halyx_harness import example_rules, pingreq as mqtt_pingreq, publish as mqtt_publish
 from mqttsn_client import (CONNACK, PUBACK, PUBCOMP, PUBLISH, PUBREC, PUBREL, REGACK, REGISTER, WILLMSG, WILLMSGREQ,
                            WILLMSGRESP, WILLMSGUPD, WILLTOPIC, WILLTOPICREQ, WILLTOPICRESP, WILLTOPICUPD, Node,
                            connect, disconnect, message, parse_publish, pingreq, pingresp, publish, suback,
@@ -242,8 +241,7 @@ class NodesUnderLogins(NodeTestCase):
     """With users configured, nodes (which carry no credentials) keep off the
     hub's "$" topics: the rule variables and the rules file."""
     users = [("alice", "secret", 1)]
-    with open(os.path.join(os.path.dirname(__file__), "../../examples/halyx.rules")) as f:
-        rules = f.read()
+    rules = example_rules()
 
     def test_nodes_cannot_reach_dollar_topics_by_name_id_wildcard_or_will(self):
         alice = dict(username="alice", password="secret")

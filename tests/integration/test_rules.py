@@ -9,7 +9,7 @@ import socket
 import time
 import unittest
 
-from halyx_harness import (TIMEOUT, BrokerTestCase, Client, connack, connect, finish, own_daemon, publish, puback,
+from halyx_harness import (TIMEOUT, BrokerTestCase, example_rules, Client, connack, connect, finish, own_daemon, publish, puback,
                            wait_until)
 from mqttsn_client import Node
 
@@ -218,8 +218,7 @@ class EngineStartAndStop(unittest.TestCase):
 
 
 class ExampleThermostat(BrokerTestCase):
-    with open(os.path.join(os.path.dirname(__file__), "../../examples/halyx.rules")) as f:
-        rules = f.read()
+    rules = example_rules()
 
     def test_the_heater_is_switched_only_when_its_state_changes(self):
         heater = self.subscribed("heater", [("home/livingroom/heater", 0)])
