@@ -9,8 +9,8 @@ import socket
 import time
 import unittest
 
-from halyx_harness import (TIMEOUT, BrokerTestCase, Client, connack, connect, example_rules, finish, own_daemon, publish,
-                           puback, wait_until)
+from halyx_harness import (TIMEOUT, BrokerTestCase, Client, connack, connect, example_rules, finish, own_daemon,
+                           publish, puback, wait_until)
 from mqttsn_client import Node
 
 
